@@ -1,0 +1,3 @@
+# Installation rules.
+include(GNUInstallDirs)
+install(TARGETS fernd RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")

@@ -1,0 +1,31 @@
+// Checked allocation for start-up and the credentials: where memory runs out there, nothing
+// sensible is left to do, so the process ends with the system's text for ENOMEM and status 3.
+// The session engine does not use these: inside a session, memory exhaustion is an ordinary
+// failure of the operation that met it.
+#ifndef FERND_COMMON_MUST_ALLOC_H_
+#define FERND_COMMON_MUST_ALLOC_H_
+
+#include <cstddef>
+#include <string>
+
+namespace fernd {
+
+/// Exit status of a process that ran out of memory (also that of every start-up error).
+constexpr int must_exit_status = 3;
+
+/// Writes strerror(ENOMEM) and a newline to standard error and exits with status 3.
+[[noreturn]] void must_die_nomem() noexcept;
+
+/// A copy of \a text; ends the process when memory is exhausted.
+std::string must_strdup(const char* text);
+
+/// A copy of at most \a length bytes of \a text, up to its NUL; ends the process when memory is
+/// exhausted.
+std::string must_strndup(const char* text, std::size_t length);
+
+/// printf-style formatting into a new string; ends the process when memory is exhausted.
+[[gnu::format(printf, 1, 2)]] std::string must_asprintf(const char* format, ...);
+
+}  // namespace fernd
+
+#endif  // FERND_COMMON_MUST_ALLOC_H_

@@ -1,0 +1,39 @@
+// The session log: where one process records the course of its POP3 session. It writes to a file
+// of its own line format, to syslog (identifier "fernd", facility mail), or nowhere.
+#ifndef FERND_LOG_SESSION_LOG_H_
+#define FERND_LOG_SESSION_LOG_H_
+
+#include <cstdint>
+
+#include "common/posix_handle.h"
+
+namespace fernd {
+
+/// Log levels. A message is written when its level is at least the log's threshold.
+constexpr unsigned log_info = 0;
+constexpr unsigned log_error = 1;
+
+/// The log sink of one process. After log_open exactly one of these holds:
+/// stream set and threshold 0 (a log file); stream none and threshold 0 (syslog, opened);
+/// stream none and threshold 2 (nowhere, nothing opened).
+struct session_log {
+  unique_file stream;           ///< the open log file; none for syslog or nowhere
+  std::uint32_t threshold = 2;  ///< the lowest level that is written
+};
+
+/// Opens the sink: the file \a file_name when given (appending; on failure syslog instead, which
+/// first receives "cannot open log file, using syslog instead" at LOG_ERR), else syslog when
+/// \a to_syslog is set, else nothing. Cannot fail.
+void log_open(int to_syslog, const char* file_name, session_log* log);
+
+/// Writes one message at \a level, formatted after the printf conventions. A file line reads
+/// "%F %T fernd[pid] info|error: message\n" and reaches the file in one write, when it is logged.
+[[gnu::format(printf, 3, 4)]] void log_write(session_log* log, unsigned level, const char* format,
+                                             ...);
+
+/// Closes the file, or syslog when no file is open. Callers call it only when threshold <= 1.
+void log_close(session_log* log);
+
+}  // namespace fernd
+
+#endif  // FERND_LOG_SESSION_LOG_H_

@@ -1,0 +1,65 @@
+// Exclusive use of one Maildir mailbox and the numbered snapshot of the messages in its "new"
+// directory. Message number n is entries[n - 1]; numbers never shift within a session, not even
+// when messages are marked deleted.
+#ifndef FERND_MAILDIR_MAILDIR_H_
+#define FERND_MAILDIR_MAILDIR_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fernd {
+
+/// Name of the lock file in every maildir; created on first use, never removed.
+inline constexpr const char* maildir_lock_name = "fernd.lock";
+
+/// One message of a snapshot, as the scan saw it.
+struct mail_entry {
+  std::string file_path;       ///< "<maildir>/new/<name>"
+  std::string name;            ///< the directory entry's name, byte for byte; the UIDL
+  std::uint64_t file_size = 0; ///< st_size at the scan (before any line-end conversion)
+  std::int64_t mtime_sec = 0;  ///< st_mtim seconds
+  std::int64_t mtime_nsec = 0; ///< st_mtim nanoseconds
+  int deleted = 0;             ///< set by DELE, cleared by RSET
+};
+
+/// Removes the record lock and closes the lock-file stream.
+void maildir_unlock(std::FILE* lock_file);
+
+struct lock_releaser {
+  void operator()(std::FILE* lock_file) const noexcept { maildir_unlock(lock_file); }
+};
+/// The open, locked lock-file stream; resetting it releases the lock. Never open the lock file
+/// anywhere else in the process: closing any descriptor of it drops the lock.
+using maildir_lock_file = std::unique_ptr<std::FILE, lock_releaser>;
+
+/// An opened mailbox. Empty (no lock, no entries) or open (lock held, entries sorted).
+struct maildir_snapshot {
+  maildir_lock_file lock_file;       ///< present exactly while the lock is held
+  std::uint64_t message_count = 0;   ///< entries.size()
+  std::vector<mail_entry> entries;   ///< in mail_entry_compare order
+};
+
+/// Locks "<maildir>/fernd.lock" without waiting, then snapshots the regular files (symbolic links
+/// followed) of "<maildir>/new", oldest first. Returns 0 with the lock held and the snapshot
+/// filled, or 1 with nothing held and the snapshot empty; memory exhaustion is such a failure.
+int maildir_open(maildir_snapshot* snapshot, const char* maildir);
+
+/// Releases the lock and discards the entries; the snapshot is empty afterwards. Does nothing to
+/// an empty snapshot.
+void maildir_close(maildir_snapshot* snapshot);
+
+/// Opens (creating or truncating) the file \a lock_path and takes an exclusive record lock over
+/// all of it without waiting. Returns the locked stream, or none when the file cannot be opened
+/// or another process holds the lock. The lock ends with the stream or with the process.
+maildir_lock_file maildir_lock(const char* lock_path);
+
+/// Orders entries by modification time (seconds, then nanoseconds), then by name as strcmp does.
+/// Returns a negative number, zero or a positive number.
+int mail_entry_compare(const mail_entry& a, const mail_entry& b);
+
+}  // namespace fernd
+
+#endif  // FERND_MAILDIR_MAILDIR_H_
