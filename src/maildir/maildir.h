@@ -17,12 +17,12 @@ inline constexpr const char* maildir_lock_name = "fernd.lock";
 
 /// One message of a snapshot, as the scan saw it.
 struct mail_entry {
-  std::string file_path;       ///< "<maildir>/new/<name>"
-  std::string name;            ///< the directory entry's name, byte for byte; the UIDL
-  std::uint64_t file_size = 0; ///< st_size at the scan (before any line-end conversion)
-  std::int64_t mtime_sec = 0;  ///< st_mtim seconds
-  std::int64_t mtime_nsec = 0; ///< st_mtim nanoseconds
-  int deleted = 0;             ///< set by DELE, cleared by RSET
+  std::string file_path;        ///< "<maildir>/new/<name>"
+  std::string name;             ///< the directory entry's name, byte for byte; the UIDL
+  std::uint64_t file_size = 0;  ///< st_size at the scan (before any line-end conversion)
+  std::int64_t mtime_sec = 0;   ///< st_mtim seconds
+  std::int64_t mtime_nsec = 0;  ///< st_mtim nanoseconds
+  int deleted = 0;              ///< set by DELE, cleared by RSET
 };
 
 /// Removes the record lock and closes the lock-file stream.
@@ -37,9 +37,9 @@ using maildir_lock_file = std::unique_ptr<std::FILE, lock_releaser>;
 
 /// An opened mailbox. Empty (no lock, no entries) or open (lock held, entries sorted).
 struct maildir_snapshot {
-  maildir_lock_file lock_file;       ///< present exactly while the lock is held
-  std::uint64_t message_count = 0;   ///< entries.size()
-  std::vector<mail_entry> entries;   ///< in mail_entry_compare order
+  maildir_lock_file lock_file;      ///< present exactly while the lock is held
+  std::uint64_t message_count = 0;  ///< entries.size()
+  std::vector<mail_entry> entries;  ///< in mail_entry_compare order
 };
 
 /// Locks "<maildir>/fernd.lock" without waiting, then snapshots the regular files (symbolic links

@@ -1,0 +1,24 @@
+// What a session needs of the connection it runs on, in both run modes: a client that vanishes
+// or stops talking must end the session through its error paths, never hang it or kill it.
+#ifndef FERND_SERVER_CONNECTION_H_
+#define FERND_SERVER_CONNECTION_H_
+
+#include <chrono>
+
+namespace fernd {
+
+/// How long a session waits for a client that sends nothing, or that accepts none of the output
+/// it is sent. RFC 1939 asks for at least ten minutes before an idle client is logged out.
+constexpr std::chrono::milliseconds connection_idle_limit = std::chrono::minutes(10);
+
+/// Makes writes to a vanished client fail with EPIPE instead of killing the process.
+void connection_ignore_sigpipe();
+
+/// When \a fd is a socket: a read that waits \a idle_limit without data, and a write that waits
+/// \a idle_limit without progress, fail; a TCP socket also sends small writes at once. Returns 0
+/// when \a fd is a socket and the options were set, 1 otherwise (nothing changed).
+int connection_prepare(int fd, std::chrono::milliseconds idle_limit);
+
+}  // namespace fernd
+
+#endif  // FERND_SERVER_CONNECTION_H_
