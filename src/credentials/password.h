@@ -1,0 +1,26 @@
+// Where account passwords come from: the first line of a command's output, or a prompt on the
+// terminal (after the netrc files, when a caller asks for them).
+#ifndef FERND_CREDENTIALS_PASSWORD_H_
+#define FERND_CREDENTIALS_PASSWORD_H_
+
+#include <optional>
+#include <string>
+
+namespace fernd {
+
+/// Runs \a command through the shell and takes the first line of its standard output, without
+/// its LF and a CR before it, as the password. Returns 0 with \a password set and \a error none,
+/// or 1 with \a password none and \a error holding the message. Both are set to none first.
+int password_eval(const char* command, std::optional<std::string>* password,
+                  std::optional<std::string>* error);
+
+/// The password for \a user at \a host: from the netrc files when \a consult_netrc is set, else
+/// (or when they hold none) typed at the prompt "password for <user> at <host>: ". With
+/// \a require_tty set, prompts only when "/dev/tty" can be opened. \a protocol is not used.
+/// Returns none when no password could be had.
+std::optional<std::string> password_get(const char* host, const char* user, int protocol,
+                                        int consult_netrc, int require_tty);
+
+}  // namespace fernd
+
+#endif  // FERND_CREDENTIALS_PASSWORD_H_
