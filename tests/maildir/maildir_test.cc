@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/posix_handle.h"
+#include "support/alloc_failure.h"
 #include "support/fd_count.h"
 #include "support/temp_maildir.h"
 
@@ -377,6 +378,40 @@ TEST_F(MaildirTest, OpenAgainAfterFailureReusesSnapshot) {
   box_.add("m", "x");
   ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
   EXPECT_EQ((std::vector<std::string>{"m"}), names_of(snapshot_));
+}
+
+TEST_F(MaildirTest, MemoryExhaustionIsOrdinaryFailure) {
+  for (int i = 0; i < 20; ++i) {
+    box_.add("message-with-a-name-beyond-small-strings-" + std::to_string(i), "x", 100 + i, 0);
+  }
+  const int fds_before = open_fd_count();
+  // Refuse the first allocation, then the second, and so on, until an open needs no more.
+  constexpr long max_allocations = 1000;
+  long refused = 0;
+  for (long n = 1; n <= max_allocations; ++n) {
+    SCOPED_TRACE(n);
+    int result = 0;
+    bool happened = false;
+    {
+      const failing_allocation failure(n);
+      result = maildir_open(&snapshot_, box_.path.c_str());
+      happened = failure.happened();
+    }
+    if (!happened) {
+      EXPECT_EQ(0, result);
+      EXPECT_EQ(20U, snapshot_.message_count);
+      break;
+    }
+    ++refused;
+    EXPECT_EQ(1, result);
+    expect_empty(snapshot_);
+    EXPECT_EQ(fds_before, open_fd_count());
+    EXPECT_TRUE(lockable_by_other_process(box_.path));
+  }
+  // A path and a name per message, the growing array, the paths of the lock and of new/: every
+  // one of them is a point of failure.
+  EXPECT_GE(refused, 41);
+  EXPECT_LT(refused, max_allocations);
 }
 
 }  // namespace
