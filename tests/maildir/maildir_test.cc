@@ -334,6 +334,31 @@ TEST_F(MaildirTest, StaleLockFileIsTruncatedAndLocked) {
   EXPECT_EQ("", read_file(lock_path));  // the lock file stays, empty
 }
 
+TEST_F(MaildirTest, CreatesLockFileForEveryoneLessUmaskAndKeepsItFromChildren) {
+  const mode_t saved_umask = ::umask(022);
+  const int result = maildir_open(&snapshot_, box_.path.c_str());
+  (void)::umask(saved_umask);
+  ASSERT_EQ(0, result);
+  struct stat status {};
+  ASSERT_EQ(0, ::stat((box_.path + "/fernd.lock").c_str(), &status));
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(0644U, status.st_mode & 07777U);
+  // A password command started later must not inherit the lock file.
+  const int flags = ::fcntl(::fileno(snapshot_.lock_file.get()), F_GETFD);
+  EXPECT_NE(0, flags & FD_CLOEXEC);
+}
+
+TEST_F(MaildirTest, UnwritableMaildirWithoutLockFileFails) {
+  if (::geteuid() == 0) {
+    GTEST_SKIP() << "root writes into any directory";
+  }
+  box_.add("m", "x");
+  ASSERT_EQ(0, ::chmod(box_.path.c_str(), 0500));
+  EXPECT_EQ(1, maildir_open(&snapshot_, box_.path.c_str()));
+  expect_empty(snapshot_);
+  ASSERT_EQ(0, ::chmod(box_.path.c_str(), 0700));
+}
+
 TEST_F(MaildirTest, TrailingSlashDoublesSlashInPaths) {
   box_.add("m1", "x", 100, 0);
   box_.add("m2", "y", 200, 0);
