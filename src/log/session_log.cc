@@ -22,7 +22,7 @@ constexpr std::size_t log_time_size = 128;
 // Session lines are short: a user name is cleaned and a command line is at most 1024 bytes.
 constexpr std::size_t log_line_stack_size = 2048;
 
-// A threshold above every level that is ever logged: log_open's "nowhere".
+// Above both levels that sessions log (info and error): log_open's "nowhere".
 constexpr std::uint32_t log_threshold_none = 2;
 
 void log_open_syslog() {
