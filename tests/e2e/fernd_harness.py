@@ -1,0 +1,478 @@
+"""Shared helpers for the end-to-end groups that run the real fernd binary: temporary Maildirs,
+the server in standalone mode or behind an inetd-style socket activator, the session log, and
+bounded waits. Python 3 standard library only.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+# The bound of every wait in these tests. No step needs more than a fraction of it, also in
+# the sanitizer build; it only keeps a fault from hanging the run.
+WAIT = 20.0
+
+# The one account every group uses unless it needs several.
+USER = "alice"
+PASSWORD = "s3cret pass"  # a blank inside: credentials are taken literally
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d fernd\[(\d+)\] (info|error): (.*)$")
+
+# The uid and gid that an unprivileged process runs as when the tests run as root.
+NOBODY_UID = 65534
+NOBODY_GID = 65534
+
+
+def parse_arguments(description):
+    """Reads --fernd PATH; the remaining arguments go to unittest (e.g. a TestCase name)."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--fernd", required=True, help="the fernd binary")
+    options, rest = parser.parse_known_args()
+    return options.fernd, [sys.argv[0]] + rest
+
+
+def wait_until(predicate, what, seconds=WAIT, step=0.01):
+    """Polls predicate until it returns a true value, which it returns; fails after seconds."""
+    deadline = time.monotonic() + seconds
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {seconds} s waiting for {what}")
+        time.sleep(step)
+
+
+def free_port(host="127.0.0.1"):
+    """A port that was free a moment ago; starters retry when it has been taken meanwhile."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind((host, 0))
+        return probe.getsockname()[1]
+
+
+def running_as_root():
+    return os.geteuid() == 0
+
+
+def unprivileged_prefix():
+    """The command prefix that runs a program as an unprivileged user: setpriv to nobody when
+    the tests run as root, nothing otherwise (then the tests already are unprivileged)."""
+    if not running_as_root():
+        return []
+    return ["setpriv", f"--reuid={NOBODY_UID}", f"--regid={NOBODY_GID}", "--clear-groups"]
+
+
+def give_to_unprivileged(path):
+    """Makes a tree owned by the unprivileged user of unprivileged_prefix()."""
+    if not running_as_root():
+        return
+    for directory, subdirectories, files in os.walk(path):
+        os.chown(directory, NOBODY_UID, NOBODY_GID)
+        for name in subdirectories + files:
+            os.lchown(os.path.join(directory, name), NOBODY_UID, NOBODY_GID)
+
+
+# Messages ------------------------------------------------------------------------------------
+
+
+def headers(name):
+    return (f"From: sender-{name}@example.org\n"
+            f"To: {USER}@example.org\n"
+            f"Subject: message {name}\n"
+            f"Message-ID: <{name}@fernd.test>\n"
+            f"Date: Thu, 10 Dec 2026 01:02:03 +0000\n"
+            "\n").encode("ascii")
+
+
+def large_body(size):
+    """About size bytes of 76-character lines, some of which begin with dots."""
+    lines = []
+    total = 0
+    number = 0
+    while total < size:
+        line = f"line {number:08d} " + "abcdefghijklmnopqrstuvwxyz0123456789" * 2
+        if number % 97 == 0:
+            line = "." + line[1:]
+        if number % 389 == 0:
+            line = ".."
+        lines.append(line.encode("ascii") + b"\n")
+        total += len(lines[-1])
+        number += 1
+    return b"".join(lines)
+
+
+def standard_messages(large_size=3 << 20):
+    """The messages every client group fetches, keyed by file name (the UIDL): a line that
+    begins with ".", a message of bare LFs, one of CR LFs, one whose last line has no LF, and
+    one of a few MB. Each begins with a header block so that mail clients take it as mail."""
+    messages = {
+        "1001.dots": headers("dots") + b"Dots at line starts:\n.\n..\n.hidden\n...three\nend\n",
+        "1002.barelf": headers("barelf") + b"bare\nline\nfeeds\n",
+        "1003.crlf": headers("crlf").replace(b"\n", b"\r\n") + b"carriage\r\nreturns\r\n",
+        "1004.nolf": headers("nolf") + b"the last line\nhas no line feed",
+        "1005.large": headers("large") + large_body(large_size),
+    }
+    return messages
+
+
+def normalise(content):
+    """A message as it reads after POP3 transfer and delivery, line ends normalised: CR LF
+    becomes LF and a last line without LF gets one (the server ends every message with a line
+    end)."""
+    content = content.replace(b"\r\n", b"\n")
+    if content and not content.endswith(b"\n"):
+        content += b"\n"
+    return content
+
+
+def split_message(content):
+    """(header lines, body) of a normalised message."""
+    head, separator, body = content.partition(b"\n\n")
+    if not separator:
+        return head.split(b"\n"), b""
+    return head.split(b"\n"), body
+
+
+# Maildirs ------------------------------------------------------------------------------------
+
+
+class Workspace:
+    """A fresh temporary directory for one test; removed by cleanup()."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="fernd-e2e-")
+        os.chmod(self.root, 0o755)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def directory(self, *parts):
+        path = self.path(*parts)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def maildir(self, name, messages=None):
+        return Maildir(self.path(name), messages)
+
+    def cleanup(self):
+        for directory, subdirectories, _ in os.walk(self.root):
+            for name in subdirectories:
+                try:
+                    os.chmod(os.path.join(directory, name), 0o755)
+                except OSError:
+                    pass
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Maildir:
+    """A Maildir with new, cur and tmp; messages are regular files in new."""
+
+    def __init__(self, path, messages=None):
+        self.path = path
+        for sub in ("new", "cur", "tmp"):
+            os.makedirs(os.path.join(path, sub), exist_ok=True)
+        self.mtime = 1700000000  # distinct, increasing times keep the numbering predictable
+        for name, content in (messages or {}).items():
+            self.add(name, content)
+
+    def file(self, name):
+        return os.path.join(self.path, "new", name)
+
+    def add(self, name, content, mtime=None):
+        path = self.file(name)
+        with open(path, "wb") as message:
+            message.write(content)
+        if mtime is None:
+            self.mtime += 10
+            mtime = self.mtime
+        os.utime(path, (mtime, mtime))
+        return path
+
+    def names(self):
+        """The regular files in new, sorted by name."""
+        directory = os.path.join(self.path, "new")
+        return sorted(name for name in os.listdir(directory)
+                      if stat.S_ISREG(os.stat(os.path.join(directory, name)).st_mode))
+
+    def read(self, name):
+        with open(self.file(name), "rb") as message:
+            return message.read()
+
+    def contents(self):
+        return {name: self.read(name) for name in self.names()}
+
+
+# The session log -----------------------------------------------------------------------------
+
+
+class LogFile:
+    """The file that fernd's --log option names."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def entries(self):
+        """Every line as (pid, level, text); a line in any other shape fails the test."""
+        try:
+            with open(self.path, encoding="utf-8", errors="replace") as log:
+                lines = log.read().splitlines()
+        except FileNotFoundError:
+            return []
+        entries = []
+        for line in lines:
+            match = LOG_LINE.match(line)
+            if not match:
+                raise AssertionError(f"malformed log line {line!r}")
+            entries.append((int(match.group(1)), match.group(2), match.group(3)))
+        return entries
+
+    def sessions(self):
+        """The lines of each process, as {pid: ["level: text", ...]} in the order written."""
+        sessions = {}
+        for pid, level, text in self.entries():
+            sessions.setdefault(pid, []).append(f"{level}: {text}")
+        return sessions
+
+    def count(self, text):
+        return sum(1 for _, _, line in self.entries() if line == text)
+
+    def wait_for(self, text, count=1):
+        """Waits until text stands on at least count lines."""
+        wait_until(lambda: self.count(text) >= count, f"{count} log line(s) {text!r}")
+
+
+# Processes -----------------------------------------------------------------------------------
+
+
+def children_of(pid):
+    """Process ids of the children of pid (any thread), zombies included."""
+    children = []
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/children", encoding="ascii") as listing:
+                children.extend(int(child) for child in listing.read().split())
+    except OSError:
+        return []
+    return children
+
+
+def process_state(pid):
+    """The one-letter state of a process (R, S, Z, ...), or None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as status:
+            return status.read().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return None
+
+
+def listening_on(pid, port):
+    """True when a socket that process pid holds listens on the TCP port (IPv4 or IPv6)."""
+    inodes = set()
+    try:
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+            if target.startswith("socket:["):
+                inodes.add(target[8:-1])
+    except OSError:
+        return False
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table, encoding="ascii") as sockets:
+                rows = sockets.readlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            fields = row.split()
+            if (int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A"
+                    and fields[9] in inodes):
+                return True
+    return False
+
+
+class Account:
+    """One --auth/--maildir pair."""
+
+    def __init__(self, user, password, maildir):
+        self.user = user
+        self.password = password
+        self.maildir = maildir
+
+    def arguments(self):
+        # The password reaches fernd through a passwordeval command; printf keeps it literal.
+        quoted = self.password.replace("'", "'\\''")
+        return [f"--auth={self.user},printf '%s\\n' '{quoted}'", f"--maildir={self.maildir.path}"]
+
+
+class Server:
+    """fernd on a free loopback port, in standalone mode or behind an inetd-style socket
+    activator, in a process group of its own.
+
+    mode: "standalone"; "inetd-systemd" (systemd-socket-activate --inetd); "inetd-socat"
+    (socat TCP-LISTEN,fork with EXEC). prefix: a command that runs fernd (e.g. setpriv)."""
+
+    def __init__(self, binary, accounts, workspace, mode="standalone", log=None, prefix=(),
+                 extra=()):
+        self.binary = binary
+        self.accounts = accounts
+        self.workspace = workspace
+        self.mode = mode
+        self.log_path = log if log is not None else workspace.path("fernd.log")
+        self.log = LogFile(self.log_path)
+        self.prefix = list(prefix)
+        self.extra = list(extra)
+        self.port = 0
+        self.process = None
+        self.output_path = workspace.path(f"server-output-{id(self)}")
+
+    def fernd_command(self):
+        command = self.prefix + [self.binary]
+        if self.mode != "standalone":
+            command.append("--inetd")
+        if self.log_path:
+            command.append(f"--log={self.log_path}")
+        for account in self.accounts:
+            command += account.arguments()
+        return command + self.extra
+
+    def command(self):
+        if self.mode == "standalone":
+            return self.fernd_command() + [f"--port={self.port}", "--interface=127.0.0.1"]
+        if self.mode == "inetd-systemd":
+            return (["systemd-socket-activate", "--accept", "--inetd", "-l",
+                     f"127.0.0.1:{self.port}", "--"] + self.fernd_command())
+        if self.mode == "inetd-socat":
+            # socat splits EXEC's text at blanks and commas; a script holds the command.
+            script = self.workspace.path(f"run-fernd-{id(self)}.sh")
+            with open(script, "w", encoding="utf-8") as text:
+                quoted = " ".join("'" + part.replace("'", "'\\''") + "'"
+                                  for part in self.fernd_command())
+                text.write(f"#!/bin/sh\nexec {quoted}\n")
+            os.chmod(script, 0o755)
+            return ["socat", f"TCP-LISTEN:{self.port},bind=127.0.0.1,reuseaddr,fork",
+                    f"EXEC:{script},nofork"]
+        raise ValueError(self.mode)
+
+    def start(self):
+        for _ in range(20):
+            self.port = free_port()
+            with open(self.output_path, "wb") as output:
+                self.process = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL,
+                                                stdout=output, stderr=output,
+                                                start_new_session=True)
+            wait_until(lambda: listening_on(self.process.pid, self.port)
+                       or self.process.poll() is not None, "the server to listen")
+            if self.process.poll() is None:
+                return self
+            status = self.process.wait()
+            text = self.output()
+            if "bind" in text or "Address already in use" in text:
+                continue  # another program took the port meanwhile
+            raise AssertionError(f"{self.mode} server ended with {status}: {text!r}")
+        raise AssertionError("no free port found")
+
+    def output(self):
+        """What the server (and its activator) wrote to standard output and error."""
+        with open(self.output_path, encoding="utf-8", errors="replace") as text:
+            return text.read()
+
+    def children(self):
+        return children_of(self.process.pid)
+
+    def wait_sessions_reaped(self):
+        """Waits until no session process of this server is left, zombies included."""
+        wait_until(lambda: not self.children(), "every session process to be reaped")
+
+    def stop(self):
+        """Ends the server and whatever session processes are left in its group."""
+        if self.process is None:
+            return
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait(timeout=WAIT)
+        self.process = None
+
+
+def connect(port, timeout=WAIT):
+    """A socket connected to the server on 127.0.0.1."""
+    return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+
+
+class LineClient:
+    """A raw POP3 client: bytes in, lines out, for the exact checks that poplib hides."""
+
+    def __init__(self, port, timeout=WAIT):
+        self.socket = connect(port, timeout)
+        self.reader = self.socket.makefile("rb")
+
+    def line(self):
+        line = self.reader.readline(1 << 20)
+        if not line:
+            raise EOFError("connection closed by the server")
+        return line
+
+    def send(self, text):
+        self.socket.sendall(text.encode("ascii") if isinstance(text, str) else text)
+
+    def command(self, text):
+        self.send(text + "\r\n")
+        return self.line()
+
+    def login(self, user=USER, password=PASSWORD):
+        """USER and PASS; returns the reply to PASS."""
+        reply = self.command(f"USER {user}")
+        if reply != b"+OK\r\n":
+            raise AssertionError(f"USER answered {reply!r}")
+        return self.command(f"PASS {password}")
+
+    def multiline(self):
+        """The lines of a multi-line reply up to the final ".", dot-stuffing undone."""
+        lines = []
+        while True:
+            line = self.line()
+            if line == b".\r\n":
+                return lines
+            lines.append(line[1:] if line.startswith(b".") else line)
+
+    def close(self):
+        try:
+            self.reader.close()
+            self.socket.close()
+        except OSError:
+            pass
+
+
+class E2ETestCase(unittest.TestCase):
+    """A test with a fresh workspace and servers that are stopped at its end."""
+
+    binary = ""  # set by main()
+
+    def setUp(self):
+        self.workspace = Workspace()
+        self.servers = []
+        self.addCleanup(self.workspace.cleanup)
+        self.addCleanup(self._stop_servers)
+
+    def _stop_servers(self):
+        for server in self.servers:
+            server.stop()
+
+    def server(self, accounts, **options):
+        server = Server(self.binary, accounts, self.workspace, **options)
+        self.servers.append(server)
+        return server.start()
+
+
+def main(description):
+    binary, argv = parse_arguments(description)
+    E2ETestCase.binary = os.path.abspath(binary)
+    unittest.main(argv=argv, verbosity=2)

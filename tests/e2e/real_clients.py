@@ -1,0 +1,375 @@
+#!/usr/bin/env python3
+"""Real POP3 client programs against the real fernd binary on loopback, in standalone mode and
+in inetd mode (behind systemd-socket-activate and socat): Python's poplib, curl, fetchmail and
+getmail6. Each client first fetches every message and keeps it on the server, then fetches and
+deletes. What a client delivered is compared with the message files, line ends normalised (CR
+LF read as LF, a final LF where the file has none); the headers a client adds of its own are
+named per client and taken off before the comparison. UIDLs must be the file names and the
+same in every session, new/ must be empty after fetch-and-delete, and the session log must hold
+each session's lines.
+
+Usage: real_clients.py --fernd PATH [unittest arguments, e.g. a TestCase name]
+"""
+
+import os
+import poplib
+import re
+import shutil
+import subprocess
+import unittest
+
+import fernd_harness as harness
+from fernd_harness import PASSWORD, USER, WAIT
+
+# The bound of one client run: a few sessions of a few MB each, with the one-second password
+# delay of inetd mode, in the sanitizer build.
+CLIENT_TIMEOUT = 60
+
+CONNECTION_LINE = re.compile(
+    r"info: connection from 127\.0\.0\.1 port \d+, active sessions \d+ \(max 16\), "
+    r"auth_delay=no")
+
+
+def strip_added_headers(delivered, original, names):
+    """delivered without the header lines named in names that the original does not have (a
+    client's own trace headers); both normalised."""
+    original_names = {line.split(b":", 1)[0].lower() for line in
+                      harness.split_message(original)[0]}
+    added = {name.lower().encode("ascii") for name in names} - original_names
+    head, separator, body = delivered.partition(b"\n\n")
+    kept = [line for line in head.split(b"\n")
+            if line.split(b":", 1)[0].lower() not in added]
+    return b"\n".join(kept) + separator + body
+
+
+class RealClients:
+    """The four clients against one server mode; the concrete classes below pick the mode."""
+
+    mode = ""
+
+    def setUp(self):
+        super().setUp()
+        self.messages = harness.standard_messages()
+        self.maildir = self.workspace.maildir("Maildir", self.messages)
+        self.account = harness.Account(USER, PASSWORD, self.maildir)
+        self.srv = self.server([self.account], mode=self.mode)
+        self.sessions_seen = 0
+
+    # What every client test checks ---------------------------------------------------------
+
+    def assert_delivered(self, delivered, added_headers=()):
+        """delivered: {uidl: bytes} when the client tells which message is which, else a list
+        of bytes in any order. Each message arrives once, equal to its file."""
+        expected = {name: harness.normalise(content) for name, content in self.messages.items()}
+        if isinstance(delivered, dict):
+            self.assertEqual(sorted(delivered), sorted(expected))
+            for name, content in delivered.items():
+                with self.subTest(message=name):
+                    got = strip_added_headers(harness.normalise(content), expected[name],
+                                              added_headers)
+                    self.assertEqual(got, expected[name])
+            return
+        self.assertEqual(len(delivered), len(expected), "number of messages delivered")
+        remaining = dict(expected)
+        for content in delivered:
+            normalised = harness.normalise(content)
+            match = [name for name, want in remaining.items()
+                     if strip_added_headers(normalised, want, added_headers) == want]
+            self.assertTrue(match, f"a delivered message matches no file: {normalised[:300]!r}")
+            del remaining[match[0]]
+        self.assertEqual(remaining, {})
+
+    def assert_all_kept(self):
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+    def expect_sessions(self, *deleted):
+        """The log holds one more session per item of deleted, in order, each of which logged
+        in to the full mailbox and unlinked that many messages in its update phase."""
+        self.sessions_seen += len(deleted)
+        harness.wait_until(lambda: len(self.finished_sessions()) >= self.sessions_seen,
+                           f"{self.sessions_seen} sessions to end")
+        sessions = self.finished_sessions()
+        self.assertEqual(len(sessions), self.sessions_seen, "sessions in the log")
+        for lines, count in zip(sessions[-len(deleted):], deleted):
+            self.assert_session_lines(lines, count)
+
+    def finished_sessions(self):
+        """The lines of each session that has ended, in the order the sessions began. In
+        standalone mode "connection closed" ends a session's lines; in inetd mode the update
+        phase's line does."""
+        if self.mode == "standalone":
+            return [lines for lines in self.srv.log.sessions().values()
+                    if lines[-1] == "info: connection closed"]
+        return [lines for lines in self.srv.log.sessions().values()
+                if lines[-1].endswith(" mails deleted in update phase; session ends")]
+
+    def assert_session_lines(self, lines, deleted):
+        expected = ["info: starting POP3 session",
+                    "info: client started authorization",
+                    f"info: user {USER} authorized and mailbox locked",
+                    f"info: starting transaction phase with {len(self.messages)} mails in "
+                    "mailbox",
+                    "info: client ended transaction phase",
+                    f"info: {deleted} mails deleted in update phase; session ends"]
+        if self.mode == "standalone":
+            self.assertRegex(lines[0], CONNECTION_LINE)
+            lines = lines[1:]
+            expected.append("info: connection closed")
+        self.assertEqual(lines, expected)
+
+    def assert_emptied(self):
+        self.assertEqual(self.maildir.names(), [])
+        self.assertTrue(os.path.exists(os.path.join(self.maildir.path, "fernd.lock")))
+
+    # Python's poplib --------------------------------------------------------------------------
+
+    def poplib_session(self, delete):
+        client = poplib.POP3("127.0.0.1", self.srv.port, timeout=CLIENT_TIMEOUT)
+        try:
+            self.assertEqual(client.getwelcome(), b"+OK fernd ready.")
+            self.assertEqual(client.capa(), {"USER": [], "UIDL": []})
+            client.user(USER)
+            client.pass_(PASSWORD)
+            count, size = client.stat()
+            self.assertEqual((count, size),
+                             (len(self.messages), sum(map(len, self.messages.values()))))
+            uidls = {}
+            for line in client.uidl()[1]:
+                number, name = line.decode("ascii").split()
+                uidls[int(number)] = name
+            sizes = dict(tuple(map(int, line.split())) for line in client.list()[1])
+            delivered = {}
+            for number, name in uidls.items():
+                self.assertEqual(sizes[number], len(self.messages[name]), name)
+                lines = client.retr(number)[1]
+                delivered[name] = b"".join(line + b"\n" for line in lines)
+                if delete:
+                    client.dele(number)
+            self.assertEqual(client.quit(), b"+OK")
+        finally:
+            client.close()
+        return uidls, delivered
+
+    def test_poplib(self):
+        first_uidls, delivered = self.poplib_session(delete=False)
+        self.assertEqual(sorted(first_uidls.values()), sorted(self.messages))
+        self.assert_delivered(delivered)
+        self.expect_sessions(0)
+        self.assert_all_kept()
+
+        second_uidls, delivered = self.poplib_session(delete=True)
+        self.assertEqual(second_uidls, first_uidls, "UIDLs changed between sessions")
+        self.assert_delivered(delivered)
+        self.expect_sessions(len(self.messages))
+        self.assert_emptied()
+
+    # curl ---------------------------------------------------------------------------------------
+
+    def curl(self, *groups):
+        """One curl run; groups of arguments are joined with --next, and each group carries
+        the credentials. curl reuses its connection across them: one POP3 session."""
+        url = f"pop3://127.0.0.1:{self.srv.port}"
+        command = ["curl", "--silent", "--show-error", "--max-time", str(CLIENT_TIMEOUT)]
+        for index, group in enumerate(groups):
+            if index:
+                command.append("--next")
+            command += ["--user", f"{USER}:{PASSWORD}"]
+            command += [part.replace("URL", url) for part in group]
+        done = subprocess.run(command, cwd=self.out, capture_output=True,
+                              timeout=CLIENT_TIMEOUT + WAIT, check=False)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout
+
+    def curl_listings(self):
+        self.curl(["URL/", "--output", "list"], ["--request", "UIDL", "URL/", "--output", "uidl"])
+        with open(os.path.join(self.out, "list"), encoding="ascii") as listing:
+            sizes = dict(tuple(map(int, line.split())) for line in listing)
+        with open(os.path.join(self.out, "uidl"), encoding="ascii") as listing:
+            uidls = {int(number): name for number, name in (line.split() for line in listing)}
+        self.assertEqual(sorted(uidls.values()), sorted(self.messages))
+        self.assertEqual({uidls[number]: size for number, size in sizes.items()},
+                         {name: len(content) for name, content in self.messages.items()})
+        return uidls
+
+    def curl_delivered(self, uidls):
+        delivered = {}
+        for number, name in uidls.items():
+            with open(os.path.join(self.out, f"message-{number}"), "rb") as message:
+                delivered[name] = message.read()
+        return delivered
+
+    def test_curl(self):
+        self.out = self.workspace.directory("curl")
+        uidls = self.curl_listings()
+        self.curl([item for number in uidls
+                   for item in (f"URL/{number}", "--output", f"message-{number}")])
+        self.assert_delivered(self.curl_delivered(uidls))
+        self.expect_sessions(0, 0)
+        self.assert_all_kept()
+
+        shutil.rmtree(self.out)
+        self.out = self.workspace.directory("curl")
+        self.assertEqual(self.curl_listings(), uidls, "UIDLs changed between sessions")
+        # Fetch and delete each message in one session. A DELE needs --head (no body), or curl
+        # waits for a multi-line answer that never comes.
+        groups = []
+        for number in uidls:
+            groups.append([f"URL/{number}", "--output", f"message-{number}"])
+            groups.append(["--head", "--request", "DELE", f"URL/{number}"])
+        self.curl(*groups)
+        self.assert_delivered(self.curl_delivered(uidls))
+        self.expect_sessions(0, len(self.messages))  # the listings, then the deletions
+        self.assert_emptied()
+
+    # fetchmail ------------------------------------------------------------------------------
+
+    def fetchmail(self, options, server_options="", expect_status=0):
+        """One fetchmail poll with the given user options; returns what its MDA delivered."""
+        out = self.workspace.directory("fetchmail-out")
+        for name in os.listdir(out):
+            os.unlink(os.path.join(out, name))
+        home = self.workspace.directory("fetchmail-home")
+        os.chmod(home, 0o700)
+        mda = self.workspace.path("fetchmail-mda")
+        with open(mda, "w", encoding="ascii") as script:
+            script.write(f"#!/bin/sh\nexec cat > '{out}'/message.$$\n")
+        os.chmod(mda, 0o755)
+        rc = self.workspace.path("fetchmailrc")
+        with open(rc, "w", encoding="ascii") as text:
+            text.write("set no bouncemail\n"
+                       "set no syslog\n"
+                       # No Received header of fetchmail's own.
+                       "set invisible\n"
+                       f"poll 127.0.0.1 with proto POP3 port {self.srv.port} {server_options}\n"
+                       f"  user \"{USER}\" there with password \"{PASSWORD}\"\n"
+                       f"  options {options}\n"
+                       f"  mda \"{mda}\"\n")
+        os.chmod(rc, 0o600)
+        env = dict(os.environ, FETCHMAILHOME=home, HOME=home)
+        done = subprocess.run(["fetchmail", "--fetchmailrc", rc, "--nodetach", "--verbose"],
+                              env=env, capture_output=True, timeout=CLIENT_TIMEOUT,
+                              check=False)
+        transcript = done.stdout.decode("utf-8", "replace") + done.stderr.decode("utf-8",
+                                                                                 "replace")
+        self.assertEqual(done.returncode, expect_status, transcript[-3000:])
+        delivered = []
+        for name in sorted(os.listdir(out)):
+            with open(os.path.join(out, name), "rb") as message:
+                delivered.append(message.read())
+        return delivered, transcript
+
+    # sslproto '': without it fetchmail sends STLS although CAPA does not offer it, and gives
+    # up. fetchall: without it fetchmail asks for TOP first. no rewrite: addresses unchanged.
+    FETCHMAIL_KEEP = "sslproto '' fetchall keep no rewrite"
+    FETCHMAIL_DELETE = "sslproto '' fetchall no keep no rewrite"
+
+    def test_fetchmail(self):
+        delivered, _ = self.fetchmail(self.FETCHMAIL_KEEP, server_options="uidl")
+        self.assert_delivered(delivered)
+        self.expect_sessions(0)
+        self.assert_all_kept()
+        # With uidl, fetchmail records the UIDLs it has seen: exactly the file names.
+        with open(self.workspace.path("fetchmail-home", ".fetchids"), encoding="ascii") as ids:
+            seen = ids.read().split()
+        self.assertTrue(set(self.messages) <= set(seen), seen)
+
+        delivered, _ = self.fetchmail(self.FETCHMAIL_DELETE)
+        self.assert_delivered(delivered)
+        self.expect_sessions(len(self.messages))
+        self.assert_emptied()
+
+    # getmail6 -----------------------------------------------------------------------------
+
+    def getmail(self, delete):
+        """One getmail run (SimplePOP3Retriever into a Maildir) as an unprivileged user, since
+        getmail refuses to deliver as root; returns what it delivered."""
+        base = self.workspace.directory("getmail")
+        out = os.path.join(base, "Maildir")
+        shutil.rmtree(out, ignore_errors=True)
+        for sub in ("new", "cur", "tmp"):
+            os.makedirs(os.path.join(out, sub))
+        with open(os.path.join(base, "getmailrc"), "w", encoding="ascii") as rc:
+            rc.write("[retriever]\n"
+                     "type = SimplePOP3Retriever\n"
+                     "server = 127.0.0.1\n"
+                     f"port = {self.srv.port}\n"
+                     f"username = {USER}\n"
+                     f"password = {PASSWORD}\n"
+                     "\n[destination]\n"
+                     "type = Maildir\n"
+                     f"path = {out}/\n"
+                     "\n[options]\n"
+                     "read_all = true\n"
+                     f"delete = {'true' if delete else 'false'}\n"
+                     "received = false\n"
+                     "delivered_to = false\n"
+                     "verbose = 1\n")
+        harness.give_to_unprivileged(base)
+        env = dict(os.environ, HOME=base)
+        done = subprocess.run(harness.unprivileged_prefix()
+                              + ["getmail", "--getmaildir", base, "--rcfile", "getmailrc"],
+                              env=env, capture_output=True, timeout=CLIENT_TIMEOUT,
+                              check=False)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertNotIn(b"error", done.stdout + done.stderr)
+        delivered = []
+        for name in sorted(os.listdir(os.path.join(out, "new"))):
+            with open(os.path.join(out, "new", name), "rb") as message:
+                delivered.append(message.read())
+        return delivered
+
+    def getmail_uidls(self):
+        """The UIDLs getmail recorded in its oldmail file."""
+        base = self.workspace.path("getmail")
+        names = [name for name in os.listdir(base) if name.startswith("oldmail-")]
+        self.assertEqual(len(names), 1, names)
+        with open(os.path.join(base, names[0]), encoding="ascii") as oldmail:
+            return sorted(line.split("\0")[0] for line in oldmail.read().splitlines())
+
+    def test_getmail(self):
+        # getmail writes a Return-Path header of its own (<unknown> for POP3).
+        delivered = self.getmail(delete=False)
+        self.assert_delivered(delivered, added_headers=["Return-Path"])
+        self.expect_sessions(0)
+        self.assert_all_kept()
+        first_uidls = self.getmail_uidls()
+        self.assertEqual(first_uidls, sorted(self.messages))
+
+        delivered = self.getmail(delete=True)
+        self.assert_delivered(delivered, added_headers=["Return-Path"])
+        self.expect_sessions(len(self.messages))
+        self.assert_emptied()
+        self.assertEqual(self.getmail_uidls(), first_uidls)
+
+
+class StandaloneClientsTest(RealClients, harness.E2ETestCase):
+    mode = "standalone"
+
+    def test_fetchmail_without_fetchall_asks_for_top(self):
+        """fetchmail without fetchall sends TOP before RETR; fernd refuses TOP, so nothing is
+        fetched, and nothing is lost: every message stays."""
+        delivered, transcript = self.fetchmail("sslproto '' no keep no rewrite", expect_status=1)
+        self.assertEqual(delivered, [])
+        self.assertIn("POP3> TOP", transcript)
+        self.assertNotIn("POP3> RETR", transcript)
+        self.expect_sessions(0)
+        self.assert_all_kept()
+
+    def test_fetchmail_without_sslproto_tries_stls(self):
+        """fetchmail sends STLS, which fernd does not offer, and gives up: nothing fetched."""
+        delivered, transcript = self.fetchmail("fetchall keep no rewrite", expect_status=2)
+        self.assertEqual(delivered, [])
+        self.assertIn("POP3> STLS", transcript)
+        self.assert_all_kept()
+
+
+class InetdSystemdClientsTest(RealClients, harness.E2ETestCase):
+    mode = "inetd-systemd"
+
+
+class InetdSocatClientsTest(RealClients, harness.E2ETestCase):
+    mode = "inetd-socat"
+
+
+if __name__ == "__main__":
+    harness.main(__doc__)
