@@ -133,6 +133,23 @@ def normalise(content):
     return content
 
 
+def wire_form(content):
+    """The bytes of a RETR reply's body for a message file: every line ended by CR LF (a CR
+    before each LF that lacks one, a CR LF after a last line without LF), a "." doubled at the
+    start of a line; the terminating ".\r\n" not included."""
+    lines = content.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    out = []
+    for line in lines:
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if line.startswith(b"."):
+            line = b"." + line
+        out.append(line + b"\r\n")
+    return b"".join(out)
+
+
 def split_message(content):
     """(header lines, body) of a normalised message."""
     head, separator, body = content.partition(b"\n\n")
