@@ -42,7 +42,7 @@ def small_messages(count, tag="m"):
 
 
 def session_lines(server, pid):
-    return server.log.sessions().get(pid, [])
+    return server.log.session_of(pid)
 
 
 class KillDuringTransactionTest(harness.E2ETestCase):
@@ -188,7 +188,7 @@ class UnlinkFailsInUpdatePhaseTest(harness.E2ETestCase):
         self.assertEqual(client.command("QUIT"), b"+OK\r\n")
         self.assertEqual(client.reader.read(), b"", "the server closes after QUIT")
         server.log.wait_for("connection closed")
-        (lines,) = server.log.sessions().values()
+        ((_, lines),) = server.log.sessions()
         self.assertEqual(lines[-3:], ["info: client ended transaction phase",
                                       "info: 1 mails deleted in update phase; session ends",
                                       "info: connection closed"])

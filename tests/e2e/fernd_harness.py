@@ -252,11 +252,26 @@ class LogFile:
         return entries
 
     def sessions(self):
-        """The lines of each process, as {pid: ["level: text", ...]} in the order written."""
-        sessions = {}
+        """The lines of each session as (pid, ["level: text", ...]), in the order the sessions
+        began. A session begins with its "connection from" line (standalone mode) or with
+        "starting POP3 session" (inetd mode), so that a reused process id starts a new one."""
+        sessions = []
+        current = {}  # pid -> the line list of its latest session
         for pid, level, text in self.entries():
-            sessions.setdefault(pid, []).append(f"{level}: {text}")
+            lines = current.get(pid)
+            begins = (text.startswith("connection from ")
+                      or (text == "starting POP3 session"
+                          and not (lines and lines[-1].startswith("info: connection from "))))
+            if lines is None or begins:
+                lines = current[pid] = []
+                sessions.append((pid, lines))
+            lines.append(f"{level}: {text}")
         return sessions
+
+    def session_of(self, pid):
+        """The lines of the latest session of process pid."""
+        found = [lines for owner, lines in self.sessions() if owner == pid]
+        return found[-1] if found else []
 
     def count(self, text):
         return sum(1 for _, _, line in self.entries() if line == text)

@@ -98,9 +98,9 @@ class RealClients:
         standalone mode "connection closed" ends a session's lines; in inetd mode the update
         phase's line does."""
         if self.mode == "standalone":
-            return [lines for lines in self.srv.log.sessions().values()
+            return [lines for _, lines in self.srv.log.sessions()
                     if lines[-1] == "info: connection closed"]
-        return [lines for lines in self.srv.log.sessions().values()
+        return [lines for _, lines in self.srv.log.sessions()
                 if lines[-1].endswith(" mails deleted in update phase; session ends")]
 
     def assert_session_lines(self, lines, deleted):
