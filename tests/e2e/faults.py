@@ -12,8 +12,6 @@ import re
 import shutil
 import signal
 import socket
-import subprocess
-import unittest
 
 import fernd_harness as harness
 from fernd_harness import PASSWORD, USER, WAIT, LineClient

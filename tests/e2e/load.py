@@ -154,11 +154,10 @@ def client_loop(port, mail, start, seed):
 
 
 def feeder(mail):
-    for round_ in range(ARRIVALS):
+    for _ in range(ARRIVALS):
         for mailbox in range(MAILBOXES):
             mail.deliver(mailbox)
             time.sleep(ARRIVAL_ROUND / MAILBOXES)
-        del round_
     with mail.lock:
         mail.feeding = False
 

@@ -16,7 +16,6 @@ import poplib
 import re
 import shutil
 import subprocess
-import unittest
 
 import fernd_harness as harness
 from fernd_harness import PASSWORD, USER, WAIT
@@ -280,9 +279,10 @@ class RealClients:
 
     # getmail6 -----------------------------------------------------------------------------
 
-    def getmail(self, delete):
-        """One getmail run (SimplePOP3Retriever into a Maildir) as an unprivileged user, since
-        getmail refuses to deliver as root; returns what it delivered."""
+    def getmail(self, delete, unprivileged=True, expect_status=0):
+        """One getmail run (SimplePOP3Retriever into a Maildir), as an unprivileged user unless
+        told otherwise, since getmail refuses to deliver as root; returns what it delivered and
+        its output."""
         base = self.workspace.directory("getmail")
         out = os.path.join(base, "Maildir")
         shutil.rmtree(out, ignore_errors=True)
@@ -304,19 +304,23 @@ class RealClients:
                      "received = false\n"
                      "delivered_to = false\n"
                      "verbose = 1\n")
-        harness.give_to_unprivileged(base)
+        prefix = []
+        if unprivileged:
+            harness.give_to_unprivileged(base)
+            prefix = harness.unprivileged_prefix()
         env = dict(os.environ, HOME=base)
-        done = subprocess.run(harness.unprivileged_prefix()
-                              + ["getmail", "--getmaildir", base, "--rcfile", "getmailrc"],
+        done = subprocess.run(prefix + ["getmail", "--getmaildir", base, "--rcfile", "getmailrc"],
                               env=env, capture_output=True, timeout=CLIENT_TIMEOUT,
                               check=False)
-        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-        self.assertNotIn(b"error", done.stdout + done.stderr)
+        transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
+        self.assertEqual(done.returncode, expect_status, transcript)
+        if expect_status == 0:
+            self.assertNotIn("error", transcript)
         delivered = []
         for name in sorted(os.listdir(os.path.join(out, "new"))):
             with open(os.path.join(out, "new", name), "rb") as message:
                 delivered.append(message.read())
-        return delivered
+        return delivered, transcript
 
     def getmail_uidls(self):
         """The UIDLs getmail recorded in its oldmail file."""
@@ -328,14 +332,14 @@ class RealClients:
 
     def test_getmail(self):
         # getmail writes a Return-Path header of its own (<unknown> for POP3).
-        delivered = self.getmail(delete=False)
+        delivered, _ = self.getmail(delete=False)
         self.assert_delivered(delivered, added_headers=["Return-Path"])
         self.expect_sessions(0)
         self.assert_all_kept()
         first_uidls = self.getmail_uidls()
         self.assertEqual(first_uidls, sorted(self.messages))
 
-        delivered = self.getmail(delete=True)
+        delivered, _ = self.getmail(delete=True)
         self.assert_delivered(delivered, added_headers=["Return-Path"])
         self.expect_sessions(len(self.messages))
         self.assert_emptied()
@@ -360,6 +364,19 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
         delivered, transcript = self.fetchmail("fetchall keep no rewrite", expect_status=2)
         self.assertEqual(delivered, [])
         self.assertIn("POP3> STLS", transcript)
+        self.assert_all_kept()
+
+
+    def test_getmail_as_root_refuses_to_deliver(self):
+        """Run as root, getmail fetches but will not deliver into a Maildir, and so it does
+        not delete either: every message stays on the server."""
+        if not harness.running_as_root():
+            self.skipTest("needs root")
+        delivered, transcript = self.getmail(delete=True, unprivileged=False,
+                                             expect_status=127)
+        self.assertEqual(delivered, [])
+        self.assertIn("refuse to deliver mail as root", transcript)
+        self.expect_sessions(0)
         self.assert_all_kept()
 
 
