@@ -148,8 +148,8 @@ def client_loop(port, mail, start, seed):
             return
         try:
             one_session(port, mail, rng.randrange(MAILBOXES))
-        except OSError as failure:
-            mail.error(f"connect: {failure!r}")
+        except (OSError, EOFError, poplib.error_proto) as failure:
+            mail.error(f"connect and greeting: {failure!r}")
         time.sleep(rng.uniform(0, HOLD))
 
 
