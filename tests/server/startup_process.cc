@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -104,6 +105,9 @@ void feed_input(fernd_process* process) {
     }
     process->pending_input.erase(0, static_cast<std::size_t>(written));
   }
+  // On a socket, closing our descriptor of it would not end the stream while the output side
+  // stays open; a pipe fails this harmlessly.
+  (void)::shutdown(process->input.fd, SHUT_WR);
   process->input.reset();
 }
 
@@ -168,8 +172,22 @@ fernd_process::~fernd_process() {
 fernd_process fernd_start(const std::vector<std::string>& args, const fernd_options& options) {
   ignore_sigpipe_here();
   const exec_image image(args, options);
-  pipe_pair in = make_pipe();
-  pipe_pair out = make_pipe();
+  pipe_pair in;
+  pipe_pair out;
+  if (options.socket_stdio) {
+    std::array<int, 2> ends{-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()) != 0) {
+      ADD_FAILURE() << "socketpair: " << std::strerror(errno);
+    }
+    // The child's end serves as both its input and its output.
+    in.read_end.reset(ends[1]);
+    out.write_end.reset(::fcntl(ends[1], F_DUPFD_CLOEXEC, 0));
+    out.read_end.reset(ends[0]);
+    in.write_end.reset(::fcntl(ends[0], F_DUPFD_CLOEXEC, 0));
+  } else {
+    in = make_pipe();
+    out = make_pipe();
+  }
   pipe_pair err = make_pipe();
   fernd_process process;
   process.started = steady::now();

@@ -24,6 +24,9 @@ struct fernd_options {
   std::string input;                 ///< written to standard input, which is then closed
   std::string cwd;                   ///< working directory; empty: the test's own
   rlim_t address_space = 0;          ///< RLIMIT_AS of the process, or 0 for none
+  /// Standard input and output are one stream socket, as inetd or socket activation hands them
+  /// over, instead of two pipes; the input side is shut down once all input is written.
+  bool socket_stdio = false;
 };
 
 /// What a finished fernd process left behind.
