@@ -68,6 +68,7 @@ TEST(MustResize, SizeBeyondAnyStringEndsTheProcess) {
   }));
 }
 
+#ifndef FERND_TEST_ASAN
 // The address-space limit that makes the allocations below fail: far above what the test binary
 // needs to run, far below what they ask for.
 constexpr rlim_t small_address_space = 256u << 20;
@@ -91,6 +92,7 @@ std::string filled(std::size_t size) {
 void ready() {
   std::fputs("ready\n", stderr);
 }
+#endif
 
 TEST(MustAlloc, ExhaustedAddressSpaceEndsTheProcess) {
 #ifdef FERND_TEST_ASAN

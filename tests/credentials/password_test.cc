@@ -336,6 +336,24 @@ TEST(PasswordGet, PromptNamesUserAndHost) {
   EXPECT_EQ("pw", outcome.password);
 }
 
+TEST(PasswordGet, NetrcWithoutAnswerGoesOnToThePromptSilently) {
+  if (::access("/etc/netrc", F_OK) == 0) {
+    GTEST_SKIP() << "this system has an /etc/netrc, which the lookup would read";
+  }
+  const temp_maildir home;  // a fresh directory, used as the home directory
+  // A .netrc that has the host, but not for this user.
+  write_file(home.path + "/.netrc", "machine localhost login bob password not-alice\n");
+  const pty_outcome outcome = run_on_pty(
+      [&home] {
+        ::setenv("HOME", home.path.c_str(), 1);
+        return password_get("localhost", "alice", 1, 1, 1);
+      },
+      alice_prompt, "typed\n");
+  // Nothing but the prompt reached the terminal before the answer.
+  EXPECT_EQ(alice_prompt, outcome.terminal);
+  EXPECT_EQ("typed", outcome.password);
+}
+
 // Runs password_get in a child that has no controlling terminal, with "typed\n" waiting on its
 // standard input. The exit status tells the result: 0 none, 1 "typed", 4 anything else.
 child_outcome get_without_terminal(int require_tty) {
