@@ -265,9 +265,13 @@ pty_outcome run_on_pty(const std::function<std::optional<std::string>()>& call,
     ::dup2(slave, STDIN_FILENO);
     ::dup2(slave, STDOUT_FILENO);
     ::dup2(slave, STDERR_FILENO);
-    const std::optional<std::string> password = call();
-    const std::string report = password.has_value() ? "1" + *password : "0";
-    (void)!::write(result_write.fd, report.data(), report.size());
+    try {
+      const std::optional<std::string> password = call();
+      const std::string report = password.has_value() ? "1" + *password : "0";
+      (void)!::write(result_write.fd, report.data(), report.size());
+    } catch (...) {
+      ::_exit(child_threw_status);  // never into the test framework of this child
+    }
     ::_exit(0);
   }
   result_write.reset();

@@ -27,7 +27,11 @@ child_outcome run_in_child(const std::function<void()>& body, int deadline_secon
   }
   if (pid == 0) {
     ::dup2(write_end.fd, STDERR_FILENO);
-    body();
+    try {
+      body();
+    } catch (...) {
+      ::_exit(child_threw_status);
+    }
     ::_exit(child_returned_status);
   }
   write_end.reset();

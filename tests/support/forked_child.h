@@ -17,9 +17,13 @@ struct child_outcome {
 /// Exit status of a child whose \a body returned instead of ending the process.
 constexpr int child_returned_status = 99;
 
+/// Exit status of a child whose \a body let an exception escape (it must not reach the test
+/// framework, which would go on running tests in the child).
+constexpr int child_threw_status = 97;
+
 /// Forks; the child sends its standard error into a pipe, runs \a body and ends with _exit(99)
-/// if \a body returns. The parent collects the pipe's bytes and reaps the child, killing it when it
-/// has not ended within \a deadline_seconds.
+/// if \a body returns, or _exit(97) if it throws. The parent collects the pipe's bytes and reaps
+/// the child, killing it when it has not ended within \a deadline_seconds.
 child_outcome run_in_child(const std::function<void()>& body, int deadline_seconds = 30);
 
 }  // namespace fernd
