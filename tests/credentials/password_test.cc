@@ -1,6 +1,5 @@
 #include "credentials/password.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -24,6 +23,7 @@
 
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
+#include "support/fd_count.h"
 #include "support/forked_child.h"
 #include "support/temp_maildir.h"
 
@@ -37,21 +37,6 @@
 
 namespace fernd {
 namespace {
-
-int count_open_fds() {
-  int count = 0;
-  const unique_dir dir(::opendir("/proc/self/fd"));
-  if (!dir) {
-    ADD_FAILURE() << "cannot list /proc/self/fd";
-    return -1;
-  }
-  while (const dirent* entry = ::readdir(dir.get())) {
-    if (entry->d_name[0] != '.') {
-      ++count;
-    }
-  }
-  return count - 1;  // the descriptor of the listing itself
-}
 
 // True when this process has no child at all, reaped or not.
 bool has_no_children() {
@@ -72,13 +57,13 @@ struct eval_case {
 
 void check_eval(const eval_case& c) {
   SCOPED_TRACE("command: " + c.command);
-  const int fds_before = count_open_fds();
+  const int fds_before = open_fd_count();
   std::optional<std::string> password = "poisoned password";
   std::optional<std::string> error = "poisoned error";
   EXPECT_EQ(c.result, password_eval(c.command.c_str(), &password, &error));
   EXPECT_EQ(c.password, password);
   EXPECT_EQ(c.error, error);
-  EXPECT_EQ(fds_before, count_open_fds());
+  EXPECT_EQ(fds_before, open_fd_count());
   EXPECT_TRUE(has_no_children());
 }
 
