@@ -19,7 +19,7 @@ constexpr std::size_t output_block_size = 64 * 1024;
 struct output_block {
   std::FILE* output;
   std::size_t used = 0;
-  int failed = 0;  ///< 1 once the stream refused part of a block
+  int failed = 0;                             ///< 1 once the stream refused part of a block
   std::array<char, output_block_size> bytes;  // left uninitialised: every byte is written first
 
   explicit output_block(std::FILE* stream) noexcept : output(stream) {}

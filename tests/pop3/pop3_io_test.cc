@@ -133,7 +133,9 @@ TEST(ParseMsgnum, IgnoresAnEarlierErrno) {
 }
 
 TEST(Sanitize, ReplacesControlCharactersOnly) {
-  std::string text("a\x01" "b\x1f\x7f\x80\xff c\t\r\n~ ");
+  std::string text(
+      "a\x01"
+      "b\x1f\x7f\x80\xff c\t\r\n~ ");
   char* result = sanitize(text.data());
   EXPECT_EQ(text.data(), result);
   EXPECT_EQ(std::string("a?b??\x80\xff c???~ "), text);
