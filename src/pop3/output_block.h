@@ -11,7 +11,7 @@ namespace fernd {
 
 /// Size of one block handed to the output stream. A multiple of the stream's own buffer size
 /// (4096 on pipes and sockets): a line-buffered stream with an empty buffer then passes the block
-/// on in two writes, without keeping a remainder back. 64 KiB makes that about 32 writes per MiB.
+/// on in two writes and keeps nothing back. 64 KiB makes that about 32 writes per MiB.
 constexpr std::size_t output_block_size = 64 * 1024;
 
 /// A fixed staging buffer in front of an output stream. Lives on the caller's stack; allocates
@@ -41,8 +41,8 @@ inline void output_block_put_char(output_block* block, char c) {
   block->bytes[block->used++] = c;
 }
 
-/// Hands the bytes still held to the stream (they leave with the stream's next flush, or at once
-/// on a line-buffered stream when they end in LF). Returns 0, or 1 when any write came up short.
+/// Hands the bytes still held to the stream and flushes it, so that the reply has left in full.
+/// Returns 0, or 1 when any write or the flush came up short.
 int output_block_finish(output_block* block);
 
 }  // namespace fernd

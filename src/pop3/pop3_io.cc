@@ -90,11 +90,6 @@ int parse_msgnum(const char* text, std::uint64_t* number) {
 }
 
 int send_mail_file(std::FILE* message, std::FILE* output) {
-  // Start from an empty stream buffer, so that every full block below leaves without a remainder
-  // held back in the stream.
-  if (std::fflush(output) == EOF) {
-    return 1;
-  }
   output_block block(output);
   std::array<char, mail_read_size> data;  // NOLINT: filled by fread before it is read
   transfer_state state;
@@ -115,7 +110,7 @@ int send_mail_file(std::FILE* message, std::FILE* output) {
   if (!state.line_start) {
     output_block_put(&block, "\r\n", 2);
   }
-  if (output_block_finish(&block) != 0 || std::fflush(output) == EOF) {
+  if (output_block_finish(&block) != 0) {
     return 1;
   }
   return std::ferror(output) != 0 ? 1 : 0;
