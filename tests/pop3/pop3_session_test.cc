@@ -356,11 +356,10 @@ TEST_F(Pop3Session, RetrSendsEachMessageDotStuffed) {
   const session_run result =
       run(login + "RETR 1\r\nRETR 2\r\nRETR 3\r\nRETR 4\r\nretr 2\r\nQUIT\r\n");
   const std::string mixed = "+OK\r\na\r\nb\r\n..\r\n...x\r\nlast\r\n.\r\n";
-  EXPECT_TRUE(
-      same_bytes(greeting + login_ok + "+OK\r\n.\r\n" + mixed +
-                     "+OK\r\n\0NUL first\r\nmid\0dle\r\nlone\rcr\r\n.\r\n"s +
-                     "+OK\r\n..\r\n.\r\n" + mixed + "+OK\r\n",
-                 result.output));
+  EXPECT_TRUE(same_bytes(greeting + login_ok + "+OK\r\n.\r\n" + mixed +
+                             "+OK\r\n\0NUL first\r\nmid\0dle\r\nlone\rcr\r\n.\r\n"s +
+                             "+OK\r\n..\r\n.\r\n" + mixed + "+OK\r\n",
+                         result.output));
   EXPECT_EQ(session_status_ok, result.status);
   EXPECT_EQ(login_log(4) + update(0), result.log);
 }
@@ -370,8 +369,8 @@ TEST_F(Pop3Session, LongListingsLeaveWhole) {
   // a few hundred messages; LIST takes the same path.
   constexpr int count = 300;
   for (int i = 0; i < count; ++i) {
-    messages.push_back({std::to_string(100000 + i) + std::string(200 + i % 35, 'n'),
-                        std::string(i % 50, 'z')});
+    messages.push_back(
+        {std::to_string(100000 + i) + std::string(200 + i % 35, 'n'), std::string(i % 50, 'z')});
   }
   std::string list = "+OK\r\n";
   std::string uidl = "+OK\r\n";
