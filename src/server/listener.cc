@@ -199,6 +199,9 @@ bool listener_auth_delay(int failure_seen, std::int64_t last_failure, std::int64
 int session_process_serve(session_log* log, int connection, const account_list& accounts,
                           int auth_delay, std::chrono::milliseconds idle_limit) {
   unique_fd input_fd{connection};
+  // A client that goes away mid-reply must end the session through its output-error path, with
+  // the mailbox released and the log complete, not kill the process.
+  connection_ignore_sigpipe();
   // Without the limits a client that vanished without a word would hold its mailbox lock and a
   // session slot for ever. When they cannot be set, the session runs as it would without them.
   (void)connection_prepare(input_fd.fd, idle_limit);
@@ -241,9 +244,6 @@ void session_process_run(int connection, const char* peer, int peer_port, int lo
   }
   // A running session finishes even when the listener is terminated.
   (void)std::signal(SIGTERM, SIG_IGN);
-  // A client that goes away mid-reply must end the session through its output-error path, with
-  // the mailbox released and the log complete, not kill the process.
-  connection_ignore_sigpipe();
 
   session_log log;
   log_open(log_to_syslog, log_file, &log);

@@ -51,16 +51,18 @@ void listener_reap(int signal_number, siginfo_t* info, void* context);
 /// \a last_failure. Both times are whole seconds of the same clock.
 bool listener_auth_delay(int failure_seen, std::int64_t last_failure, std::int64_t now_seconds);
 
-/// Runs one POP3 session on the connected socket \a connection, which it takes over and closes:
-/// a read that waits \a idle_limit for data and a write that waits \a idle_limit for progress fail.
-/// Input and output are separate streams, so pipelined commands are all answered. Returns the
-/// session status, or session_status_error when no stream could be set up (no session runs then).
+/// Runs one POP3 session on the connected socket \a connection, which it takes over and closes.
+/// A read that waits \a idle_limit for data, a write that waits \a idle_limit for progress and a
+/// write to a vanished client fail (SIGPIPE is ignored from here on), so each ends the session
+/// through its input or output error path. Input and output are separate streams, so pipelined
+/// commands are all answered. Returns the session status, or session_status_error when no stream
+/// could be set up (no session runs then).
 int session_process_serve(session_log* log, int connection, const account_list& accounts,
                           int auth_delay, std::chrono::milliseconds idle_limit);
 
 /// What a session process does after the fork: decides on the authorization delay, ignores
-/// SIGTERM (and SIGPIPE, so that a vanished client is an output error), logs the connection from
-/// \a peer port \a peer_port, serves it and exits with the session status. Never returns.
+/// SIGTERM, logs the connection from \a peer port \a peer_port, serves it with
+/// session_process_serve and exits with the session status. Never returns.
 [[noreturn]] void session_process_run(int connection, const char* peer, int peer_port,
                                       int log_to_syslog, const char* log_file,
                                       const account_list& accounts);

@@ -47,9 +47,14 @@ TEST(ListenerAuthDelay, OnForSixtyOneSecondsAfterAFailure) {
   constexpr std::int64_t t = 86'400;
   const delay_case cases[] = {
       {0, 0, 0, false},  // no failure since the start: the start value 0 is no failure time
-      {0, t, t, false},      {1, t, t, true},         {1, t, t + 1, true}, {1, t, t + 60, true},
-      {1, t, t + 61, false}, {1, t, t + 3600, false}, {1, 0, 60, true},  // a failure reaped in the
-                                                                         // clock's first second
+      {0, t, t, false},
+      {1, t, t, true},
+      {1, t, t + 1, true},
+      {1, t, t + 60, true},
+      {1, t, t + 61, false},
+      {1, t, t + 3600, false},
+      {1, 0, 60, true},  // a failure reaped in the
+                         // clock's first second
       {1, 0, 61, false},
   };
   for (const delay_case& c : cases) {
@@ -212,6 +217,27 @@ std::string read_to_end(int fd, milliseconds limit) {
   }
 }
 
+/// Reads exactly \a count bytes, or fewer when the peer closes or \a limit passes first.
+std::string read_exactly(int fd, std::size_t count, milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::string bytes;
+  while (bytes.size() < count) {
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd ready{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+      break;
+    }
+    std::string buffer(count - bytes.size(), '\0');
+    const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (got <= 0) {
+      break;
+    }
+    bytes.append(buffer, 0, static_cast<std::size_t>(got));
+  }
+  return bytes;
+}
+
 /// Waits for \a pid, at most \a limit (then kills it and fails the test); returns its wait status.
 int child_wait(pid_t pid, milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -264,6 +290,8 @@ struct SessionProcessServeTest : testing::Test {
     session = ::fork();
     if (session == 0) {
       (void)::close(client.fd);
+      // As a session process finds it when the listener was started from a shell.
+      (void)std::signal(SIGPIPE, SIG_DFL);
       session_log log;
       log_open(0, log_path.c_str(), &log);
       if (descriptors_exhausted) {
@@ -394,6 +422,39 @@ TEST_F(SessionProcessServeTest, ClientThatStopsReadingEndsThroughOutputError) {
   EXPECT_FALSE(log_has(log, "info: client ended transaction phase"));
   EXPECT_TRUE(maildir.has("big"));
   EXPECT_TRUE(maildir.has("small"));
+}
+
+TEST_F(SessionProcessServeTest, VanishedClientEndsThroughOutputError) {
+  // A listing far larger than all that the connection buffers: the session is still writing it
+  // when the client goes. Its lines are written one by one, unchecked, so after the write that
+  // reports the reset the next one meets a closed connection.
+  const std::string long_name(200, 'n');
+  constexpr int messages = 300;
+  for (int i = 0; i < messages; ++i) {
+    maildir.add(long_name + std::to_string(1000 + i), "text\n", 1'000'000 + i);
+  }
+  tcp_pair pair;
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair, 4096));
+  const int small_buffer = 4096;
+  ASSERT_EQ(
+      0, ::setsockopt(pair.server.fd, SOL_SOCKET, SO_SNDBUF, &small_buffer, sizeof small_buffer));
+  // An idle limit that cannot end the session within the test's bound.
+  ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, session_end_limit * 3));
+  ASSERT_NO_FATAL_FAILURE(
+      send_all(pair.client.fd, "USER alice\r\nPASS secret\r\nDELE 1\r\nUIDL\r\n"));
+  const std::string replies = "+OK fernd ready.\r\n+OK\r\n+OK\r\n+OK\r\n+OK\r\n";
+  ASSERT_EQ(replies, read_exactly(pair.client.fd, replies.size(), session_end_limit));
+
+  // The listing has begun: the client vanishes, with the reset that a crashed peer's kernel sends.
+  const linger reset{1, 0};
+  ASSERT_EQ(0, ::setsockopt(pair.client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset));
+  pair.client.reset();
+  EXPECT_EQ(session_status_error, finish());  // an exit, not death by SIGPIPE
+
+  const std::vector<std::string> log = log_messages(log_path);
+  EXPECT_TRUE(log_has(log, "error: output error, session aborted"));
+  EXPECT_FALSE(log_has(log, "info: client ended transaction phase"));
+  EXPECT_TRUE(maildir.has(long_name + "1000"));
 }
 
 TEST_F(SessionProcessServeTest, NoSessionWithoutStreams) {
