@@ -155,6 +155,45 @@ TEST(ListenerReap, ReapsAllEndedChildrenAndLeavesTheRunningOne) {
   EXPECT_EQ(0, active_sessions);
 }
 
+TEST(ListenerRun, ReportsFailingSocketCallsAndReturnsThree) {
+  struct failure_case {
+    int descriptors;       ///< how many descriptors the listener may still open
+    const char* expected;  ///< all that it writes to standard error
+  };
+  const failure_case cases[] = {
+      {0, "prog/fernd: cannot create socket: Too many open files\n"},
+      {1, "prog/fernd: cannot accept connection: Too many open files\n"},
+  };
+  const temp_maildir scratch;
+  const account_list accounts{{"alice", "secret", scratch.path}};
+  for (const failure_case& c : cases) {
+    SCOPED_TRACE(c.descriptors);
+    const std::string errors = scratch.path + "/stderr";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      std::FILE* file = std::fopen(errors.c_str(), "w");
+      if (file == nullptr || ::dup2(::fileno(file), 2) != 2) {
+        ::_exit(10);
+      }
+      std::fclose(file);
+      const int lowest_free = ::dup(0);
+      (void)::close(lowest_free);
+      const rlim_t limit = static_cast<rlim_t>(lowest_free + c.descriptors);
+      const rlimit descriptors{limit, limit};
+      if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
+        ::_exit(11);
+      }
+      // Port 0: any free port, never a conflict with another test.
+      ::_exit(listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts));
+    }
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(listener_failure_status, WEXITSTATUS(status));
+    EXPECT_EQ(c.expected, read_file(errors));
+  }
+}
+
 // session_process_serve over a real TCP connection on 127.0.0.1, in a child process as in the
 // listener, with a short idle limit instead of ten minutes.
 
