@@ -412,8 +412,9 @@ TEST_F(SessionProcessServeTest, SilentClientEndsThroughInputError) {
     std::filesystem::remove(log_path);
     tcp_pair pair;
     ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
-    ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit));
+    // Sent before the session starts, so that no delay of this process counts as idle time.
     ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, c.client));
+    ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit));
     // The client keeps its end open: only the idle limit can end the session.
     EXPECT_EQ(c.server, read_to_end(pair.client.fd, session_end_limit));
     EXPECT_EQ(session_status_error, finish());
@@ -449,9 +450,9 @@ TEST_F(SessionProcessServeTest, ClientThatStopsReadingEndsThroughOutputError) {
   tcp_pair pair;
   // A small receive window, so that the server's send buffer fills soon.
   ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair, 4096));
-  ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit));
   ASSERT_NO_FATAL_FAILURE(
       send_all(pair.client.fd, "USER alice\r\nPASS secret\r\nDELE 2\r\nRETR 1\r\nQUIT\r\n"));
+  ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit));
   // The client reads nothing until the session has ended.
   EXPECT_EQ(session_status_error, finish());
 
