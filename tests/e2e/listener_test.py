@@ -13,6 +13,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import struct
 import sys
 import tempfile
 import time
@@ -65,6 +66,22 @@ def kernel_send_buffer_max():
             return max(int(limits.read().split()[2]), 1 << 20)
     except (OSError, IndexError, ValueError):
         return 4 << 20
+
+
+# The openat system call, for architectures whose kernels may not name the wait in wchan.
+OPENAT = {"x86_64": 257, "aarch64": 56}.get(os.uname().machine)
+
+
+def blocked_in_fifo_open(pid):
+    """True when process pid waits in the open of a FIFO that has no writer yet."""
+    try:
+        with open(f"/proc/{pid}/wchan", encoding="ascii") as wchan:
+            if wchan.read().strip() == "wait_for_partner":
+                return True
+        with open(f"/proc/{pid}/syscall", encoding="ascii") as syscall:
+            return OPENAT is not None and syscall.read().split()[0] == str(OPENAT)
+    except (OSError, IndexError):
+        return False
 
 
 class Maildir:
@@ -160,6 +177,18 @@ class Server:
     def stderr(self):
         with open(self.maildir.stderr_path, encoding="utf-8", errors="replace") as text:
             return text.read()
+
+    def has_connection(self, client_port):
+        """True while the session's socket for the client at client_port is still connected."""
+        table = "/proc/net/tcp6" if self.family == socket.AF_INET6 else "/proc/net/tcp"
+        with open(table, encoding="ascii") as sockets:
+            for line in sockets.readlines()[1:]:
+                fields = line.split()
+                local = int(fields[1].rsplit(":", 1)[1], 16)
+                remote = int(fields[2].rsplit(":", 1)[1], 16)
+                if local == self.port and remote == client_port:
+                    return True
+        return False
 
     def signal_group(self, number):
         os.killpg(self.process.pid, number)
@@ -264,6 +293,11 @@ class Client:
             data += piece
 
     def close(self):
+        self.sock.close()
+
+    def reset(self):
+        """Vanishes as a crashed client's kernel does: with a reset, not an orderly close."""
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.sock.close()
 
 
@@ -530,6 +564,39 @@ class ListenerRobustnessTest(ListenerTestCase):
         again = self.client(server)
         again.login()
         again.command(b"STAT", b"+OK 2 %d\r\n" % (os.path.getsize(big) + 5))
+        again.command(b"QUIT", b"+OK\r\n")
+
+
+    def test_client_vanishing_before_the_reply_ends_through_the_output_error(self):
+        self.maildir.add("m1", b"text\n", 1_000_000)
+        self.maildir.add("m2", b"more\n", 1_000_001)
+        server = self.server()
+        client = self.client(server)
+        client.login()
+        client.command(b"DELE 2", b"+OK\r\n")
+        pid = server.session_of(client.port)
+        # Message 1 becomes a FIFO after the snapshot: RETR then waits in its open, after the
+        # command and before the reply, until the test writes the message.
+        fifo = self.maildir.file("m1")
+        os.unlink(fifo)
+        os.mkfifo(fifo)
+        client.send(b"RETR 1\r\n")
+        wait_until(lambda: blocked_in_fifo_open(pid), "RETR to open the message")
+        # The reply's first write then reports the reset; at the default SIGPIPE action the next
+        # one would kill the session before it could log or release anything.
+        client.reset()
+        wait_until(lambda: not server.has_connection(client.port), "the reset to arrive")
+        with open(fifo, "wb") as writer:
+            writer.write(b"from a pipe\n")
+
+        self.assertEqual([f"error: cannot send mail file {fifo}",
+                          "error: output error, session aborted",
+                          "info: connection closed"], server.closed_session_log(pid)[-3:])
+        self.assertTrue(self.maildir.has("m2"))
+        os.unlink(fifo)
+        again = self.client(server)
+        again.login()
+        again.command(b"STAT", b"+OK 1 5\r\n")
         again.command(b"QUIT", b"+OK\r\n")
 
 
