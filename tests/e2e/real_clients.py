@@ -245,7 +245,11 @@ class RealClients:
                        f"  mda \"{mda}\"\n")
         os.chmod(rc, 0o600)
         env = dict(os.environ, FETCHMAILHOME=home, HOME=home)
-        done = subprocess.run(["fetchmail", "--fetchmailrc", rc, "--nodetach", "--verbose"],
+        # Run as root, fetchmail's lock file is /var/run/fetchmail.pid, shared with every other
+        # fetchmail on the machine (such as the other test classes'): one of its own.
+        pidfile = os.path.join(home, "fetchmail.pid")
+        done = subprocess.run(["fetchmail", "--fetchmailrc", rc, "--pidfile", pidfile,
+                               "--nodetach", "--verbose"],
                               env=env, capture_output=True, timeout=CLIENT_TIMEOUT,
                               check=False)
         transcript = done.stdout.decode("utf-8", "replace") + done.stderr.decode("utf-8",
