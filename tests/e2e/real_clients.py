@@ -283,7 +283,7 @@ class RealClients:
 
     # getmail6 -----------------------------------------------------------------------------
 
-    def getmail(self, delete, unprivileged=True, expect_status=0):
+    def getmail(self, delete, read_all=True, unprivileged=True, expect_status=0):
         """One getmail run (SimplePOP3Retriever into a Maildir), as an unprivileged user unless
         told otherwise, since getmail refuses to deliver as root; returns what it delivered and
         its output."""
@@ -303,7 +303,7 @@ class RealClients:
                      "type = Maildir\n"
                      f"path = {out}/\n"
                      "\n[options]\n"
-                     "read_all = true\n"
+                     f"read_all = {'true' if read_all else 'false'}\n"
                      f"delete = {'true' if delete else 'false'}\n"
                      "received = false\n"
                      "delivered_to = false\n"
@@ -336,14 +336,20 @@ class RealClients:
 
     def test_getmail(self):
         # getmail writes a Return-Path header of its own (<unknown> for POP3).
-        delivered, _ = self.getmail(delete=False)
+        delivered, _ = self.getmail(delete=False, read_all=False)
         self.assert_delivered(delivered, added_headers=["Return-Path"])
         self.expect_sessions(0)
         self.assert_all_kept()
         first_uidls = self.getmail_uidls()
         self.assertEqual(first_uidls, sorted(self.messages))
 
-        delivered, _ = self.getmail(delete=True)
+        # Fetching only new mail, getmail knows every message by its UIDL from last time.
+        delivered, _ = self.getmail(delete=False, read_all=False)
+        self.assertEqual(delivered, [])
+        self.expect_sessions(0)
+        self.assert_all_kept()
+
+        delivered, _ = self.getmail(delete=True, read_all=True)
         self.assert_delivered(delivered, added_headers=["Return-Path"])
         self.expect_sessions(len(self.messages))
         self.assert_emptied()
