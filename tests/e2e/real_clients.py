@@ -25,8 +25,8 @@ from fernd_harness import PASSWORD, USER, WAIT
 CLIENT_TIMEOUT = 60
 
 CONNECTION_LINE = re.compile(
-    r"info: connection from 127\.0\.0\.1 port \d+, active sessions \d+ \(max 16\), "
-    r"auth_delay=no")
+    r"^info: connection from 127\.0\.0\.1 port \d+, active sessions \d+ \(max 16\), "
+    r"auth_delay=no$")
 
 
 def strip_added_headers(delivered, original, names):
@@ -272,9 +272,10 @@ class RealClients:
         self.expect_sessions(0)
         self.assert_all_kept()
         # With uidl, fetchmail records the UIDLs it has seen: exactly the file names.
+        # Each line of .fetchids: "user@host uidl".
         with open(self.workspace.path("fetchmail-home", ".fetchids"), encoding="ascii") as ids:
-            seen = ids.read().split()
-        self.assertTrue(set(self.messages) <= set(seen), seen)
+            seen = sorted(line.split()[1] for line in ids.read().splitlines())
+        self.assertEqual(seen, sorted(self.messages))
 
         delivered, _ = self.fetchmail(self.FETCHMAIL_DELETE)
         self.assert_delivered(delivered)
