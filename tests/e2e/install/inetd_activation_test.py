@@ -1,6 +1,6 @@
 """fernd --inetd behind a real launcher that hands it the accepted connection as standard input
-and output, driven by Python's poplib: systemd-socket-activate --accept --inetd (what fernd.socket does),
-and socat with the very command line that the man page gives.
+and output, driven by Python's poplib: systemd-socket-activate --accept --inetd (what
+fernd.socket does), and socat with the very command line that the man page gives.
 
 Each launcher serves a Maildir of three messages: a first client fetches all of them and deletes
 one, a second one sees the two others with the same unique ids, fails a login once, then deletes
