@@ -39,11 +39,8 @@ set(fernd_install_units [[
 string(CONFIGURE "${fernd_install_units}" fernd_install_units @ONLY)
 install(CODE "${fernd_install_units}")
 
-install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
-# LICENSE comes with the command-line work; a tree without it ships the README alone.
-if(EXISTS "${PROJECT_SOURCE_DIR}/LICENSE")
-  install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
-endif()
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE"
+        DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
 # The Debian package (cpack -G DEB, which scripts/package runs). It always installs under /usr,
 # whatever prefix the build tree was configured with.
