@@ -434,6 +434,40 @@ class Server:
         self.process = None
 
 
+def process_report(pid):
+    """A line on a process for a failure message: its state, where it waits, its command."""
+    try:
+        with open(f"/proc/{pid}/wchan", encoding="ascii") as wchan:
+            waiting = wchan.read()
+        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+            command = cmdline.read().replace(b"\0", b" ").decode("utf-8", "replace")[:120]
+    except OSError:
+        return f"{pid}: gone"
+    return f"{pid}: state {process_state(pid)}, waiting in {waiting or '-'}: {command}"
+
+
+def run_client(command, server, timeout, **options):
+    """Runs a client program to its end and returns its CompletedProcess. A client that does
+    not end in time is killed, and the test fails with what the client wrote, the state of
+    the server's processes and the session log, so that a hang can be told apart."""
+    with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, start_new_session=True, **options) as client:
+        try:
+            stdout, stderr = client.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(client.pid, signal.SIGKILL)
+            stdout, stderr = client.communicate()
+            sessions = [process_report(pid) for pid in server.children()]
+            log = "\n".join(f"{pid} {level}: {text}"
+                            for pid, level, text in server.log.entries()[-40:])
+            raise AssertionError(
+                f"{command[0]} did not end within {timeout} s\n"
+                f"its output: {(stdout + stderr)[-3000:]!r}\n"
+                f"server: {process_report(server.process.pid)}\n"
+                f"server children: {sessions}\nlog:\n{log}") from None
+        return subprocess.CompletedProcess(command, client.returncode, stdout, stderr)
+
+
 def connect(port, timeout=WAIT):
     """A socket connected to the server on 127.0.0.1."""
     return socket.create_connection(("127.0.0.1", port), timeout=timeout)

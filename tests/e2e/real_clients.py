@@ -15,7 +15,6 @@ import os
 import poplib
 import re
 import shutil
-import subprocess
 
 import fernd_harness as harness
 from fernd_harness import PASSWORD, USER, WAIT
@@ -174,8 +173,7 @@ class RealClients:
                 command.append("--next")
             command += ["--user", f"{USER}:{PASSWORD}"]
             command += [part.replace("URL", url) for part in group]
-        done = subprocess.run(command, cwd=self.out, capture_output=True,
-                              timeout=CLIENT_TIMEOUT + WAIT, check=False)
+        done = harness.run_client(command, self.srv, CLIENT_TIMEOUT + WAIT, cwd=self.out)
         self.assertEqual(done.returncode, 0, done.stderr)
         return done.stdout
 
@@ -248,10 +246,9 @@ class RealClients:
         # Run as root, fetchmail's lock file is /var/run/fetchmail.pid, shared with every other
         # fetchmail on the machine (such as the other test classes'): one of its own.
         pidfile = os.path.join(home, "fetchmail.pid")
-        done = subprocess.run(["fetchmail", "--fetchmailrc", rc, "--pidfile", pidfile,
-                               "--nodetach", "--verbose"],
-                              env=env, capture_output=True, timeout=CLIENT_TIMEOUT,
-                              check=False)
+        done = harness.run_client(["fetchmail", "--fetchmailrc", rc, "--pidfile", pidfile,
+                                   "--nodetach", "--verbose"],
+                                  self.srv, CLIENT_TIMEOUT, env=env)
         transcript = done.stdout.decode("utf-8", "replace") + done.stderr.decode("utf-8",
                                                                                  "replace")
         self.assertEqual(done.returncode, expect_status, transcript[-3000:])
@@ -314,9 +311,9 @@ class RealClients:
             harness.give_to_unprivileged(base)
             prefix = harness.unprivileged_prefix()
         env = dict(os.environ, HOME=base)
-        done = subprocess.run(prefix + ["getmail", "--getmaildir", base, "--rcfile", "getmailrc"],
-                              env=env, capture_output=True, timeout=CLIENT_TIMEOUT,
-                              check=False)
+        done = harness.run_client(prefix + ["getmail", "--getmaildir", base, "--rcfile",
+                                            "getmailrc"],
+                                  self.srv, CLIENT_TIMEOUT, env=env)
         transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
         self.assertEqual(done.returncode, expect_status, transcript)
         if expect_status == 0:
