@@ -306,10 +306,15 @@ class RealClients:
                      "received = false\n"
                      "delivered_to = false\n"
                      "verbose = 1\n")
-        prefix = []
+        # getmail forks a child for every delivery and installs its SIGCHLD handler only after
+        # fork() has returned in the parent; a child that ends first goes unnoticed, and getmail
+        # waits out its timeout (180 s) and reports "waiting child pid N timed out". On a busy
+        # machine that happens now and then. On one CPU the parent runs on after fork() until it
+        # waits, so the handler is in place before the child can end.
+        prefix = ["taskset", "--cpu-list", str(min(os.sched_getaffinity(0)))]
         if unprivileged:
             harness.give_to_unprivileged(base)
-            prefix = harness.unprivileged_prefix()
+            prefix += harness.unprivileged_prefix()
         env = dict(os.environ, HOME=base)
         done = harness.run_client(prefix + ["getmail", "--getmaildir", base, "--rcfile",
                                             "getmailrc"],
