@@ -6,9 +6,10 @@
 // Modes:
 //   sessions  C clients in parallel, each running connect, greeting, USER, PASS, STAT, QUIT and
 //             waiting for the server to close, for a time or a number of sessions
-//   retr      one login, then RETR of one message: throughput and the gap before the last read;
-//             with --baseline, also a trivial sender pushing the same number of bytes over
-//             loopback to the same reading loop, and the ratio of the two
+//   retr      one login, then RETR of one message (--repeat times): throughput and the gap
+//             before the last read; with --baseline, after each RETR a trivial sender pushes the
+//             same number of bytes over loopback to the same reading loop, and the RETR line
+//             carries the ratio of the two
 //   uidl,list one login, then the listing: time of the login and of the whole
 //   login     one login, then QUIT (with --hold: an idle logged-in session)
 //   sender    the trivial loopback sender alone
@@ -68,6 +69,9 @@ constexpr std::uint64_t session_error_limit = 50;
 /// latency samples.
 constexpr std::uint64_t session_count_limit = 10'000'000;
 
+/// Upper bound on --repeat: a run stays short even for a large message.
+constexpr std::uint64_t repeat_limit = 1000;
+
 /// The end of every multi-line reply.
 constexpr std::string_view multiline_end = "\r\n.\r\n";
 
@@ -82,6 +86,7 @@ struct load_options {
   double seconds = 0;           ///< sessions mode: run this long...
   std::uint64_t sessions = 0;   ///< ...or this many sessions
   std::uint64_t message = 1;    ///< retr: the message number
+  std::uint64_t repeat = 1;     ///< retr: transfers in the session
   bool baseline = false;        ///< retr: measure the trivial sender too
   std::uint64_t bytes = 0;      ///< sender: bytes to push
   bool hold = false;            ///< print the result, then wait for a line on stdin before QUIT
@@ -390,12 +395,15 @@ multiline_reply read_multiline(int fd, char* buffer, bool count_lines, std::stri
   }
 }
 
-/// Prints the result, then waits for a line (or end of input) on stdin, at most hold_seconds: the
-/// driver measures the server's session process meanwhile.
+/// Prints {"mode":"hold"}, then waits for a line (or end of input) on stdin, at most hold_seconds:
+/// the driver measures the server's session process meanwhile.
 void hold_if_asked(const load_options& options) {
   if (!options.hold) {
     return;
   }
+  json_line line = start_json(options, "hold");
+  line.add("ok", true);
+  line.print();
   pollfd in{STDIN_FILENO, POLLIN, 0};
   const std::int64_t deadline = now_ns() + static_cast<std::int64_t>(options.hold_seconds * 1e9);
   for (;;) {
@@ -696,6 +704,8 @@ bool quit(int fd, std::string* error) {
   return command(fd, "QUIT\r\n", error) && await_close(fd, error);
 }
 
+/// retr: --repeat times a RETR of the message, each (with --baseline) followed by the trivial
+/// sender pushing the same number of bytes, in one session.
 int run_retr(const load_options& options) {
   const std::unique_ptr<char[]> buffer = std::make_unique<char[]>(load_read_size);
   std::string error;
@@ -704,38 +714,43 @@ int run_retr(const load_options& options) {
     print_failure(options, "retr", error);
     return 1;
   }
-  const std::int64_t start = now_ns();
-  if (!send_all(sock.fd, "RETR " + std::to_string(options.message) + "\r\n", &error)) {
-    print_failure(options, "retr", error);
-    return 1;
-  }
-  const multiline_reply reply = read_multiline(sock.fd, buffer.get(), false, &error);
-  const transfer_figures retr = figures_of(reply, start);
-  if (!retr.ok) {
-    print_failure(options, "retr", error);
-    return 1;
-  }
-  transfer_figures trivial;
-  if (options.baseline) {
-    trivial = measure_sender(options, retr.bytes, buffer.get(), &error);
-    if (!trivial.ok) {
-      print_failure(options, "trivial", error);
+  const std::string request = "RETR " + std::to_string(options.message) + "\r\n";
+  for (std::uint64_t repeat = 1; repeat <= options.repeat; ++repeat) {
+    const std::int64_t start = now_ns();
+    if (!send_all(sock.fd, request, &error)) {
+      print_failure(options, "retr", error);
       return 1;
     }
-    json_line line = start_json(options, "trivial");
+    const multiline_reply reply = read_multiline(sock.fd, buffer.get(), false, &error);
+    const transfer_figures retr = figures_of(reply, start);
+    if (!retr.ok) {
+      print_failure(options, "retr", error);
+      return 1;
+    }
+    transfer_figures trivial;
+    if (options.baseline) {
+      trivial = measure_sender(options, retr.bytes, buffer.get(), &error);
+      if (!trivial.ok) {
+        print_failure(options, "trivial", error);
+        return 1;
+      }
+      json_line line = start_json(options, "trivial");
+      line.add("ok", true);
+      line.add("repeat", repeat);
+      add_transfer(&line, trivial);
+      line.print();
+    }
+    json_line line = start_json(options, "retr");
     line.add("ok", true);
-    add_transfer(&line, trivial);
+    line.add("repeat", repeat);
+    line.add("message", options.message);
+    add_transfer(&line, retr);
+    if (options.baseline) {
+      line.add("trivial_mb_per_s", trivial.mb_per_s);
+      line.add("ratio", trivial.mb_per_s > 0 ? retr.mb_per_s / trivial.mb_per_s : 0.0);
+    }
     line.print();
   }
-  json_line line = start_json(options, "retr");
-  line.add("ok", true);
-  line.add("message", options.message);
-  add_transfer(&line, retr);
-  if (options.baseline) {
-    line.add("trivial_mb_per_s", trivial.mb_per_s);
-    line.add("ratio", trivial.mb_per_s > 0 ? retr.mb_per_s / trivial.mb_per_s : 0.0);
-  }
-  line.print();
   hold_if_asked(options);
   if (!quit(sock.fd, &error)) {
     print_failure(options, "retr", error);
@@ -812,7 +827,7 @@ constexpr const char* usage_text =
     "modes: sessions retr uidl list login sender\n"
     "  --host=ADDR (127.0.0.1)  --port=N  --user=NAME  --pass=TEXT  --accounts=K\n"
     "  --concurrency=C  --seconds=D  --sessions=N      (sessions)\n"
-    "  --message=N  --baseline                         (retr)\n"
+    "  --message=N  --repeat=K  --baseline             (retr)\n"
     "  --bytes=N                                       (sender)\n"
     "  --hold  --hold-seconds=S  --timeout=S  --label=TEXT\n";
 
@@ -874,6 +889,9 @@ bool parse_options(int argc, char** argv, load_options* options) {
       ok = parse_count(value, &options->sessions) && options->sessions <= session_count_limit;
     } else if (name == "--message") {
       ok = parse_count(value, &options->message) && options->message > 0;
+    } else if (name == "--repeat") {
+      ok = parse_count(value, &options->repeat) && options->repeat >= 1 &&
+           options->repeat <= repeat_limit;
     } else if (name == "--baseline") {
       options->baseline = true;
     } else if (name == "--bytes") {
