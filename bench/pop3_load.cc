@@ -554,14 +554,17 @@ int run_sessions(const load_options& options) {
 
 // ---- the trivial sender ------------------------------------------------------------------------
 
+/// One line of the trivial sender's payload: 79 letters and CR LF.
+constexpr std::string_view sender_line =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyza\r\n";
+
 /// What the trivial sender pushes: a "+OK" line, lines of 79 letters and CR LF (a message of
 /// 80-byte lines as it travels), and the terminator, \a total bytes in all.
 std::unique_ptr<char[]> sender_payload(std::uint64_t total) {
   auto payload = std::make_unique<char[]>(total);
-  constexpr std::string_view line =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyza\r\n";
-  for (std::uint64_t i = 0; i < total; i += line.size()) {
-    std::memcpy(payload.get() + i, line.data(), std::min<std::uint64_t>(line.size(), total - i));
+  for (std::uint64_t i = 0; i < total; i += sender_line.size()) {
+    std::memcpy(payload.get() + i, sender_line.data(),
+                std::min<std::uint64_t>(sender_line.size(), total - i));
   }
   std::memcpy(payload.get(), "+OK\r\n", std::min<std::uint64_t>(5, total));
   std::memcpy(payload.get() + total - multiline_end.size(), multiline_end.data(),
@@ -569,8 +572,14 @@ std::unique_ptr<char[]> sender_payload(std::uint64_t total) {
   return payload;
 }
 
-/// The sender process: accepts one connection, reads one request line, then writes the payload
-/// in large writes and exits. Nagle is off, so that its last, shorter write is not held back.
+bool sender_reply(int conn, std::string_view reply) {
+  return ::send(conn, reply.data(), reply.size(), MSG_NOSIGNAL) ==
+         static_cast<ssize_t>(reply.size());
+}
+
+/// The sender process: accepts one connection, answers a greeting, USER and PASS with "+OK",
+/// then writes the payload in large writes in answer to RETR and exits. Nagle is off, so that its
+/// last, shorter write is not held back.
 [[noreturn]] void sender_child(int listener, const char* payload, std::uint64_t total,
                                double timeout_seconds) {
   pollfd waiting{listener, POLLIN, 0};
@@ -584,19 +593,31 @@ std::unique_ptr<char[]> sender_payload(std::uint64_t total) {
   set_timeouts(conn, timeout_seconds);
   const int on = 1;
   (void)::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  char c = 0;
-  for (;;) {
-    const ssize_t n = ::read(conn, &c, 1);
-    if (n <= 0) {
+  // The dialogue of a real session before its RETR: greeting, USER and PASS. A connection that
+  // has gone back and forth is in the TCP state that a POP3 session's RETR meets.
+  if (!sender_reply(conn, "+OK\r\n")) {
+    ::_exit(2);
+  }
+  for (std::string line;;) {
+    char c = 0;
+    if (::read(conn, &c, 1) <= 0) {
       ::_exit(2);
     }
-    if (c == '\n') {
+    line += c;
+    if (c != '\n') {
+      continue;
+    }
+    if (line.compare(0, 5, "RETR ") == 0) {
       break;
     }
+    if (!sender_reply(conn, "+OK\r\n")) {
+      ::_exit(2);
+    }
+    line.clear();
   }
   std::uint64_t sent = 0;
   while (sent < total) {
-    const std::size_t piece =
+    const auto piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(sender_write_size, total - sent));
     const ssize_t n = ::send(conn, payload + sent, piece, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) {
@@ -677,7 +698,7 @@ transfer_figures measure_sender(const load_options& options, std::uint64_t total
 
   transfer_figures figures;
   socket_fd sock = connect_to("127.0.0.1", ntohs(address.sin_port), options.timeout_seconds, error);
-  if (sock.fd >= 0) {
+  if (sock.fd >= 0 && login(sock.fd, "bench", "bench", error)) {
     const std::int64_t start = now_ns();
     if (send_all(sock.fd, "RETR 1\r\n", error)) {
       const multiline_reply reply = read_multiline(sock.fd, buffer, false, error);
