@@ -32,16 +32,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cinttypes>
 #include <cmath>
-#include <csignal>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -90,7 +86,7 @@ struct load_options {
   std::uint64_t repeat = 1;     ///< retr: transfers in the session
   bool baseline = false;        ///< retr: measure the trivial sender too
   std::uint64_t bytes = 0;      ///< sender: bytes to push
-  bool hold = false;            ///< print the result, then wait for a line on stdin before QUIT
+  bool hold = false;            ///< before QUIT, print {"mode":"hold"} and wait for a line on stdin
   double hold_seconds = 120;    ///< longest wait for that line
   double timeout_seconds = 60;  ///< longest wait of any socket read or write
   std::string label;            ///< copied into every JSON object
