@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace fernd {
 
@@ -28,6 +29,17 @@ std::string must_strndup(const char* text, std::size_t length) {
   try {
     return std::string(text, ::strnlen(text, length));
   } catch (const std::bad_alloc&) {
+    must_die_nomem();
+  }
+}
+
+void must_resize(std::string* text, std::size_t size) {
+  try {
+    text->resize(size);
+  } catch (const std::bad_alloc&) {
+    must_die_nomem();
+  } catch (const std::length_error&) {
+    // A size no string can hold is memory that cannot be had, as realloc would report it.
     must_die_nomem();
   }
 }

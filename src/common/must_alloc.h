@@ -23,6 +23,10 @@ std::string must_strdup(const char* text);
 /// exhausted.
 std::string must_strndup(const char* text, std::size_t length);
 
+/// Resizes \a text to \a size bytes, as a growing buffer would be reallocated; new bytes are NUL.
+/// Ends the process when memory is exhausted or \a size is beyond what a string can hold.
+void must_resize(std::string* text, std::size_t size);
+
 /// printf-style formatting into a new string; ends the process when memory is exhausted.
 [[gnu::format(printf, 1, 2)]] std::string must_asprintf(const char* format, ...);
 

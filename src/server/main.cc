@@ -1,6 +1,5 @@
-#include <cstdio>
+#include "server/startup.h"
 
-int main() {
-  std::fputs("fernd: not built yet\n", stderr);
-  return 3;
+int main(int argc, char** argv) {
+  return fernd::fernd_main(argc, argv);
 }

@@ -1,0 +1,125 @@
+#include "credentials/password.h"
+
+#include <libintl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/must_alloc.h"
+#include "common/posix_handle.h"
+#include "credentials/netrc.h"
+
+namespace fernd {
+
+namespace {
+
+// Each read of the command's output is one fgets with 502 bytes of room: up to 501 characters
+// and the NUL. The next read starts on that NUL, so the buffer grows by 501 bytes per read.
+constexpr std::size_t eval_read_room = 502;
+constexpr std::size_t eval_read_chars = eval_read_room - 1;
+
+// Written over the room of each read before fgets runs, so that afterwards the last NUL in that
+// room is the one fgets put there, even when the output holds NUL bytes of its own.
+constexpr char eval_unread_marker = '\n';
+
+// How many characters the fgets into \a room delivered.
+std::size_t eval_delivered(const char* room) {
+  std::size_t end = eval_read_room - 1;
+  while (end > 0 && room[end] != '\0') {
+    --end;
+  }
+  return end;
+}
+
+}  // namespace
+
+int password_eval(const char* command, std::optional<std::string>* password,
+                  std::optional<std::string>* error) {
+  password->reset();
+  error->reset();
+  errno = 0;
+  // Close-on-exec, so that no command started later inherits this pipe.
+  unique_pipe output(::popen(command, "re"));
+  if (!output) {
+    int code = errno;
+    if (code == 0) {
+      // popen may fail without saying why; running out of memory is the likely reason.
+      code = ENOMEM;
+      errno = ENOMEM;
+    }
+    *error = must_asprintf(gettext("cannot evaluate '%s': %s"), command, std::strerror(code));
+    return 1;
+  }
+
+  std::string buffer;
+  std::size_t length = 0;
+  bool line_complete = false;
+  for (std::size_t step = 1;; ++step) {
+    const std::size_t room_start = eval_read_chars * (step - 1);
+    must_resize(&buffer, room_start + eval_read_room);
+    char* room = buffer.data() + room_start;
+    std::memset(room, eval_unread_marker, eval_read_room);
+    if (std::fgets(room, static_cast<int>(eval_read_room), output.get()) == nullptr) {
+      if (std::feof(output.get()) && step > 1) {
+        break;  // the output ended without a line feed, right at the end of a read
+      }
+      // Nothing at all, or a read error.
+      *error = must_asprintf(gettext("cannot read output of '%s'"), command);
+      return 1;
+    }
+    length = room_start + eval_delivered(room);
+    if (buffer[length - 1] == '\n') {
+      line_complete = true;
+      break;
+    }
+    if (std::feof(output.get())) {
+      break;
+    }
+  }
+  // The rest of the output is never read; pclose waits for the command. Its exit status does not
+  // matter: a command that fails but prints a line still gives that line.
+  output.reset();
+
+  buffer.resize(length);
+  if (line_complete) {
+    buffer.pop_back();
+    if (!buffer.empty() && buffer.back() == '\r') {
+      buffer.pop_back();
+    }
+  }
+  // A password is a NUL-terminated string: a NUL byte in the line cuts it there.
+  buffer.resize(::strnlen(buffer.c_str(), buffer.size()));
+  *password = std::move(buffer);
+  return 0;
+}
+
+std::optional<std::string> password_get(const char* host, const char* user, int protocol,
+                                        int consult_netrc, int require_tty) {
+  (void)protocol;  // the same password serves every protocol
+  if (consult_netrc != 0) {
+    std::optional<std::string> password = netrc_lookup(host, user, get_sysconfdir().c_str());
+    if (password.has_value()) {
+      return password;
+    }
+  }
+  if (require_tty != 0) {
+    // Only a test: the stream is closed again at once.
+    const unique_file tty(std::fopen("/dev/tty", "w+"));
+    if (!tty) {
+      return std::nullopt;
+    }
+  }
+  const std::string prompt = must_asprintf(gettext("password for %s at %s: "), user, host);
+  char* typed = ::getpass(prompt.c_str());
+  if (typed == nullptr) {
+    return std::nullopt;
+  }
+  std::string password = must_strdup(typed);
+  // getpass keeps the text in storage of its own until the next call; it is not needed there.
+  ::explicit_bzero(typed, std::strlen(typed));
+  return password;
+}
+
+}  // namespace fernd

@@ -1,0 +1,140 @@
+#include "log/session_log.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+
+namespace fernd {
+namespace {
+
+// Room for the "%F %T" time text; far more than it ever needs.
+constexpr std::size_t log_time_size = 128;
+
+// Lines up to this size are built on the stack; longer ones get a heap buffer of their exact size.
+// Session lines are short: a user name is cleaned and a command line is at most 1024 bytes.
+constexpr std::size_t log_line_stack_size = 2048;
+
+// Above both levels that sessions log (info and error): log_open's "nowhere".
+constexpr std::uint32_t log_threshold_none = 2;
+
+void log_open_syslog() {
+  ::openlog("fernd", LOG_PID, LOG_MAIL);
+}
+
+// One write(2) per line: with O_APPEND the kernel places the whole line at the end of the file, so
+// lines of concurrent sessions never interleave, and nothing waits in a buffer that a killed
+// process would lose. The loop only continues a write that a signal interrupted or cut short.
+void log_write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;  // A failing log file is not detected; the session goes on.
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+// Formats "<time> fernd[<pid>] <word>: <message>\n" and writes it with one write.
+void log_write_file(std::FILE* stream, unsigned level, const char* format, std::va_list args) {
+  char time_text[log_time_size] = "";
+  const std::time_t now = std::time(nullptr);
+  const std::tm* local = std::localtime(&now);
+  if (local != nullptr) {
+    (void)std::strftime(time_text, sizeof time_text, "%F %T", local);
+  }
+
+  char stack_line[log_line_stack_size];
+  const int prefix_length =
+      std::snprintf(stack_line, sizeof stack_line, "%s fernd[%lld] %s: ", time_text,
+                    static_cast<long long>(::getpid()), level == log_info ? "info" : "error");
+  if (prefix_length < 0) {
+    return;
+  }
+  const auto prefix_size = static_cast<std::size_t>(prefix_length);
+
+  std::va_list args_copy;
+  va_copy(args_copy, args);
+  int message_length =
+      std::vsnprintf(stack_line + prefix_size, sizeof stack_line - prefix_size, format, args_copy);
+  va_end(args_copy);
+  if (message_length < 0) {
+    message_length = 0;  // An unconvertible message still leaves its prefix as a trace.
+    stack_line[prefix_size] = '\0';
+  }
+  // The line feed takes the place of the terminating NUL that vsnprintf writes.
+  const std::size_t line_size = prefix_size + static_cast<std::size_t>(message_length) + 1;
+
+  char* line = stack_line;
+  std::size_t size = line_size;
+  std::unique_ptr<char[]> heap_line;
+  if (line_size > sizeof stack_line) {
+    heap_line.reset(new (std::nothrow) char[line_size]);
+    if (heap_line != nullptr) {
+      line = heap_line.get();
+      std::memcpy(line, stack_line, prefix_size);
+      (void)std::vsnprintf(line + prefix_size, line_size - prefix_size, format, args);
+    } else {
+      size = sizeof stack_line;  // No memory for the long line: its beginning beats losing it.
+    }
+  }
+  line[size - 1] = '\n';
+  log_write_all(::fileno(stream), line, size);
+}
+
+}  // namespace
+
+void log_open(int to_syslog, const char* file_name, session_log* log) {
+  log->stream.reset();
+  log->threshold = log_info;
+  if (file_name != nullptr) {
+    // "e": the descriptor must not leak into the processes that password commands start.
+    log->stream.reset(std::fopen(file_name, "ae"));
+    if (log->stream != nullptr) {
+      return;
+    }
+    log_open_syslog();
+    ::syslog(LOG_ERR, "cannot open log file, using syslog instead");
+    return;
+  }
+  if (to_syslog != 0) {
+    log_open_syslog();
+    return;
+  }
+  log->threshold = log_threshold_none;
+}
+
+void log_write(session_log* log, unsigned level, const char* format, ...) {
+  if (log->threshold > level) {
+    return;
+  }
+  std::va_list args;
+  va_start(args, format);
+  if (log->stream != nullptr) {
+    log_write_file(log->stream.get(), level, format, args);
+  } else {
+    ::vsyslog(level == log_info ? LOG_INFO : LOG_ERR, format, args);
+  }
+  va_end(args);
+}
+
+void log_close(session_log* log) {
+  if (log->stream != nullptr) {
+    log->stream.reset();
+  } else {
+    ::closelog();
+  }
+}
+
+}  // namespace fernd

@@ -1,0 +1,263 @@
+#include "server/listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/posix_handle.h"
+#include "pop3/pop3_session.h"
+#include "server/connection.h"
+
+namespace fernd {
+
+volatile std::sig_atomic_t active_sessions = 0;
+volatile std::sig_atomic_t auth_failure_seen = 0;
+volatile std::int64_t last_auth_failure = 0;
+
+namespace {
+
+// Room for clients that arrive while all sessions run: they wait in the backlog until a session
+// ends instead of being refused.
+constexpr int listen_backlog = 128;
+
+// How long the loop sleeps while the session limit is reached; a SIGCHLD cuts the sleep short.
+constexpr unsigned limit_wait_seconds = 1;
+
+// The longest IPv6 address text and its terminating NUL (INET6_ADDRSTRLEN).
+constexpr std::size_t peer_text_size = 46;
+static_assert(peer_text_size == INET6_ADDRSTRLEN);
+
+/// A socket address of either family: the listening address, and each peer's.
+struct listener_address {
+  union {
+    sockaddr_in6 v6;
+    sockaddr_in v4;
+  } in{};
+  int family = AF_UNSPEC;
+
+  socklen_t size() const { return family == AF_INET6 ? sizeof in.v6 : sizeof in.v4; }
+  sockaddr* get() { return reinterpret_cast<sockaddr*>(&in); }
+};
+
+/// Fills \a address from the address text \a interface (IPv6 first, then IPv4 dotted decimal;
+/// never a name lookup) and the low 16 bits of \a port. Returns 0, or 1 when the text is neither.
+int address_parse(const char* interface, int port, listener_address* address) {
+  // No range check: a port beyond 16 bits wraps, as the conversion to uint16_t does.
+  const std::uint16_t port_bits = htons(static_cast<std::uint16_t>(port));
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, interface, &v6) == 1) {
+    address->family = AF_INET6;
+    address->in.v6 = sockaddr_in6{};
+    address->in.v6.sin6_family = AF_INET6;
+    address->in.v6.sin6_port = port_bits;
+    address->in.v6.sin6_addr = v6;
+    return 0;
+  }
+  in_addr v4{};
+  if (::inet_pton(AF_INET, interface, &v4) == 1) {
+    address->family = AF_INET;
+    address->in.v4 = sockaddr_in{};
+    address->in.v4.sin_family = AF_INET;
+    address->in.v4.sin_port = port_bits;
+    address->in.v4.sin_addr = v4;
+    return 0;
+  }
+  return 1;
+}
+
+/// Writes the peer's address text into \a text and returns its port in host byte order.
+int peer_describe(const listener_address& peer, char (&text)[peer_text_size]) {
+  text[0] = '\0';
+  if (peer.family == AF_INET6) {
+    (void)::inet_ntop(AF_INET6, &peer.in.v6.sin6_addr, text, peer_text_size);
+    return ntohs(peer.in.v6.sin6_port);
+  }
+  (void)::inet_ntop(AF_INET, &peer.in.v4.sin_addr, text, peer_text_size);
+  return ntohs(peer.in.v4.sin_port);
+}
+
+/// Counts one more session. The handler may run at any instruction, and an increment it split
+/// would lose its decrement for ever; with SIGCHLD blocked it waits until the increment is done.
+void session_count_add() {
+  sigset_t child_signal;
+  sigset_t previous;
+  (void)::sigemptyset(&child_signal);
+  (void)::sigaddset(&child_signal, SIGCHLD);
+  (void)::sigprocmask(SIG_BLOCK, &child_signal, &previous);
+  active_sessions = active_sessions + 1;
+  (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+/// Signal dispositions of the listener; session processes inherit the ignored SIGHUP.
+void listener_signals_install() {
+  (void)std::signal(SIGHUP, SIG_IGN);
+  (void)std::signal(SIGTERM, SIG_DFL);
+  active_sessions = 0;
+  auth_failure_seen = 0;
+  struct sigaction reap {};
+  reap.sa_sigaction = listener_reap;
+  (void)::sigemptyset(&reap.sa_mask);
+  // SA_RESTART resumes an accept that the signal interrupts; SA_NOCLDSTOP keeps stopped children
+  // from raising it.
+  reap.sa_flags = SA_RESTART | SA_NOCLDSTOP | SA_SIGINFO;
+  (void)::sigaction(SIGCHLD, &reap, nullptr);
+}
+
+}  // namespace
+
+int listener_run(const char* program, const char* interface, int port, int log_to_syslog,
+                 const char* log_file, const account_list& accounts) {
+  listener_address address;
+  if (address_parse(interface, port, &address) != 0) {
+    std::fprintf(stderr, "%s: invalid interface\n", program);
+    return listener_failure_status;
+  }
+  unique_fd listening{::socket(address.family, SOCK_STREAM, 0)};
+  if (listening.fd < 0) {
+    std::fprintf(stderr, "%s: cannot create socket: %s\n", program, std::strerror(errno));
+    return listener_failure_status;
+  }
+  const int on = 1;
+  if (::setsockopt(listening.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    std::fprintf(stderr, "%s: cannot set socket option: %s\n", program, std::strerror(errno));
+    return listener_failure_status;
+  }
+  if (::bind(listening.fd, address.get(), address.size()) != 0) {
+    std::fprintf(stderr, "%s: cannot bind to %s:%d: %s\n", program, interface, port,
+                 std::strerror(errno));
+    return listener_failure_status;
+  }
+  if (::listen(listening.fd, listen_backlog) != 0) {
+    std::fprintf(stderr, "%s: cannot listen on socket: %s\n", program, std::strerror(errno));
+    return listener_failure_status;
+  }
+  listener_signals_install();
+
+  for (;;) {
+    while (active_sessions > listener_session_limit - 1) {
+      (void)::sleep(limit_wait_seconds);
+    }
+    listener_address peer;
+    peer.family = address.family;
+    socklen_t length = peer.size();
+    unique_fd connection{::accept(listening.fd, peer.get(), &length)};
+    if (connection.fd < 0) {
+      std::fprintf(stderr, "%s: cannot accept connection: %s\n", program, std::strerror(errno));
+      return listener_failure_status;
+    }
+    char peer_text[peer_text_size];
+    const int peer_port = peer_describe(peer, peer_text);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // The session never accepts; were the socket left open here, a listener that a signal ended
+      // would still seem to listen while any session ran.
+      listening.reset();
+      session_process_run(connection.release(), peer_text, peer_port, log_to_syslog, log_file,
+                          accounts);
+    }
+    const int fork_error = errno;
+    connection.reset();
+    if (pid < 0) {
+      std::fprintf(stderr, "%s: fork failed: %s\n", program, std::strerror(fork_error));
+      return listener_failure_status;
+    }
+    session_count_add();
+  }
+}
+
+void listener_reap(int /*signal_number*/, siginfo_t* /*info*/, void* /*context*/) {
+  // The loop reports the errno of a failed accept or fork; this handler may run just between.
+  const int saved_errno = errno;
+  int status = 0;
+  while (::waitpid(-1, &status, WNOHANG) > 0) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) >= session_status_auth_failed) {
+      timespec now{};
+      (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+      // The time first: a session process forked between the two stores must not see the flag
+      // with a stale time.
+      last_auth_failure = now.tv_sec;
+      auth_failure_seen = 1;
+    }
+    active_sessions = active_sessions - 1;
+  }
+  errno = saved_errno;
+}
+
+bool listener_auth_delay(int failure_seen, std::int64_t last_failure, std::int64_t now_seconds) {
+  return failure_seen != 0 && now_seconds - last_failure < listener_auth_delay_window;
+}
+
+int session_process_serve(session_log* log, int connection, const account_list& accounts,
+                          int auth_delay, std::chrono::milliseconds idle_limit) {
+  unique_fd input_fd{connection};
+  // A client that goes away mid-reply must end the session through its output-error path, with
+  // the mailbox released and the log complete, not kill the process.
+  connection_ignore_sigpipe();
+  // Without the limits a client that vanished without a word would hold its mailbox lock and a
+  // session slot for ever. When they cannot be set, the session runs as it would without them.
+  (void)connection_prepare(input_fd.fd, idle_limit);
+
+  // Two streams on the one connection: a single read-write stream drops the input it has buffered
+  // when a reply is written, and a client that sends several commands at once would hang.
+  unique_fd output_fd{::dup(input_fd.fd)};
+  unique_file input;
+  unique_file output;
+  if (output_fd.fd >= 0) {
+    input.reset(::fdopen(input_fd.fd, "rb"));
+    if (input) {
+      (void)input_fd.release();
+      output.reset(::fdopen(output_fd.fd, "wb"));
+      if (output) {
+        (void)output_fd.release();
+      }
+    }
+  }
+  if (!input || !output) {
+    log_write(log, log_error, "cannot set up the connection's streams, session aborted");
+    return session_status_error;
+  }
+  const int status =
+      pop3_session(log, input.get(), output.get(), accounts.data(), accounts.size(), auth_delay);
+  // Whatever the session left unsent goes out before the connection closes.
+  output.reset();
+  input.reset();
+  return status;
+}
+
+void session_process_run(int connection, const char* peer, int peer_port, int log_to_syslog,
+                         const char* log_file, const account_list& accounts) {
+  // The process's own copies, as the fork froze them.
+  int auth_delay = 0;
+  if (auth_failure_seen != 0) {
+    timespec now{};
+    (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+    auth_delay = listener_auth_delay(auth_failure_seen, last_auth_failure, now.tv_sec) ? 1 : 0;
+  }
+  // A running session finishes even when the listener is terminated.
+  (void)std::signal(SIGTERM, SIG_IGN);
+
+  session_log log;
+  log_open(log_to_syslog, log_file, &log);
+  log_write(&log, log_info,
+            "connection from %s port %d, active sessions %d (max %d), auth_delay=%s", peer,
+            peer_port, static_cast<int>(active_sessions) + 1, listener_session_limit,
+            auth_delay != 0 ? "yes" : "no");
+  const int status =
+      session_process_serve(&log, connection, accounts, auth_delay, connection_idle_limit);
+  log_write(&log, log_info, "connection closed");
+  if (log.threshold <= log_error) {
+    log_close(&log);
+  }
+  std::exit(status);
+}
+
+}  // namespace fernd

@@ -1,0 +1,278 @@
+#include "server/startup.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/must_alloc.h"
+#include "credentials/password.h"
+#include "log/session_log.h"
+#include "pop3/pop3_session.h"
+#include "server/connection.h"
+#include "server/listener.h"
+
+namespace fernd {
+namespace {
+
+/// What getopt_long returns for each option. Above every character value, so that none of them
+/// can be mistaken for getopt's own '?' and ':'.
+enum option_code : int {
+  option_version = 256,
+  option_help,
+  option_inetd,
+  option_port,
+  option_interface,
+  option_log,
+  option_auth,
+  option_maildir,
+};
+
+// Only long options exist: the matching short-option string is empty.
+constexpr const char* short_options = "";
+
+constexpr option long_options[] = {
+    {"version", no_argument, nullptr, option_version},
+    {"help", no_argument, nullptr, option_help},
+    {"inetd", no_argument, nullptr, option_inetd},
+    {"port", required_argument, nullptr, option_port},
+    {"interface", required_argument, nullptr, option_interface},
+    {"log", required_argument, nullptr, option_log},
+    {"auth", required_argument, nullptr, option_auth},
+    {"maildir", required_argument, nullptr, option_maildir},
+    {nullptr, 0, nullptr, 0},
+};
+
+/// The host and protocol that a prompted password is asked for. The prompt names the host;
+/// the protocol number (POP3) is passed for the password lookup's sake, which does not read it.
+constexpr const char* password_host = "localhost";
+constexpr int password_protocol_pop3 = 1;
+
+/// Exit statuses of the process.
+constexpr int exit_ok = 0;
+constexpr int exit_session_failed = 1;
+constexpr int exit_startup_error = must_exit_status;
+
+/// parse_command_line's result: 0 success, 1 failure.
+constexpr int parse_ok = 0;
+constexpr int parse_failed = 1;
+
+/// Start-up checks passed: the caller goes on to run the configured mode.
+constexpr int startup_continue = -1;
+
+/// The inetd session always pauses before a password check: nothing else slows down a client
+/// that guesses passwords, since every guess may come in a fresh connection of its own.
+constexpr int inetd_auth_delay = 1;
+
+/// The program path as every start-up message names it: argument zero, unshortened.
+const char* program_path(int argc, char** argv) {
+  // A process may be started with no arguments at all; the messages still need a name.
+  return argc > 0 && argv[0] != nullptr ? argv[0] : "fernd";
+}
+
+/// --auth=user[,passwordeval]: appends the account, obtaining its password first.
+int add_account(const char* program, const char* argument, account_list* accounts) {
+  account added;
+  std::optional<std::string> password;
+  const char* comma = std::strchr(argument, ',');
+  if (comma != nullptr) {
+    added.user = must_strndup(argument, static_cast<std::size_t>(comma - argument));
+    std::optional<std::string> error;
+    if (password_eval(comma + 1, &password, &error) != 0) {
+      std::fprintf(stderr, "%s: cannot get password: %s\n", program, error ? error->c_str() : "");
+      return parse_failed;
+    }
+  } else {
+    added.user = must_strdup(argument);
+    password = password_get(password_host, added.user.c_str(), password_protocol_pop3, 0, 0);
+    if (!password) {
+      std::fprintf(stderr, "%s: cannot get password for (localhost, pop3, %s)\n", program,
+                   added.user.c_str());
+      return parse_failed;
+    }
+  }
+  added.password = std::move(*password);
+  accounts->push_back(std::move(added));
+  return parse_ok;
+}
+
+void print_version() {
+  std::printf("fernd version %s\n", FERND_VERSION);
+  std::fputs(
+      "Copyright (C) 2026 The fernd developers.\n"
+      "fernd is free software under the MIT License; see the file LICENSE.\n"
+      "You may use, copy, modify and distribute it under those terms.\n"
+      "There is NO WARRANTY, to the extent permitted by law.\n",
+      stdout);
+}
+
+void print_help() {
+  std::fputs("Usage: fernd [option...]\n", stdout);
+  std::fputs("Options:\n", stdout);
+  std::fputs("  --version       print version\n", stdout);
+  std::fputs("  --help          print help\n", stdout);
+  std::fputs("  --inetd         start single POP3 session on stdin/stdout\n", stdout);
+  std::printf("  --interface=ip  listen on ip instead of %s\n", startup_default_interface);
+  std::printf("  --port=number   listen on port number instead of %d\n", startup_default_port);
+  std::fputs("  --log=none|syslog|FILE  do not log anything (default)\n", stdout);
+  std::fputs("                  or log to syslog or log to the given file\n", stdout);
+  std::fputs("  --auth=user[,passwordeval] require authentication with this user name;\n", stdout);
+  std::fputs("                  the password will be retrieved from the given\n", stdout);
+  std::fputs("                  passwordeval command or, if none is given, from\n", stdout);
+  std::fputs("                  the key ring or, if that fails, from a prompt.\n", stdout);
+  std::fputs("  --maildir=dir   use this maildir as mailbox\n", stdout);
+  std::fputs("Each pair of --auth and --maildir options defines one POP3 mailbox.\n", stdout);
+  std::fputs("At least one such pair must be given.\n", stdout);
+}
+
+/// Parses and checks the command line: returns the exit status when the process is done
+/// (version, help, any error), or startup_continue when \a config is ready to be run.
+int startup_prepare(int argc, char** argv, startup_config* config) {
+  if (parse_command_line(argc, argv, config) != parse_ok) {
+    return exit_startup_error;
+  }
+  if (config->show_version) {
+    print_version();
+    return exit_ok;
+  }
+  if (config->show_help) {
+    print_help();
+    return exit_ok;
+  }
+  const char* program = program_path(argc, argv);
+  if (config->accounts.empty()) {
+    std::fprintf(stderr, "%s: missing --auth and --maildir option\n", program);
+    return exit_startup_error;
+  }
+  bool maildir_missing = false;
+  for (const account& each : config->accounts) {
+    if (!each.maildir) {
+      std::fprintf(stderr, "%s: missing --maildir option for user %s\n", program,
+                   each.user.c_str());
+      maildir_missing = true;
+    }
+  }
+  return maildir_missing ? exit_startup_error : startup_continue;
+}
+
+/// One POP3 session on standard input and output, then the exit status.
+int run_inetd(const startup_config& config) {
+  // Under inetd or socket activation both streams may be a socket: a vanished or silent client
+  // must end the session through its error paths rather than hang it or kill it by SIGPIPE.
+  connection_ignore_sigpipe();
+  (void)connection_prepare(STDIN_FILENO, connection_idle_limit);   // pipes and ttys: nothing to do
+  (void)connection_prepare(STDOUT_FILENO, connection_idle_limit);  // the same for this end
+  session_log log;
+  log_open(config.log_to_syslog ? 1 : 0, config.log_file, &log);
+  const int status = pop3_session(&log, stdin, stdout, config.accounts.data(),
+                                  config.accounts.size(), inetd_auth_delay);
+  if (log.threshold <= log_error) {  // a sink was opened
+    log_close(&log);
+  }
+  return status == session_status_ok ? exit_ok : exit_session_failed;
+}
+
+}  // namespace
+
+int parse_command_line(int argc, char** argv, startup_config* config) {
+  const char* program = program_path(argc, argv);
+  // Zero, not one: glibc's getopt then starts afresh, also when a test parses a second command
+  // line in the same process.
+  optind = 0;
+  for (;;) {
+    int index = -1;
+    const int code = ::getopt_long(argc, argv, short_options, long_options, &index);
+    if (code == -1) {
+      break;
+    }
+    // getopt_long leaves optarg null for options without an argument.
+    if (index >= 0 && optarg != nullptr && optarg[0] == '\0') {
+      std::fprintf(stderr, "%s: option '--%s' requires non-empty argument\n", program,
+                   long_options[index].name);
+      return parse_failed;
+    }
+    switch (code) {
+      case option_version:
+        config->show_version = true;
+        break;
+      case option_help:
+        config->show_help = true;
+        break;
+      case option_inetd:
+        config->inetd = true;
+        break;
+      case option_port:
+        // No range or syntax check: text that is no number gives port 0, and binding decides.
+        config->port = std::atoi(optarg);
+        break;
+      case option_interface:
+        config->interface = optarg;
+        break;
+      case option_log:
+        if (std::strcmp(optarg, "none") == 0) {
+          config->log_to_syslog = false;
+          config->log_file = nullptr;
+        } else if (std::strcmp(optarg, "syslog") == 0) {
+          config->log_to_syslog = true;
+          config->log_file = nullptr;
+        } else {
+          config->log_to_syslog = false;
+          config->log_file = optarg;
+        }
+        break;
+      case option_auth:
+        if (add_account(program, optarg, &config->accounts) != parse_ok) {
+          return parse_failed;
+        }
+        break;
+      case option_maildir:
+        if (config->accounts.empty()) {
+          std::fprintf(stderr, "%s: option '--%s' requires preceding option '--auth'\n", program,
+                       long_options[index].name);
+          return parse_failed;
+        }
+        config->accounts.back().maildir = must_strdup(optarg);
+        break;
+      default:
+        // An unknown option or a missing argument: getopt_long has already said so.
+        return parse_failed;
+    }
+  }
+  if (optind < argc) {
+    std::fprintf(stderr, "%s: too many arguments\n", program);
+    return parse_failed;
+  }
+  return parse_ok;
+}
+
+int fernd_main(int argc, char** argv) {
+  startup_config config;
+  int status = startup_continue;
+  try {
+    status = startup_prepare(argc, argv, &config);
+  } catch (const std::bad_alloc&) {
+    // Memory exhaustion anywhere in start-up ends the process as the must_* helpers do. No
+    // new-handler does this instead: inside a session, running out of memory is an ordinary
+    // failure that the mailbox code catches.
+    must_die_nomem();
+  }
+  if (status != startup_continue) {
+    return status;
+  }
+  if (config.inetd) {
+    // --interface and --port mean nothing here.
+    return run_inetd(config);
+  }
+  // The listener returns only when it failed, after reporting why.
+  (void)listener_run(program_path(argc, argv), config.interface, config.port,
+                     config.log_to_syslog ? 1 : 0, config.log_file, config.accounts);
+  return exit_startup_error;
+}
+
+}  // namespace fernd

@@ -1,0 +1,382 @@
+#include "credentials/password.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/must_alloc.h"
+#include "common/posix_handle.h"
+#include "support/fd_count.h"
+#include "support/forked_child.h"
+#include "support/temp_maildir.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define FERND_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FERND_TEST_ASAN 1
+#endif
+#endif
+
+namespace fernd {
+namespace {
+
+// True when this process has no child at all, reaped or not.
+bool has_no_children() {
+  return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// A shell command that prints \a count times 'x', then \a tail.
+std::string repeat_x(int count, const char* tail) {
+  return "printf '%" + std::to_string(count) + "s' '' | tr ' ' x; printf '" + tail + "'";
+}
+
+struct eval_case {
+  std::string command;
+  int result;
+  std::optional<std::string> password;
+  std::optional<std::string> error;
+};
+
+void check_eval(const eval_case& c) {
+  SCOPED_TRACE("command: " + c.command);
+  const int fds_before = open_fd_count();
+  std::optional<std::string> password = "poisoned password";
+  std::optional<std::string> error = "poisoned error";
+  EXPECT_EQ(c.result, password_eval(c.command.c_str(), &password, &error));
+  EXPECT_EQ(c.password, password);
+  EXPECT_EQ(c.error, error);
+  EXPECT_EQ(fds_before, open_fd_count());
+  EXPECT_TRUE(has_no_children());
+}
+
+TEST(PasswordEval, FirstLineOfOutput) {
+  const eval_case cases[] = {
+      {"printf 'secret\\n'", 0, "secret", std::nullopt},
+      {"printf 'first\\nsecond\\nthird\\n'", 0, "first", std::nullopt},
+      {"printf 'crlf\\r\\n'", 0, "crlf", std::nullopt},
+      {"printf 'crlf\\r\\nnext\\r\\n'", 0, "crlf", std::nullopt},
+      {"printf 'two\\r\\r\\n'", 0, "two\r", std::nullopt},
+      {"printf 'in\\rside\\n'", 0, "in\rside", std::nullopt},
+      {"printf 'no final lf'", 0, "no final lf", std::nullopt},
+      {"printf 'final cr\\r'", 0, "final cr\r", std::nullopt},
+      {"printf ' \\t blanks kept \\n'", 0, " \t blanks kept ", std::nullopt},
+      {"printf '\\n'", 0, "", std::nullopt},
+      {"printf '\\r\\n'", 0, "", std::nullopt},
+      {"printf '\\nsecond\\n'", 0, "", std::nullopt},
+      {"printf '\\\\no escapes\\n'", 0, "\\no escapes", std::nullopt},
+      // A line with a NUL byte is cut there; the rest of the output is not read.
+      {"printf 'ab\\000cd\\nnext\\n'", 0, "ab", std::nullopt},
+      {"printf '\\000\\n'", 0, "", std::nullopt},
+      // The exit status is never looked at.
+      {"printf 'line\\n'; exit 3", 0, "line", std::nullopt},
+      {"printf 'partial'; exit 1", 0, "partial", std::nullopt},
+      // Output after the first line is left unread; the writer ends on the closed pipe.
+      {"printf 'first\\n'; yes", 0, "first", std::nullopt},
+      {"printf ''", 1, std::nullopt, "cannot read output of 'printf '''"},
+      {"", 1, std::nullopt, "cannot read output of ''"},
+      {"exit 3", 1, std::nullopt, "cannot read output of 'exit 3'"},
+      {"echo to stderr >&2", 1, std::nullopt, "cannot read output of 'echo to stderr >&2'"},
+      // The shell complains on standard error; popen itself worked.
+      {"fernd-no-such-command-4711", 1, std::nullopt,
+       "cannot read output of 'fernd-no-such-command-4711'"},
+  };
+  for (const eval_case& c : cases) {
+    check_eval(c);
+  }
+}
+
+TEST(PasswordEval, LongLinesAcrossReadSteps) {
+  // One read takes 501 characters: lengths around one and two reads, and many reads.
+  for (const int length : {500, 501, 502, 1002, 1003, 1004, 5000}) {
+    const std::string x(static_cast<std::size_t>(length), 'x');
+    check_eval({repeat_x(length, ""), 0, x, std::nullopt});
+    check_eval({repeat_x(length, "\\n"), 0, x, std::nullopt});
+    check_eval({repeat_x(length, "\\r\\n"), 0, x, std::nullopt});
+    check_eval({repeat_x(length, "\\r"), 0, x + "\r", std::nullopt});
+    check_eval({repeat_x(length, "\\nsecond line\\n"), 0, x, std::nullopt});
+  }
+}
+
+TEST(PasswordEval, WaitsForTheCommandAfterTheFirstLine) {
+  const temp_maildir dir;
+  const std::string marker = dir.path + "/ended";
+  // `yes` blocks until the pipe is closed; the shell then writes the marker and ends. pclose must
+  // wait for all of that before password_eval returns.
+  const std::string command = "printf 'first\\nsecond\\n'; yes; echo done > " + marker;
+  std::optional<std::string> password;
+  std::optional<std::string> error;
+  ASSERT_EQ(0, password_eval(command.c_str(), &password, &error));
+  EXPECT_EQ("first", password);
+  EXPECT_EQ(std::nullopt, error);
+  EXPECT_TRUE(has_no_children());
+  EXPECT_EQ("done\n", read_file(marker));
+}
+
+TEST(PasswordEval, PopenFailureNamesTheSystemError) {
+  // With every descriptor in use, popen cannot make its pipe.
+  const child_outcome outcome = run_in_child([] {
+    const rlimit limit{16, 16};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      ::_exit(2);
+    }
+    while (::open("/dev/null", O_RDONLY) >= 0) {
+    }
+    std::optional<std::string> password = "poisoned password";
+    std::optional<std::string> error = "poisoned error";
+    const int result = password_eval("printf 'x\\n'", &password, &error);
+    const int saved_errno = errno;
+    std::fprintf(stderr, "%d|%s|%s|%d", result, password.has_value() ? "password" : "none",
+                 error.value_or("none").c_str(), saved_errno == EMFILE ? 1 : 0);
+    ::_exit(0);
+  });
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
+  ASSERT_EQ(0, WEXITSTATUS(outcome.wait_status)) << outcome.err;
+  EXPECT_EQ("1|none|cannot evaluate 'printf 'x\\n'': " + std::string(std::strerror(EMFILE)) + "|1",
+            outcome.err);
+}
+
+TEST(PasswordEval, ExhaustedMemoryEndsTheProcess) {
+#ifdef FERND_TEST_ASAN
+  // AddressSanitizer reserves terabytes of shadow memory up front, so an address-space limit
+  // stops it rather than the growing buffer; the release build covers this.
+  GTEST_SKIP() << "RLIMIT_AS cannot be used under AddressSanitizer";
+#else
+  constexpr rlim_t small_address_space = 256u << 20;
+  const child_outcome outcome = run_in_child([] {
+    const rlimit limit{small_address_space, small_address_space};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+      ::_exit(2);
+    }
+    std::optional<std::string> password;
+    std::optional<std::string> error;
+    // A first line far longer than the address space allows.
+    (void)password_eval("head -c 1000000000 /dev/zero | tr '\\0' x", &password, &error);
+  });
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
+  EXPECT_EQ(must_exit_status, WEXITSTATUS(outcome.wait_status));
+  EXPECT_EQ(std::string(std::strerror(ENOMEM)) + "\n", outcome.err);
+#endif
+}
+
+// ---- password_get on a pseudo-terminal ----
+
+using deadline_clock = std::chrono::steady_clock;
+constexpr auto pty_deadline = std::chrono::seconds(10);
+
+// Reads from \a fd into \a text until \a enough says so, the end of the data, or the deadline.
+void read_until(int fd, std::string* text, deadline_clock::time_point deadline,
+                const std::function<bool(const std::string&)>& enough) {
+  char buffer[256];
+  while (!enough(*text)) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - deadline_clock::now());
+    if (left.count() <= 0) {
+      return;
+    }
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready <= 0) {
+      return;
+    }
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) {
+      return;  // end of data, or EIO once the terminal's last user is gone
+    }
+    text->append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+struct pty_outcome {
+  std::string terminal;  ///< what the child wrote to its terminal before the answer was typed
+  std::optional<std::string> password;
+  bool reported = false;  ///< the child reported a result at all
+  int wait_status = -1;
+};
+
+// Runs \a call in a child whose controlling terminal (and standard streams) is a new
+// pseudo-terminal. Waits until the terminal shows \a prompt, types \a answer, and collects the
+// child's result.
+pty_outcome run_on_pty(const std::function<std::optional<std::string>()>& call,
+                       const std::string& prompt, std::string_view answer) {
+  pty_outcome outcome;
+  unique_fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (master.fd < 0 || ::grantpt(master.fd) != 0 || ::unlockpt(master.fd) != 0) {
+    ADD_FAILURE() << "cannot make a pseudo-terminal: " << std::strerror(errno);
+    return outcome;
+  }
+  const std::string slave_name = ::ptsname(master.fd);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return outcome;
+  }
+  unique_fd result_read(ends[0]);
+  unique_fd result_write(ends[1]);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return outcome;
+  }
+  if (pid == 0) {
+    // A new session without a terminal; the first terminal it opens becomes its own.
+    if (::setsid() < 0) {
+      ::_exit(2);
+    }
+    const int slave = ::open(slave_name.c_str(), O_RDWR);
+    if (slave < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0) {
+      ::_exit(3);
+    }
+    ::dup2(slave, STDIN_FILENO);
+    ::dup2(slave, STDOUT_FILENO);
+    ::dup2(slave, STDERR_FILENO);
+    try {
+      const std::optional<std::string> password = call();
+      const std::string report = password.has_value() ? "1" + *password : "0";
+      (void)!::write(result_write.fd, report.data(), report.size());
+    } catch (...) {
+      ::_exit(child_threw_status);  // never into the test framework of this child
+    }
+    ::_exit(0);
+  }
+  result_write.reset();
+  const auto deadline = deadline_clock::now() + pty_deadline;
+  read_until(master.fd, &outcome.terminal, deadline,
+             [&prompt](const std::string& seen) { return seen.size() >= prompt.size(); });
+  if (outcome.terminal == prompt) {
+    EXPECT_EQ(static_cast<ssize_t>(answer.size()),
+              ::write(master.fd, answer.data(), answer.size()));
+  }
+  std::string report;
+  read_until(result_read.fd, &report, deadline, [](const std::string&) { return false; });
+  if (!report.empty()) {
+    outcome.reported = true;
+    if (report[0] == '1') {
+      outcome.password = report.substr(1);
+    }
+  }
+  if (deadline_clock::now() >= deadline) {
+    (void)::kill(pid, SIGKILL);
+  }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) == pid) {
+    outcome.wait_status = status;
+  }
+  return outcome;
+}
+
+const std::string alice_prompt = "password for alice at localhost: ";
+
+TEST(PasswordGet, PromptAnsweredOnTheTerminal) {
+  struct prompt_case {
+    int protocol;
+    int require_tty;
+    std::string answer;
+    std::optional<std::string> expected;
+  };
+  const prompt_case cases[] = {
+      {1, 0, "s3cret\n", "s3cret"},
+      // protocol is never read
+      {0, 0, "s3cret\n", "s3cret"},
+      {-7, 0, "s3cret\n", "s3cret"},
+      {12345, 1, "s3cret\n", "s3cret"},
+      // with a terminal present, require_tty changes nothing
+      {1, 1, " with blanks \n", " with blanks "},
+      {1, 0, "\n", ""},
+  };
+  for (const prompt_case& c : cases) {
+    SCOPED_TRACE("protocol " + std::to_string(c.protocol) + ", require_tty " +
+                 std::to_string(c.require_tty) + ", answer '" + c.answer + "'");
+    const pty_outcome outcome = run_on_pty(
+        [&c] { return password_get("localhost", "alice", c.protocol, 0, c.require_tty); },
+        alice_prompt, c.answer);
+    EXPECT_EQ(alice_prompt, outcome.terminal);
+    EXPECT_TRUE(outcome.reported);
+    EXPECT_EQ(c.expected, outcome.password);
+    EXPECT_TRUE(WIFEXITED(outcome.wait_status) && WEXITSTATUS(outcome.wait_status) == 0);
+  }
+}
+
+TEST(PasswordGet, PromptNamesUserAndHost) {
+  const std::string prompt = "password for bob@example.org at mail.example.org: ";
+  const pty_outcome outcome = run_on_pty(
+      [] { return password_get("mail.example.org", "bob@example.org", 1, 0, 0); }, prompt, "pw\n");
+  EXPECT_EQ(prompt, outcome.terminal);
+  EXPECT_EQ("pw", outcome.password);
+}
+
+TEST(PasswordGet, NetrcWithoutAnswerGoesOnToThePromptSilently) {
+  if (::access("/etc/netrc", F_OK) == 0) {
+    GTEST_SKIP() << "this system has an /etc/netrc, which the lookup would read";
+  }
+  const temp_maildir home;  // a fresh directory, used as the home directory
+  // A .netrc that has the host, but not for this user.
+  write_file(home.path + "/.netrc", "machine localhost login bob password not-alice\n");
+  const pty_outcome outcome = run_on_pty(
+      [&home] {
+        ::setenv("HOME", home.path.c_str(), 1);
+        return password_get("localhost", "alice", 1, 1, 1);
+      },
+      alice_prompt, "typed\n");
+  // Nothing but the prompt reached the terminal before the answer.
+  EXPECT_EQ(alice_prompt, outcome.terminal);
+  EXPECT_EQ("typed", outcome.password);
+}
+
+// Runs password_get in a child that has no controlling terminal, with "typed\n" waiting on its
+// standard input. The exit status tells the result: 0 none, 1 "typed", 4 anything else.
+child_outcome get_without_terminal(int require_tty) {
+  return run_in_child([require_tty] {
+    if (::setsid() < 0) {
+      ::_exit(2);
+    }
+    int ends[2];
+    if (::pipe(ends) != 0 || ::write(ends[1], "typed\n", 6) != 6) {
+      ::_exit(3);
+    }
+    ::close(ends[1]);
+    ::dup2(ends[0], STDIN_FILENO);
+    const std::optional<std::string> password =
+        password_get("localhost", "alice", 1, 0, require_tty);
+    ::_exit(!password.has_value() ? 0 : *password == "typed" ? 1 : 4);
+  });
+}
+
+TEST(PasswordGet, RequireTtyWithoutTerminalGivesNoneWithoutPrompt) {
+  const child_outcome outcome = get_without_terminal(1);
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
+  EXPECT_EQ(0, WEXITSTATUS(outcome.wait_status));
+  EXPECT_EQ("", outcome.err);
+}
+
+TEST(PasswordGet, WithoutRequireTtyGetpassRunsEvenWithoutTerminal) {
+  // The counterpart of the test above: without the terminal test, getpass does run, here on
+  // standard input and standard error, so a prompt would have been seen there.
+  const child_outcome outcome = get_without_terminal(0);
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
+  EXPECT_EQ(1, WEXITSTATUS(outcome.wait_status));
+  EXPECT_EQ(alice_prompt, outcome.err.substr(0, alice_prompt.size()));
+}
+
+}  // namespace
+}  // namespace fernd

@@ -1,0 +1,304 @@
+#include "log/session_log.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/posix_handle.h"
+#include "support/fd_count.h"
+#include "support/temp_maildir.h"
+
+namespace fernd {
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return status;
+}
+
+// The temporary directory of temp_maildir serves as a scratch directory for log files.
+class SessionLogTest : public testing::Test {
+ protected:
+  std::string log_path() const { return dir_.path + "/fernd.log"; }
+
+  temp_maildir dir_;
+};
+
+TEST_F(SessionLogTest, FileLineFormat) {
+  session_log log;
+  log_open(0, log_path().c_str(), &log);
+  ASSERT_NE(nullptr, log.stream);
+  EXPECT_EQ(0U, log.threshold);
+  log_write(&log, log_info, "user %s logged in, %d messages", "alice", 3);
+  log_write(&log, log_error, "cannot send %s", "/m/new/1");
+  log_write(&log, 2, "level two");
+  log_write(&log, 77, "%s", "");
+  log_close(&log);
+
+  const std::string pid = std::to_string(::getpid());
+  const std::string time = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
+  const std::string prefix = time + " fernd\\[" + pid + "\\] ";
+  const std::vector<std::string> lines = lines_of(read_file(log_path()));
+  ASSERT_EQ(4U, lines.size());
+  EXPECT_TRUE(
+      std::regex_match(lines[0], std::regex(prefix + "info: user alice logged in, 3 messages")))
+      << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(prefix + "error: cannot send /m/new/1")))
+      << lines[1];
+  EXPECT_TRUE(std::regex_match(lines[2], std::regex(prefix + "error: level two"))) << lines[2];
+  EXPECT_TRUE(std::regex_match(lines[3], std::regex(prefix + "error: "))) << lines[3];
+  EXPECT_EQ('\n', read_file(log_path()).back());
+}
+
+TEST_F(SessionLogTest, LineReachesFileWhenLogged) {
+  session_log log;
+  log_open(0, log_path().c_str(), &log);
+  log_write(&log, log_info, "starting POP3 session");
+  EXPECT_EQ(1U, lines_of(read_file(log_path())).size());
+  log_write(&log, log_error, "second");
+  EXPECT_EQ(2U, lines_of(read_file(log_path())).size());
+  log_close(&log);
+}
+
+TEST_F(SessionLogTest, LineSurvivesKilledProcess) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    session_log log;
+    log_open(0, log_path().c_str(), &log);
+    log_write(&log, log_info, "connection from %s port %d", "127.0.0.1", 40000);
+    ::raise(SIGKILL);  // no log_close, no exit handlers: only what already reached the file
+    ::_exit(1);
+  }
+  ASSERT_GT(pid, 0);
+  const int status = wait_for(pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(SIGKILL, WTERMSIG(status));
+  const std::vector<std::string> lines = lines_of(read_file(log_path()));
+  ASSERT_EQ(1U, lines.size());
+  EXPECT_NE(std::string::npos, lines[0].find("] info: connection from 127.0.0.1 port 40000"));
+}
+
+TEST_F(SessionLogTest, ThresholdDecidesWhatIsWritten) {
+  struct threshold_case {
+    std::uint32_t threshold;
+    std::vector<std::string> words;
+  };
+  const threshold_case cases[] = {
+      {0, {"info", "error"}},
+      {1, {"error"}},
+      {2, {}},
+  };
+  for (const threshold_case& c : cases) {
+    SCOPED_TRACE(c.threshold);
+    (void)::unlink(log_path().c_str());
+    session_log log;
+    log_open(0, log_path().c_str(), &log);
+    log.threshold = c.threshold;
+    log_write(&log, log_info, "a");
+    log_write(&log, log_error, "b");
+    log_close(&log);
+    std::vector<std::string> words;
+    for (const std::string& line : lines_of(read_file(log_path()))) {
+      const std::size_t end = line.rfind(": ");
+      const std::size_t start = line.rfind(' ', end - 1) + 1;
+      words.push_back(line.substr(start, end - start));
+    }
+    EXPECT_EQ(c.words, words);
+  }
+}
+
+TEST_F(SessionLogTest, AppendsToExistingFileAndCreatesMissingOne) {
+  write_file(log_path(), "earlier line\n");
+  session_log log;
+  log_open(0, log_path().c_str(), &log);
+  log_write(&log, log_info, "first");
+  // Another writer appends in between: the next line must go after it, not over it.
+  unique_file other{std::fopen(log_path().c_str(), "ae")};
+  ASSERT_NE(nullptr, other);
+  ASSERT_EQ(1U, std::fwrite("other writer\n", 13, 1, other.get()));
+  other.reset();
+  log_write(&log, log_info, "second");
+  log_close(&log);
+  std::vector<std::string> lines = lines_of(read_file(log_path()));
+  ASSERT_EQ(4U, lines.size());
+  EXPECT_EQ("earlier line", lines[0]);
+  EXPECT_TRUE(lines[1].ends_with("] info: first")) << lines[1];
+  EXPECT_EQ("other writer", lines[2]);
+  EXPECT_TRUE(lines[3].ends_with("] info: second")) << lines[3];
+
+  const std::string missing = dir_.path + "/new.log";
+  session_log fresh;
+  log_open(0, missing.c_str(), &fresh);
+  ASSERT_NE(nullptr, fresh.stream);
+  log_write(&fresh, log_error, "created");
+  log_close(&fresh);
+  lines = lines_of(read_file(missing));
+  ASSERT_EQ(1U, lines.size());
+  EXPECT_TRUE(lines[0].ends_with("] error: created")) << lines[0];
+}
+
+TEST_F(SessionLogTest, WritesLongMessageAsOneWholeLine) {
+  // Far beyond any stack buffer and any stdio buffer.
+  const std::string message(100'000, 'm');
+  session_log log;
+  log_open(0, log_path().c_str(), &log);
+  log_write(&log, log_info, "%s|%s", message.c_str(), "end");
+  const std::vector<std::string> lines = lines_of(read_file(log_path()));
+  log_close(&log);
+  ASSERT_EQ(1U, lines.size());
+  EXPECT_TRUE(lines[0].ends_with("] info: " + message + "|end"));
+}
+
+TEST_F(SessionLogTest, ConcurrentProcessesNeverSplitLines) {
+  constexpr int processes = 6;
+  constexpr int lines_each = 150;
+  // Children start together when the parent closes the start pipe.
+  int start[2];
+  ASSERT_EQ(0, ::pipe2(start, O_CLOEXEC));
+  unique_fd start_read(start[0]);
+  unique_fd start_write(start[1]);
+  std::vector<pid_t> children;
+  for (int p = 0; p < processes; ++p) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      start_write.reset();
+      char byte = 0;
+      (void)::read(start_read.fd, &byte, 1);
+      session_log log;
+      log_open(0, log_path().c_str(), &log);
+      for (int i = 0; i < lines_each; ++i) {
+        // Lengths from short to several pages, the same letter throughout one line.
+        const std::string body(static_cast<std::size_t>(100 + (i * 97) % 9000),
+                               static_cast<char>('a' + p));
+        log_write(&log, log_info, "p%d l%d %s", p, i, body.c_str());
+      }
+      log_close(&log);
+      ::_exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    children.push_back(pid);
+  }
+  start_write.reset();
+  for (const pid_t pid : children) {
+    const int status = wait_for(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  const std::regex whole_line(
+      R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} fernd\[(\d+)\] info: p(\d) l(\d+) ([a-z]+))");
+  std::vector<std::vector<int>> seen(processes);
+  const std::vector<std::string> lines = lines_of(read_file(log_path()));
+  ASSERT_EQ(static_cast<std::size_t>(processes * lines_each), lines.size());
+  for (const std::string& line : lines) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, whole_line)) << line.substr(0, 120);
+    const int p = std::stoi(match[2]);
+    const int i = std::stoi(match[3]);
+    ASSERT_LT(p, processes);
+    EXPECT_EQ(std::to_string(children[static_cast<std::size_t>(p)]), match[1].str());
+    EXPECT_EQ(
+        std::string(static_cast<std::size_t>(100 + (i * 97) % 9000), static_cast<char>('a' + p)),
+        match[4].str());
+    seen[static_cast<std::size_t>(p)].push_back(i);
+  }
+  for (int p = 0; p < processes; ++p) {
+    SCOPED_TRACE(p);
+    // Every line of a process is there once, in the order it was logged.
+    std::vector<int> expected(lines_each);
+    for (int i = 0; i < lines_each; ++i) {
+      expected[static_cast<std::size_t>(i)] = i;
+    }
+    EXPECT_EQ(expected, seen[static_cast<std::size_t>(p)]);
+  }
+}
+
+TEST_F(SessionLogTest, UnopenableFileFallsBackToSyslog) {
+  const std::string path = dir_.path + "/absent/fernd.log";
+  const int fds_before = open_fd_count();
+  session_log log;
+  log_open(0, path.c_str(), &log);
+  EXPECT_EQ(nullptr, log.stream);
+  EXPECT_EQ(0U, log.threshold);
+  log_write(&log, log_info, "goes to syslog");
+  log_close(&log);
+  EXPECT_EQ(fds_before, open_fd_count());
+  struct stat status {};
+  EXPECT_NE(0, ::stat(path.c_str(), &status));
+}
+
+TEST_F(SessionLogTest, SinkChosenByPathThenFlag) {
+  struct open_case {
+    const char* what;
+    int to_syslog;
+    bool with_path;
+    bool file_expected;
+    std::uint32_t threshold;
+  };
+  const open_case cases[] = {
+      {"path wins over the flag", 1, true, true, 0},
+      {"path alone", 0, true, true, 0},
+      {"flag alone: syslog", 1, false, false, 0},
+      {"neither: nowhere", 0, false, false, 2},
+  };
+  for (const open_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    (void)::unlink(log_path().c_str());
+    session_log log;
+    log_open(c.to_syslog, c.with_path ? log_path().c_str() : nullptr, &log);
+    EXPECT_EQ(c.file_expected, log.stream != nullptr);
+    EXPECT_EQ(c.threshold, log.threshold);
+    if (log.stream != nullptr) {
+      // The log file must not leak into the processes that password commands start.
+      const int flags = ::fcntl(::fileno(log.stream.get()), F_GETFD);
+      EXPECT_NE(0, flags & FD_CLOEXEC);
+    }
+    if (log.threshold <= 1) {
+      log_close(&log);
+    }
+  }
+}
+
+TEST_F(SessionLogTest, NowhereWritesNothing) {
+  const int fds_before = open_fd_count();
+  session_log log;
+  log_open(0, nullptr, &log);
+  ASSERT_EQ(2U, log.threshold);
+  log_write(&log, log_info, "dropped");
+  log_write(&log, log_error, "dropped too");
+  log_write(&log, 99, "and this");
+  EXPECT_EQ(fds_before, open_fd_count());
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.path)) {
+    ++files;
+  }
+  EXPECT_EQ(1U, files);  // only the fixture's new/
+}
+
+}  // namespace
+}  // namespace fernd

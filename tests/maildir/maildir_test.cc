@@ -1,0 +1,443 @@
+#include "maildir/maildir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/posix_handle.h"
+#include "support/alloc_failure.h"
+#include "support/fd_count.h"
+#include "support/temp_maildir.h"
+
+namespace fernd {
+namespace {
+
+std::vector<std::string> names_of(const maildir_snapshot& snapshot) {
+  std::vector<std::string> names;
+  for (const mail_entry& entry : snapshot.entries) {
+    names.push_back(entry.name);
+  }
+  return names;
+}
+
+void expect_empty(const maildir_snapshot& snapshot) {
+  EXPECT_EQ(nullptr, snapshot.lock_file);
+  EXPECT_EQ(0U, snapshot.message_count);
+  EXPECT_TRUE(snapshot.entries.empty());
+}
+
+// Waits for the child \a pid and returns its exit status, or -1 when it did not exit normally.
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Record locks belong to a process: only another process can tell whether the lock is free.
+// Returns true when a fresh child process takes the lock of \a maildir at once.
+bool lockable_by_other_process(const std::string& maildir) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const bool locked = maildir_lock((maildir + "/fernd.lock").c_str()) != nullptr;
+    ::_exit(locked ? 0 : 1);
+  }
+  return pid > 0 && wait_for(pid) == 0;
+}
+
+// A child process that opens \a maildir and holds it. It reports over a pipe, and obeys the
+// parent's bytes on another: "c" closes the snapshot and reports again; the end of the pipe
+// makes it exit.
+struct lock_holder {
+  pid_t pid = -1;
+  unique_fd to_child;
+  unique_fd from_child;
+
+  /// Starts the child; returns the byte it reported: 'L' when it holds the lock.
+  char start(const std::string& maildir) {
+    int down[2];
+    int up[2];
+    if (::pipe2(down, O_CLOEXEC) != 0 || ::pipe2(up, O_CLOEXEC) != 0) {
+      return '?';
+    }
+    pid = ::fork();
+    if (pid == 0) {
+      ::close(down[1]);
+      ::close(up[0]);
+      maildir_snapshot snapshot;
+      char report = maildir_open(&snapshot, maildir.c_str()) == 0 ? 'L' : 'F';
+      char order = 0;
+      while (::write(up[1], &report, 1) == 1 && ::read(down[0], &order, 1) == 1) {
+        maildir_close(&snapshot);
+        report = 'C';
+      }
+      ::_exit(0);  // ends the process and with it any lock it still holds
+    }
+    ::close(down[0]);
+    ::close(up[1]);
+    to_child.reset(down[1]);
+    from_child.reset(up[0]);
+    return next_report();
+  }
+
+  char next_report() const {
+    char report = '?';
+    return ::read(from_child.fd, &report, 1) == 1 ? report : '?';
+  }
+
+  /// Lets the child close its snapshot; returns its report, 'C' when it did.
+  char close_snapshot() const {
+    const char order = 'c';
+    return ::write(to_child.fd, &order, 1) == 1 ? next_report() : '?';
+  }
+
+  /// Lets the child exit and waits for it; returns its exit status.
+  int finish() {
+    to_child.reset();
+    const int status = wait_for(pid);
+    pid = -1;
+    return status;
+  }
+
+  ~lock_holder() {
+    if (pid > 0) {
+      (void)finish();
+    }
+  }
+};
+
+class MaildirTest : public testing::Test {
+ protected:
+  void TearDown() override { maildir_close(&snapshot_); }
+
+  temp_maildir box_;
+  maildir_snapshot snapshot_;
+};
+
+TEST_F(MaildirTest, OpenListsMessagesWithPathSizeAndTime) {
+  box_.add("one", "From: a\n\nbody\n", 1'700'000'000, 5);
+  box_.add("two", "x", 1'700'000'001, 0);
+
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  ASSERT_NE(nullptr, snapshot_.lock_file);
+  ASSERT_EQ(2U, snapshot_.message_count);
+  ASSERT_EQ(2U, snapshot_.entries.size());
+  const mail_entry& first = snapshot_.entries[0];
+  EXPECT_EQ("one", first.name);
+  EXPECT_EQ(box_.path + "/new/one", first.file_path);
+  EXPECT_EQ(14U, first.file_size);
+  EXPECT_EQ(1'700'000'000, first.mtime_sec);
+  EXPECT_EQ(5, first.mtime_nsec);
+  EXPECT_EQ(0, first.deleted);
+  EXPECT_EQ("two", snapshot_.entries[1].name);
+  EXPECT_EQ(1U, snapshot_.entries[1].file_size);
+  EXPECT_EQ(0, snapshot_.entries[1].deleted);
+}
+
+TEST_F(MaildirTest, OrdersByTimeThenNameBytes) {
+  struct file {
+    const char* name;
+    std::int64_t sec;
+    std::int64_t nsec;
+  };
+  struct order_case {
+    const char* what;
+    std::vector<file> files;
+    std::vector<std::string> expected;
+  };
+  const std::vector<order_case> cases = {
+      {"older second first, whatever the nanoseconds and the names",
+       {{"a", 200, 0}, {"b", 100, 999'999'999}, {"c", 150, 1}},
+       {"b", "c", "a"}},
+      {"same second ordered by nanoseconds",
+       {{"a", 100, 7}, {"b", 100, 5}, {"c", 100, 6}, {"d", 100, 0}},
+       {"d", "b", "c", "a"}},
+      {"equal times: upper case before lower case",
+       {{"b", 100, 0}, {"a", 100, 0}, {"B", 100, 0}, {"A", 100, 0}},
+       {"A", "B", "a", "b"}},
+      {"equal times: a prefix before every longer name",
+       {{"abc", 100, 0}, {"ab", 100, 0}, {"abd", 100, 0}, {"a", 100, 0}},
+       {"a", "ab", "abc", "abd"}},
+      {"equal times: bytes from 0x80 after ASCII (unsigned compare)",
+       {{"\xc3\xa9t\xc3\xa9", 100, 0}, {"~", 100, 0}, {"\x80", 100, 0}, {"z", 100, 0}},
+       {"z", "~", "\x80", "\xc3\xa9t\xc3\xa9"}},
+      {"dot-files take their place by name", {{"m", 100, 0}, {".m", 100, 0}}, {".m", "m"}},
+  };
+  for (const order_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const temp_maildir box;
+    for (const file& f : c.files) {
+      box.add(f.name, "x", f.sec, f.nsec);
+    }
+    maildir_snapshot snapshot;
+    ASSERT_EQ(0, maildir_open(&snapshot, box.path.c_str()));
+    EXPECT_EQ(c.expected, names_of(snapshot));
+    EXPECT_EQ(c.expected.size(), snapshot.message_count);
+    maildir_close(&snapshot);
+  }
+}
+
+TEST(MailEntryCompare, ComparesSignedTimesThenNames) {
+  const auto entry = [](std::int64_t sec, std::int64_t nsec, const char* name) {
+    mail_entry e;
+    e.mtime_sec = sec;
+    e.mtime_nsec = nsec;
+    e.name = name;
+    return e;
+  };
+  struct compare_case {
+    mail_entry a;
+    mail_entry b;
+    int sign;
+  };
+  const compare_case cases[] = {
+      {entry(-1, 0, "b"), entry(0, 0, "a"), -1},  // before 1970 is older
+      {entry(5, -1, "b"), entry(5, 0, "a"), -1},    {entry(5, 1, "a"), entry(5, 0, "b"), 1},
+      {entry(5, 0, "a"), entry(5, 0, "a"), 0},      {entry(5, 0, "a\xff"), entry(5, 0, "a\x01"), 1},
+      {entry(5, 0, "a"), entry(5, 0, "a\x01"), -1},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    const int result = mail_entry_compare(cases[i].a, cases[i].b);
+    EXPECT_EQ(cases[i].sign, (result > 0) - (result < 0));
+    const int reverse = mail_entry_compare(cases[i].b, cases[i].a);
+    EXPECT_EQ(-cases[i].sign, (reverse > 0) - (reverse < 0));
+  }
+}
+
+TEST_F(MaildirTest, ListsOnlyRegularFilesFollowingLinks) {
+  box_.add("plain", "12", 300, 0);
+  box_.add(".dot", "123", 100, 0);
+  ASSERT_EQ(0, ::mkdir(box_.new_path("subdir").c_str(), 0700));
+  ASSERT_EQ(0, ::mkfifo(box_.new_path("fifo").c_str(), 0600));
+  // The link's target lies outside new/ and carries its own size and time.
+  const std::string target = box_.path + "/target";
+  write_file(target, "12345");
+  const timespec target_time[2] = {{200, 9}, {200, 9}};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, target.c_str(), target_time, 0));
+  ASSERT_EQ(0, ::symlink(target.c_str(), box_.new_path("link").c_str()));
+  ASSERT_EQ(0, ::symlink((box_.path + "/nowhere").c_str(), box_.new_path("dangling").c_str()));
+  ASSERT_EQ(0, ::symlink(box_.path.c_str(), box_.new_path("dirlink").c_str()));
+
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  ASSERT_EQ((std::vector<std::string>{".dot", "link", "plain"}), names_of(snapshot_));
+  EXPECT_EQ(3U, snapshot_.message_count);
+  const mail_entry& link = snapshot_.entries[1];
+  EXPECT_EQ(box_.path + "/new/link", link.file_path);
+  EXPECT_EQ(5U, link.file_size);
+  EXPECT_EQ(200, link.mtime_sec);
+  EXPECT_EQ(9, link.mtime_nsec);
+  EXPECT_EQ(3U, snapshot_.entries[0].file_size);
+}
+
+TEST_F(MaildirTest, EmptyNewGivesEmptyListAndHoldsLock) {
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  EXPECT_NE(nullptr, snapshot_.lock_file);
+  EXPECT_EQ(0U, snapshot_.message_count);
+  EXPECT_TRUE(snapshot_.entries.empty());
+  EXPECT_FALSE(lockable_by_other_process(box_.path));
+  maildir_close(&snapshot_);
+  EXPECT_TRUE(lockable_by_other_process(box_.path));
+}
+
+TEST_F(MaildirTest, UnusableNewFailsAndFreesLockAtOnce) {
+  struct setup_case {
+    const char* what;
+    void (*make_unusable)(const temp_maildir& box);
+  };
+  const setup_case cases[] = {
+      {"new missing",
+       [](const temp_maildir& box) { ASSERT_EQ(0, ::rmdir((box.path + "/new").c_str())); }},
+      {"new is a plain file",
+       [](const temp_maildir& box) {
+         ASSERT_EQ(0, ::rmdir((box.path + "/new").c_str()));
+         write_file(box.path + "/new", "not a directory");
+       }},
+  };
+  for (const setup_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const temp_maildir box;
+    c.make_unusable(box);
+    const int fds_before = open_fd_count();
+    maildir_snapshot snapshot;
+    EXPECT_EQ(1, maildir_open(&snapshot, box.path.c_str()));
+    expect_empty(snapshot);
+    EXPECT_EQ(fds_before, open_fd_count());
+    // The lock file was created and locked on the way; it must be free again right away.
+    EXPECT_TRUE(lockable_by_other_process(box.path));
+  }
+}
+
+TEST_F(MaildirTest, MissingMaildirFails) {
+  const int fds_before = open_fd_count();
+  EXPECT_EQ(1, maildir_open(&snapshot_, (box_.path + "/absent").c_str()));
+  expect_empty(snapshot_);
+  EXPECT_EQ(fds_before, open_fd_count());
+}
+
+TEST_F(MaildirTest, LockHeldByOtherProcessFailsUntilReleased) {
+  box_.add("m", "x");
+  {
+    lock_holder holder;
+    ASSERT_EQ('L', holder.start(box_.path));
+    const int fds_before = open_fd_count();
+    // F_SETLK never waits: were the lock requested with waiting, this call would hang here.
+    EXPECT_EQ(1, maildir_open(&snapshot_, box_.path.c_str()));
+    expect_empty(snapshot_);
+    EXPECT_EQ(fds_before, open_fd_count());
+
+    ASSERT_EQ('C', holder.close_snapshot());  // the holder closes its snapshot but lives on
+    EXPECT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+    EXPECT_EQ(1U, snapshot_.message_count);
+    maildir_close(&snapshot_);
+    EXPECT_EQ(0, holder.finish());
+  }
+  {
+    lock_holder holder;
+    ASSERT_EQ('L', holder.start(box_.path));
+    EXPECT_EQ(1, maildir_open(&snapshot_, box_.path.c_str()));
+    EXPECT_EQ(0, holder.finish());  // the holder exits without closing: the lock ends with it
+    EXPECT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+    EXPECT_EQ(1U, snapshot_.message_count);
+  }
+}
+
+TEST_F(MaildirTest, OpenSnapshotKeepsOtherProcessesOut) {
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  lock_holder other;
+  EXPECT_EQ('F', other.start(box_.path));
+  EXPECT_EQ(0, other.finish());
+  EXPECT_FALSE(lockable_by_other_process(box_.path));
+}
+
+TEST_F(MaildirTest, StaleLockFileIsTruncatedAndLocked) {
+  const std::string lock_path = box_.path + "/fernd.lock";
+  write_file(lock_path, "left over from an earlier session\n");
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  // Only stat: opening and closing the lock file here would drop this process's lock.
+  struct stat status {};
+  ASSERT_EQ(0, ::stat(lock_path.c_str(), &status));
+  EXPECT_EQ(0, status.st_size);
+  EXPECT_FALSE(lockable_by_other_process(box_.path));
+  maildir_close(&snapshot_);
+  EXPECT_EQ("", read_file(lock_path));  // the lock file stays, empty
+}
+
+TEST_F(MaildirTest, CreatesLockFileForEveryoneLessUmaskAndKeepsItFromChildren) {
+  const mode_t saved_umask = ::umask(022);
+  const int result = maildir_open(&snapshot_, box_.path.c_str());
+  (void)::umask(saved_umask);
+  ASSERT_EQ(0, result);
+  struct stat status {};
+  ASSERT_EQ(0, ::stat((box_.path + "/fernd.lock").c_str(), &status));
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(0644U, status.st_mode & 07777U);
+  // A password command started later must not inherit the lock file.
+  const int flags = ::fcntl(::fileno(snapshot_.lock_file.get()), F_GETFD);
+  EXPECT_NE(0, flags & FD_CLOEXEC);
+}
+
+TEST_F(MaildirTest, UnwritableMaildirWithoutLockFileFails) {
+  if (::geteuid() == 0) {
+    GTEST_SKIP() << "root writes into any directory";
+  }
+  box_.add("m", "x");
+  ASSERT_EQ(0, ::chmod(box_.path.c_str(), 0500));
+  EXPECT_EQ(1, maildir_open(&snapshot_, box_.path.c_str()));
+  expect_empty(snapshot_);
+  ASSERT_EQ(0, ::chmod(box_.path.c_str(), 0700));
+}
+
+TEST_F(MaildirTest, TrailingSlashDoublesSlashInPaths) {
+  box_.add("m1", "x", 100, 0);
+  box_.add("m2", "y", 200, 0);
+  ASSERT_EQ(0, maildir_open(&snapshot_, (box_.path + "/").c_str()));
+  ASSERT_EQ(2U, snapshot_.message_count);
+  EXPECT_EQ(box_.path + "//new/m1", snapshot_.entries[0].file_path);
+  EXPECT_EQ(box_.path + "//new/m2", snapshot_.entries[1].file_path);
+  // "<path>//fernd.lock" names the same file as "<path>/fernd.lock": that one is held.
+  EXPECT_FALSE(lockable_by_other_process(box_.path));
+}
+
+TEST_F(MaildirTest, FileSizeIsSizeOnDisk) {
+  // Bare LFs, a dot line and no final line end: the transmission adds bytes, the size does not.
+  const std::string content = "Subject: s\n\n.dot\nlast";
+  box_.add("bare-lf", content);
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  ASSERT_EQ(1U, snapshot_.message_count);
+  EXPECT_EQ(content.size(), snapshot_.entries[0].file_size);
+}
+
+TEST_F(MaildirTest, CloseEmptiesAndIsHarmlessOnEmptySnapshot) {
+  maildir_close(&snapshot_);
+  expect_empty(snapshot_);
+
+  box_.add("m", "x");
+  const int fds_before = open_fd_count();
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  EXPECT_EQ(fds_before + 1, open_fd_count());  // the lock file, nothing else
+  maildir_close(&snapshot_);
+  expect_empty(snapshot_);
+  EXPECT_EQ(fds_before, open_fd_count());
+  maildir_close(&snapshot_);
+  expect_empty(snapshot_);
+  EXPECT_TRUE(lockable_by_other_process(box_.path));
+}
+
+TEST_F(MaildirTest, OpenAgainAfterFailureReusesSnapshot) {
+  // A session whose first login met an unusable mailbox may log in again on the same snapshot.
+  ASSERT_EQ(0, ::rmdir((box_.path + "/new").c_str()));
+  EXPECT_EQ(1, maildir_open(&snapshot_, box_.path.c_str()));
+  ASSERT_EQ(0, ::mkdir((box_.path + "/new").c_str(), 0700));
+  box_.add("m", "x");
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  EXPECT_EQ((std::vector<std::string>{"m"}), names_of(snapshot_));
+}
+
+TEST_F(MaildirTest, MemoryExhaustionIsOrdinaryFailure) {
+  for (int i = 0; i < 20; ++i) {
+    box_.add("message-with-a-name-beyond-small-strings-" + std::to_string(i), "x", 100 + i, 0);
+  }
+  const int fds_before = open_fd_count();
+  // Refuse the first allocation, then the second, and so on, until an open needs no more.
+  constexpr long max_allocations = 1000;
+  long refused = 0;
+  for (long n = 1; n <= max_allocations; ++n) {
+    SCOPED_TRACE(n);
+    int result = 0;
+    bool happened = false;
+    {
+      const failing_allocation failure(n);
+      result = maildir_open(&snapshot_, box_.path.c_str());
+      happened = failure.happened();
+    }
+    if (!happened) {
+      EXPECT_EQ(0, result);
+      EXPECT_EQ(20U, snapshot_.message_count);
+      break;
+    }
+    ++refused;
+    EXPECT_EQ(1, result);
+    expect_empty(snapshot_);
+    EXPECT_EQ(fds_before, open_fd_count());
+    EXPECT_TRUE(lockable_by_other_process(box_.path));
+  }
+  // A path and a name per message, the growing array, the paths of the lock and of new/: every
+  // one of them is a point of failure.
+  EXPECT_GE(refused, 41);
+  EXPECT_LT(refused, max_allocations);
+}
+
+}  // namespace
+}  // namespace fernd

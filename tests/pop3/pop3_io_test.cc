@@ -1,0 +1,308 @@
+#include "pop3/pop3_io.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/posix_handle.h"
+#include "support/temp_maildir.h"
+
+namespace fernd {
+namespace {
+
+// A temporary stream holding exactly \a content, positioned at its start.
+unique_file stream_with(const std::string& content) {
+  unique_file stream{std::tmpfile()};
+  EXPECT_NE(nullptr, stream);
+  if (stream != nullptr) {
+    EXPECT_EQ(content.size(), std::fwrite(content.data(), 1, content.size(), stream.get()));
+    std::rewind(stream.get());
+  }
+  return stream;
+}
+
+// Everything written to \a stream so far.
+std::string stream_contents(std::FILE* stream) {
+  EXPECT_EQ(0, std::fflush(stream));
+  std::rewind(stream);
+  std::string text;
+  char chunk[4096];
+  std::size_t size = 0;
+  while ((size = std::fread(chunk, 1, sizeof chunk, stream)) > 0) {
+    text.append(chunk, size);
+  }
+  return text;
+}
+
+// The lines read_line yields from \a input until it fails; the failure itself is not listed.
+std::vector<std::string> read_all_lines(const std::string& input) {
+  unique_file stream = stream_with(input);
+  std::vector<std::string> lines;
+  char buffer[pop3_line_size];
+  // More attempts than any case has lines: a reader that never fails ends the loop too.
+  for (int i = 0; i < 8 && read_line(stream.get(), buffer, sizeof buffer) == 0; ++i) {
+    lines.emplace_back(buffer);
+  }
+  return lines;
+}
+
+TEST(ReadLine, Samples) {
+  const std::string x1021(1021, 'x');
+  const std::string x1022(1022, 'x');
+  const std::string x1023(1023, 'x');
+  struct line_case {
+    std::string input;
+    std::vector<std::string> lines;  // read successfully, in order, before the first failure
+  };
+  const line_case cases[] = {
+      {"QUIT\r\n", {"QUIT"}},
+      {"QUIT\n", {"QUIT"}},
+      {"USER a\r\nPASS b c \r\n", {"USER a", "PASS b c "}},
+      {"\r\n\n", {"", ""}},
+      // Only the CR right before the LF is a line end; every other CR is text.
+      {"a\r\r\n", {"a\r"}},
+      {"a\rb\n", {"a\rb"}},
+      {"\rQUIT\r\n", {"\rQUIT"}},
+      // 1022 characters fit the buffer with their LF; 1023 do not, and a CR counts as one.
+      {x1022 + "\n", {x1022}},
+      {x1021 + "\r\n", {x1021}},
+      {x1023 + "\n", {}},
+      {x1022 + "\r\n", {}},
+      {"NOOP\r\n" + x1023 + "\nQUIT\r\n", {"NOOP"}},
+      // A NUL byte anywhere in a line refuses it.
+      {std::string("\0QUIT\r\n", 7), {}},
+      {std::string("QU\0IT\r\n", 7), {}},
+      {std::string("NOOP\r\nQUIT\0\n", 12), {"NOOP"}},
+      // A last line without LF, and the end of input, are failures.
+      {"QUIT", {}},
+      {"NOOP\r\nQUIT", {"NOOP"}},
+      {"NOOP\r\nQUIT\r", {"NOOP"}},
+      {"", {}},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(cases[i].lines, read_all_lines(cases[i].input));
+  }
+}
+
+TEST(ParseMsgnum, Samples) {
+  struct msgnum_case {
+    std::string text;
+    int result;
+    std::uint64_t number;  // checked only when valid
+  };
+  const msgnum_case cases[] = {
+      {"1", 0, 1},
+      {"2", 0, 2},
+      {"007", 0, 7},
+      {"18446744073709551615", 0, UINT64_MAX},
+      {"000000000000000000000018446744073709551615", 0, UINT64_MAX},
+      {"18446744073709551616", 1, 0},
+      {"99999999999999999999999", 1, 0},
+      {"0", 1, 0},
+      {"000", 1, 0},
+      {"-1", 1, 0},
+      {"+1", 1, 0},
+      {"x", 1, 0},
+      {" 1", 1, 0},
+      {"1 ", 1, 0},
+      {"1x", 1, 0},
+      {"1\r", 1, 0},
+      {"", 1, 0},
+      {"\377", 1, 0},
+      {"\t1", 1, 0},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].text);
+    std::uint64_t number = 12345;
+    EXPECT_EQ(cases[i].result, parse_msgnum(cases[i].text.c_str(), &number));
+    if (cases[i].result == 0) {
+      EXPECT_EQ(cases[i].number, number);
+    }
+  }
+}
+
+TEST(ParseMsgnum, IgnoresAnEarlierErrno) {
+  std::uint64_t number = 0;
+  errno = ERANGE;
+  EXPECT_EQ(0, parse_msgnum("5", &number));
+  EXPECT_EQ(5u, number);
+}
+
+TEST(Sanitize, ReplacesControlCharactersOnly) {
+  std::string text(
+      "a\x01"
+      "b\x1f\x7f\x80\xff c\t\r\n~ ");
+  char* result = sanitize(text.data());
+  EXPECT_EQ(text.data(), result);
+  EXPECT_EQ(std::string("a?b??\x80\xff c???~ "), text);
+
+  std::string empty;
+  EXPECT_EQ("", std::string(sanitize(empty.data())));
+}
+
+TEST(SendCapa, WritesTheCapabilityReply) {
+  unique_file out{std::tmpfile()};
+  ASSERT_NE(nullptr, out);
+  send_capa(out.get());
+  const std::string wire = stream_contents(out.get());
+  EXPECT_EQ(20u, wire.size());
+  EXPECT_EQ("+OK\r\nUSER\r\nUIDL\r\n.\r\n", wire);
+}
+
+// Sends \a file through send_mail_file into a temporary stream; returns the wire bytes.
+std::string transmit(const std::string& file, int* result) {
+  unique_file message = stream_with(file);
+  unique_file out{std::tmpfile()};
+  EXPECT_NE(nullptr, out);
+  if (message == nullptr || out == nullptr) {
+    return {};
+  }
+  *result = send_mail_file(message.get(), out.get());
+  return stream_contents(out.get());
+}
+
+TEST(SendMailFile, TransmissionTable) {
+  const std::string x1022(1022, 'x');
+  const std::string x1023(1023, 'x');
+  const std::string x1024(1024, 'x');
+  const std::string x2500(2500, 'x');
+  // The reader works in 64 KiB blocks; these put a line end or a line start on its seams.
+  const std::string x65535(65535, 'x');
+  const std::string x65536(65536, 'x');
+  struct transfer_case {
+    std::string file;
+    std::string wire;
+  };
+  const transfer_case cases[] = {
+      {"", ""},
+      {"a\n", "a\r\n"},
+      {"a\r\n", "a\r\n"},
+      {"\n", "\r\n"},
+      {"\r\n", "\r\n"},
+      {"a\nb\r\nc\n", "a\r\nb\r\nc\r\n"},
+      // A last line without LF still ends with a line end, also one that ends in CR.
+      {"a", "a\r\n"},
+      {"a\nb", "a\r\nb\r\n"},
+      {"x\r", "x\r\r\n"},
+      // CR anywhere but right before LF is sent unchanged.
+      {"a\rb\n", "a\rb\r\n"},
+      {"a\r\r\n", "a\r\r\n"},
+      {"\r", "\r\r\n"},
+      // Dot-stuffing: only the first byte of a line counts; an empty line is never stuffed.
+      {".\n", "..\r\n"},
+      {"..\n", "...\r\n"},
+      {".x\r\n", "..x\r\n"},
+      {"a\n.\n", "a\r\n..\r\n"},
+      {"a\r\n.b\r\n", "a\r\n..b\r\n"},
+      {".", "..\r\n"},
+      {"x.y\n .z\n", "x.y\r\n .z\r\n"},
+      {"a\r.b\n", "a\r.b\r\n"},
+      // Long lines leave whole, with exactly one line end.
+      {x1022 + "\n", x1022 + "\r\n"},
+      {x1023 + "\n", x1023 + "\r\n"},
+      {x1024 + "\n", x1024 + "\r\n"},
+      {x2500 + "\n" + "b\n", x2500 + "\r\n" + "b\r\n"},
+      {x1022 + "\r\n", x1022 + "\r\n"},
+      {x1023, x1023 + "\r\n"},
+      {x2500, x2500 + "\r\n"},
+      // A '.' inside a long line is text, wherever an older chunked reader would have cut it.
+      {x1023 + ".y\n", x1023 + ".y\r\n"},
+      {"." + x1022 + ".y\n", ".." + x1022 + ".y\r\n"},
+      {x1023 + "\n.\n", x1023 + "\r\n..\r\n"},
+      // A CR as the 1023rd byte is kept, whatever follows it.
+      {x1022 + "\r", x1022 + "\r\r\n"},
+      {x1022 + "\ry\n", x1022 + "\ry\r\n"},
+      // NUL bytes are sent like any other byte, at a line start and inside a line.
+      {std::string("a\0b\n", 4), std::string("a\0b\r\n", 5)},
+      {std::string("\0x\n.\n", 5), std::string("\0x\r\n..\r\n", 8)},
+      {std::string("a\n\0\nb", 5), std::string("a\r\n\0\r\nb\r\n", 9)},
+      {std::string("\0", 1), std::string("\0\r\n", 3)},
+      // Seams of the 64 KiB read blocks.
+      {x65535 + "\r\n", x65535 + "\r\n"},
+      {x65535 + "\n.y\n", x65535 + "\r\n..y\r\n"},
+      {x65536 + "\n", x65536 + "\r\n"},
+      {x65535 + "\r", x65535 + "\r\r\n"},
+      {x65535 + "\rz\n", x65535 + "\rz\r\n"},
+      {x65536 + ".\n", x65536 + ".\r\n"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    int result = -1;
+    EXPECT_EQ(cases[i].wire, transmit(cases[i].file, &result));
+    EXPECT_EQ(0, result);
+  }
+}
+
+// The plain rule, one byte at a time: what the transmission must produce for any file.
+std::string reference_wire(const std::string& file) {
+  std::string wire;
+  char previous = '\n';
+  for (const char c : file) {
+    if (previous == '\n' && c == '.') {
+      wire += '.';
+    }
+    if (c == '\n' && previous != '\r') {
+      wire += '\r';
+    }
+    wire += c;
+    previous = c;
+  }
+  if (!file.empty() && file.back() != '\n') {
+    wire += "\r\n";
+  }
+  return wire;
+}
+
+TEST(SendMailFile, StreamsALargeFileAcrossEverySeam) {
+  // About 3 MiB of lines of many lengths and endings, so that line ends, dots and CRs land on
+  // every offset of the read and write blocks. The generator is fixed, so every run is the same.
+  std::string file;
+  std::uint32_t seed = 12345;
+  const char alphabet[] = {'.', '\r', '\n', '\0', 'a', 'b', 'c', ' '};
+  while (file.size() < 3u * 1024 * 1024) {
+    seed = seed * 1103515245u + 12345u;
+    const std::size_t length = (seed >> 8) % 3000;
+    seed = seed * 1103515245u + 12345u;
+    const char lead = alphabet[(seed >> 16) % std::size(alphabet)];
+    file += lead;
+    file.append(length, static_cast<char>('d' + (seed >> 20) % 20));
+    seed = seed * 1103515245u + 12345u;
+    file += (seed >> 16) % 3 == 0 ? "\r\n" : ((seed >> 16) % 3 == 1 ? "\n" : "\r");
+  }
+  int result = -1;
+  const std::string wire = transmit(file, &result);
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(reference_wire(file).size(), wire.size());
+  EXPECT_TRUE(reference_wire(file) == wire);
+}
+
+TEST(SendMailFile, FailsWhenTheOutputFails) {
+  // /dev/full refuses every write with ENOSPC; a small message fails at the final flush, a large
+  // one at its first full block.
+  for (const std::size_t size : {std::size_t{10}, std::size_t{300'000}}) {
+    SCOPED_TRACE(size);
+    unique_file message = stream_with(std::string(size, 'm') + "\n");
+    unique_file out{std::fopen("/dev/full", "w")};
+    ASSERT_NE(nullptr, out);
+    ::setlinebuf(out.get());
+    EXPECT_EQ(1, send_mail_file(message.get(), out.get()));
+  }
+}
+
+TEST(SendMailFile, FailsWhenTheMessageCannotBeRead) {
+  temp_maildir dir;
+  // A directory opens as a stream but every read of it fails.
+  unique_file message{std::fopen(dir.path.c_str(), "r")};
+  ASSERT_NE(nullptr, message);
+  unique_file out{std::tmpfile()};
+  ASSERT_NE(nullptr, out);
+  EXPECT_EQ(1, send_mail_file(message.get(), out.get()));
+  EXPECT_EQ("", stream_contents(out.get()));
+}
+
+}  // namespace
+}  // namespace fernd

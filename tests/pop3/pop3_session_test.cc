@@ -1,0 +1,604 @@
+#include "pop3/pop3_session.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/posix_handle.h"
+#include "log/session_log.h"
+#include "maildir/maildir.h"
+#include "support/fd_count.h"
+#include "support/temp_maildir.h"
+#include "support/transcript.h"
+
+namespace fernd {
+namespace {
+
+using lines = std::vector<std::string>;
+using namespace std::string_literals;
+
+const std::string greeting = "+OK fernd ready.\r\n";
+const std::string login = "USER alice\r\nPASS secret\r\n";
+const std::string login_ok = "+OK\r\n+OK\r\n";
+const std::string not_understood = "-ERR command not understood\r\n";
+
+const lines session_start = {"info: starting POP3 session"};
+const lines session_quit = {"info: client ended session"};
+const lines user_accepted = {"info: client started authorization"};
+const lines input_error = {"error: input error, session aborted"};
+const lines output_error = {"error: output error, session aborted"};
+
+lines operator+(lines a, const lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+lines authorized(const std::string& user, int count) {
+  return {"info: user " + user + " authorized and mailbox locked",
+          "info: starting transaction phase with " + std::to_string(count) + " mails in mailbox"};
+}
+
+// The log lines of a session that logs in as alice and finds \a count messages.
+lines login_log(int count) {
+  return session_start + user_accepted + authorized("alice", count);
+}
+
+lines invalid_credentials(const std::string& user) {
+  return {"info: authorization for user " + user + " failed: invalid credentials"};
+}
+
+lines update(int deleted) {
+  return {"info: client ended transaction phase",
+          "info: " + std::to_string(deleted) + " mails deleted in update phase; session ends"};
+}
+
+struct message {
+  std::string name;
+  std::string content;
+};
+
+struct session_run {
+  std::string output;
+  int status = -1;
+  lines log;
+  lines remaining;  // names left in alice's new/, sorted
+};
+
+class Pop3Session : public testing::Test {
+ public:
+  void SetUp() override {
+    // A second "alice" after bob: the first account with a name decides, so its password and
+    // mailbox are never used.
+    accounts = {{"alice", "secret", box.path},
+                {"bob", "pw  ", bob_box.path},
+                {"alice", "other", shadow_box.path}};
+    log_path = box.path + "/session.log";
+  }
+
+  // Empties alice's new/ and writes the messages again, oldest first, so that every run of a
+  // transcript starts from the same mailbox.
+  void fill_mailbox() const {
+    for (const auto& entry : std::filesystem::directory_iterator(box.path + "/new")) {
+      std::filesystem::remove_all(entry.path());
+    }
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      box.add(messages[i].name, messages[i].content, 1'000'000 + static_cast<std::int64_t>(i));
+    }
+  }
+
+  lines remaining_names() const {
+    lines names;
+    for (const auto& entry : std::filesystem::directory_iterator(box.path + "/new")) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  session_run run_once(const transcript_client& client, int auth_delay) const {
+    fill_mailbox();
+    write_file(log_path, "");
+    session_log log;
+    log_open(0, log_path.c_str(), &log);
+    const int fds_before = open_fd_count();
+    transcript_result result = transcript_run(client, &log, accounts, auth_delay);
+    EXPECT_EQ(fds_before, open_fd_count()) << "the session leaked a descriptor";
+    log_close(&log);
+    return {std::move(result.output), result.status, transcript_log_lines(log_path),
+            remaining_names()};
+  }
+
+  // Runs the transcript twice, pipelined and one byte per write; both runs must agree in every
+  // byte of output, the status, the log and what is left in the mailbox.
+  session_run run(transcript_client client, int auth_delay = 0) const {
+    client.feed = client_feed::all_at_once;
+    session_run whole = run_once(client, auth_delay);
+    client.feed = client_feed::byte_by_byte;
+    const session_run bytewise = run_once(client, auth_delay);
+    EXPECT_TRUE(same_bytes(whole.output, bytewise.output)) << "byte-by-byte feed";
+    EXPECT_EQ(whole.status, bytewise.status) << "byte-by-byte feed";
+    EXPECT_EQ(whole.log, bytewise.log) << "byte-by-byte feed";
+    EXPECT_EQ(whole.remaining, bytewise.remaining) << "byte-by-byte feed";
+    return whole;
+  }
+
+  session_run run(const std::string& client, int auth_delay = 0) const {
+    transcript_client script;
+    script.first = client;
+    return run(script, auth_delay);
+  }
+
+  std::string path_of(const std::string& name) const { return box.new_path(name); }
+
+  temp_maildir box;
+  temp_maildir bob_box;
+  temp_maildir shadow_box;
+  account_list accounts;
+  std::string log_path;
+  std::vector<message> messages;
+};
+
+// One dialogue: the client's bytes, the server's bytes after the greeting, the status, the log.
+struct dialogue {
+  std::string client;
+  std::string replies;
+  int status;
+  lines log;
+};
+
+void expect_dialogues(const Pop3Session& fixture, const std::vector<dialogue>& cases) {
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(testing::Message()
+                 << "case " << i << ": " << testing::PrintToString(cases[i].client));
+    const session_run result = fixture.run(cases[i].client);
+    EXPECT_TRUE(same_bytes(greeting + cases[i].replies, result.output));
+    EXPECT_EQ(cases[i].status, result.status);
+    EXPECT_EQ(cases[i].log, result.log);
+  }
+}
+
+TEST_F(Pop3Session, QuitRightAfterGreeting) {
+  const session_run result = run("QUIT\r\n");
+  EXPECT_EQ(greeting + "+OK\r\n", result.output);
+  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(session_start + session_quit, result.log);
+}
+
+TEST_F(Pop3Session, AuthorizationRules) {
+  const std::string auth_failed = "-ERR authorization failed\r\n";
+  const std::string capa = "+OK\r\nUSER\r\nUIDL\r\n.\r\n";
+  expect_dialogues(
+      *this,
+      {
+          // Command words in any case; a bare LF ends a line as well as CR LF.
+          {"quit\r\n", "+OK\r\n", 0, session_start + session_quit},
+          {"Quit\n", "+OK\r\n", 0, session_start + session_quit},
+          {"QUIT \r\nQUIT\r\n", not_understood + "+OK\r\n", 0, session_start + session_quit},
+          {"CAPA\r\ncapa\r\nQUIT\r\n", capa + capa + "+OK\r\n", 0, session_start + session_quit},
+          {"USER\r\nUSERalice\r\nQUIT\r\n", not_understood + not_understood + "+OK\r\n", 0,
+           session_start + session_quit},
+          // Nothing of the transaction phase, nor a PASS without its USER, before a login.
+          {"PASS secret\r\nNOOP\r\nSTAT\r\nLIST\r\nRETR 1\r\nAPOP alice x\r\nQUIT\r\n",
+           not_understood + not_understood + not_understood + not_understood + not_understood +
+               not_understood + "+OK\r\n",
+           0, session_start + session_quit},
+          {"user alice\r\npass secret\r\nquit\r\n", login_ok + "+OK\r\n", 0,
+           login_log(0) + update(0)},
+          // "USER " with nothing after it is a USER with an empty name, answered like any other.
+          {"USER \r\nPASS \r\nQUIT\r\n", "+OK\r\n" + auth_failed + "+OK\r\n", 2,
+           session_start + user_accepted + invalid_credentials("") + session_quit},
+          // User names compare case-sensitively; passwords byte for byte, blanks included.
+          {"USER ALICE\r\nPASS secret\r\nQUIT\r\n", "+OK\r\n" + auth_failed + "+OK\r\n", 2,
+           session_start + user_accepted + invalid_credentials("ALICE") + session_quit},
+          {"USER bob\r\nPASS pw\r\nQUIT\r\n", "+OK\r\n" + auth_failed + "+OK\r\n", 2,
+           session_start + user_accepted + invalid_credentials("bob") + session_quit},
+          {"USER bob\r\nPASS pw  \r\nQUIT\r\n", login_ok + "+OK\r\n", 0,
+           session_start + user_accepted + authorized("bob", 0) + update(0)},
+          // Of two accounts named alice only the first counts.
+          {"USER alice\r\nPASS other\r\nQUIT\r\n", "+OK\r\n" + auth_failed + "+OK\r\n", 2,
+           session_start + user_accepted + invalid_credentials("alice") + session_quit},
+          // The name is cleaned of control characters for the log; other bytes stay.
+          {"USER a\x01"
+           "b\x7f\tc\xe9 d\r\nPASS x\r\nQUIT\r\n",
+           "+OK\r\n" + auth_failed + "+OK\r\n", 2,
+           session_start + user_accepted + invalid_credentials("a?b??c\xe9 d") + session_quit},
+          // A line after USER that is no PASS is a command of its own, and the name is forgotten.
+          {"USER alice\r\nQUIT\r\n", "+OK\r\n+OK\r\n", 0,
+           session_start + user_accepted + session_quit},
+          {"USER alice\r\nNOOP\r\nPASS secret\r\nQUIT\r\n",
+           "+OK\r\n" + not_understood + not_understood + "+OK\r\n", 0,
+           session_start + user_accepted + session_quit},
+          {"USER alice\r\nCAPA\r\nQUIT\r\n", "+OK\r\n" + capa + "+OK\r\n", 0,
+           session_start + user_accepted + session_quit},
+          {"USER bob\r\nUSER alice\r\nPASS secret\r\nQUIT\r\n", "+OK\r\n" + login_ok + "+OK\r\n", 0,
+           session_start + user_accepted + user_accepted + authorized("alice", 0) + update(0)},
+      });
+}
+
+TEST_F(Pop3Session, EmptyMailbox) {
+  const session_run result =
+      run(login + "STAT\r\nLIST\r\nUIDL\r\nLIST 1\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
+  EXPECT_EQ(greeting + login_ok +
+                "+OK 0 0\r\n"
+                "+OK\r\n"
+                ".\r\n"
+                "+OK\r\n"
+                ".\r\n"
+                "-ERR\r\n"
+                "-ERR\r\n"
+                "-ERR\r\n"
+                "-ERR\r\n"
+                "+OK\r\n",
+            result.output);
+  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(login_log(0) + update(0), result.log);
+}
+
+TEST_F(Pop3Session, NumbersStayAfterDeleAndRset) {
+  // The names sort the other way round from the times: numbers follow the snapshot's order.
+  messages = {{"zz.first", std::string(99, 'x') + "\n"},
+              {"aa.second", std::string(249, 'y') + "\n"}};
+  const session_run result = run(login +
+                                 "STAT\r\n"
+                                 "LIST\r\n"
+                                 "UIDL\r\n"
+                                 "DELE 1\r\n"
+                                 "STAT\r\n"
+                                 "LIST\r\n"
+                                 "UIDL\r\n"
+                                 "LIST 1\r\n"
+                                 "UIDL 1\r\n"
+                                 "RETR 1\r\n"
+                                 "DELE 1\r\n"
+                                 "LIST 2\r\n"
+                                 "UIDL 2\r\n"
+                                 "RSET\r\n"
+                                 "STAT\r\n"
+                                 "LIST 1\r\n"
+                                 "UIDL 1\r\n"
+                                 "NOOP\r\n"
+                                 "QUIT\r\n");
+  EXPECT_EQ(greeting + login_ok +
+                "+OK 2 350\r\n"
+                "+OK\r\n1 100\r\n2 250\r\n.\r\n"
+                "+OK\r\n1 zz.first\r\n2 aa.second\r\n.\r\n"
+                "+OK\r\n"
+                "+OK 1 250\r\n"
+                "+OK\r\n2 250\r\n.\r\n"
+                "+OK\r\n2 aa.second\r\n.\r\n"
+                "-ERR\r\n"
+                "-ERR\r\n"
+                "-ERR\r\n"
+                "-ERR\r\n"
+                "+OK 2 250\r\n"
+                "+OK 2 aa.second\r\n"
+                "+OK\r\n"
+                "+OK 2 350\r\n"
+                "+OK 1 100\r\n"
+                "+OK 1 zz.first\r\n"
+                "+OK\r\n"
+                "+OK\r\n",
+            result.output);
+  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(login_log(2) + update(0), result.log);
+  EXPECT_EQ((lines{"aa.second", "zz.first"}), result.remaining);
+}
+
+TEST_F(Pop3Session, MessageNumberArguments) {
+  messages = {{"m1", std::string(99, 'x') + "\n"}, {"m2", std::string(249, 'y') + "\n"}};
+  enum answer { refused, no_message, valid };
+  const struct {
+    std::string argument;
+    answer expected;
+  } arguments[] = {
+      {"0", refused},
+      {"-1", refused},
+      {"+1", refused},
+      {"x", refused},
+      {" 1", refused},  // two blanks after the command word
+      {"1 ", refused},
+      {"", refused},
+      {"1x", refused},
+      {"18446744073709551616", refused},
+      {"99999999999999999999999", refused},
+      {"18446744073709551615", no_message},
+      {"3", no_message},
+      {"007", no_message},
+      {"002", valid},
+  };
+  const struct {
+    std::string command;
+    std::string valid_reply;  // the answer for message 2
+    int deleted;
+  } commands[] = {
+      {"LIST", "+OK 2 250\r\n", 0},
+      {"UIDL", "+OK 2 m2\r\n", 0},
+      {"RETR", "+OK\r\n" + std::string(249, 'y') + "\r\n.\r\n", 0},
+      {"DELE", "+OK\r\n", 1},
+  };
+  for (const auto& command : commands) {
+    SCOPED_TRACE(command.command);
+    std::string client = login;
+    std::string replies = login_ok;
+    for (const auto& argument : arguments) {
+      client += command.command + " " + argument.argument + "\r\n";
+      replies += argument.expected == refused      ? not_understood
+                 : argument.expected == no_message ? "-ERR\r\n"
+                                                   : command.valid_reply;
+    }
+    client += "QUIT\r\n";
+    replies += "+OK\r\n";
+    const session_run result = run(client);
+    EXPECT_TRUE(same_bytes(greeting + replies, result.output));
+    EXPECT_EQ(session_status_ok, result.status);
+    EXPECT_EQ(login_log(2) + update(command.deleted), result.log);
+    EXPECT_EQ(command.deleted == 1 ? lines{"m1"} : (lines{"m1", "m2"}), result.remaining);
+  }
+}
+
+TEST_F(Pop3Session, RetrSendsEachMessageDotStuffed) {
+  messages = {
+      {"empty", ""},
+      {"mixed", "a\nb\r\n.\n..x\nlast"},
+      {"binary", "\0NUL first\nmid\0dle\r\nlone\rcr\n"s},
+      {"dot", ".\r\n"},
+  };
+  const session_run result =
+      run(login + "RETR 1\r\nRETR 2\r\nRETR 3\r\nRETR 4\r\nretr 2\r\nQUIT\r\n");
+  const std::string mixed = "+OK\r\na\r\nb\r\n..\r\n...x\r\nlast\r\n.\r\n";
+  EXPECT_TRUE(same_bytes(greeting + login_ok + "+OK\r\n.\r\n" + mixed +
+                             "+OK\r\n\0NUL first\r\nmid\0dle\r\nlone\rcr\r\n.\r\n"s +
+                             "+OK\r\n..\r\n.\r\n" + mixed + "+OK\r\n",
+                         result.output));
+  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(login_log(4) + update(0), result.log);
+}
+
+TEST_F(Pop3Session, LongListingsLeaveWhole) {
+  // Long names (a file name may have 255 bytes) make UIDL fill more than one output block with
+  // a few hundred messages; LIST takes the same path.
+  constexpr int count = 300;
+  for (int i = 0; i < count; ++i) {
+    messages.push_back(
+        {std::to_string(100000 + i) + std::string(200 + i % 35, 'n'), std::string(i % 50, 'z')});
+  }
+  std::string list = "+OK\r\n";
+  std::string uidl = "+OK\r\n";
+  for (int i = 0; i < count; ++i) {
+    if (i == 1) {
+      continue;  // deleted below
+    }
+    const std::string number = std::to_string(i + 1);
+    list += number + " " + std::to_string(messages[i].content.size()) + "\r\n";
+    uidl += number + " " + messages[i].name + "\r\n";
+  }
+  list += ".\r\n";
+  uidl += ".\r\n";
+  ASSERT_GT(uidl.size(), 64u * 1024);
+  const session_run result = run(login + "DELE 2\r\nLIST\r\nUIDL\r\nRSET\r\nQUIT\r\n");
+  EXPECT_TRUE(
+      same_bytes(greeting + login_ok + "+OK\r\n" + list + uidl + "+OK\r\n+OK\r\n", result.output));
+  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(login_log(count) + update(0), result.log);
+}
+
+TEST_F(Pop3Session, UpdatePhaseUnlinksMarkedMessagesAfterQuit) {
+  messages = {{"m1", "one\n"}, {"m2", "two\n"}, {"m3", "three\n"}};
+  const session_run result = run(login + "DELE 1\r\nDELE 3\r\nQUIT\r\n");
+  EXPECT_EQ(greeting + login_ok + "+OK\r\n+OK\r\n+OK\r\n", result.output);
+  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(login_log(3) + update(2), result.log);
+  EXPECT_EQ(lines{"m2"}, result.remaining);
+}
+
+TEST_F(Pop3Session, VanishedMessageCannotBeOpenedButCountsAsDeleted) {
+  messages = {{"m1", "one\n"}, {"m2", "two\n"}};
+  transcript_client client;
+  client.first = login;
+  client.pause_at = greeting.size() + login_ok.size();
+  client.on_pause = [this] { EXPECT_EQ(0, ::unlink(path_of("m1").c_str())); };
+  client.rest = "RETR 1\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
+  const session_run result = run(client);
+  EXPECT_EQ(greeting + login_ok + "-ERR cannot open message\r\n+OK\r\n+OK\r\n+OK\r\n",
+            result.output);
+  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(2),
+            result.log);
+  EXPECT_EQ(lines{}, result.remaining);
+}
+
+TEST_F(Pop3Session, InputErrorsEndTheSessionWithoutUpdate) {
+  messages = {{"m1", "one\n"}, {"m2", "two\n"}};
+  const std::string x1022(1022, 'x');
+  const std::string x1023(1023, 'x');
+  expect_dialogues(
+      *this,
+      {
+          {"", "", 1, session_start + input_error},
+          {"NOOP", "", 1, session_start + input_error},
+          {"QUIT", "", 1, session_start + input_error},
+          {x1023 + "\r\n", "", 1, session_start + input_error},
+          {x1022 + "\r\n", "", 1, session_start + input_error},
+          {x1022 + "\n", not_understood, 1, session_start + input_error},
+          {"\0QUIT\r\n"s, "", 1, session_start + input_error},
+          {"USER alice\r\n", "+OK\r\n", 1, session_start + user_accepted + input_error},
+          {"USER alice\r\nPASS sec", "+OK\r\n", 1, session_start + user_accepted + input_error},
+          {"USER alice\r\nPASS bad\r\n", "+OK\r\n-ERR authorization failed\r\n", 2,
+           session_start + user_accepted + invalid_credentials("alice") + input_error},
+          {"USER alice\r\nPASS bad\r\nNOOP\r\n" + x1023 + "\n",
+           "+OK\r\n-ERR authorization failed\r\n" + not_understood, 2,
+           session_start + user_accepted + invalid_credentials("alice") + input_error},
+          {login + "DELE 1\r\nDELE 2\r\n", login_ok + "+OK\r\n+OK\r\n", 1,
+           login_log(2) + input_error},
+          {login + "DELE 1\r\nQUI", login_ok + "+OK\r\n", 1, login_log(2) + input_error},
+          {login + "DELE 1\r\n" + x1023 + "\nQUIT\r\n", login_ok + "+OK\r\n", 1,
+           login_log(2) + input_error},
+      });
+  EXPECT_EQ((lines{"m1", "m2"}), remaining_names());
+}
+
+TEST_F(Pop3Session, OutputErrors) {
+  // A message of 1 MB, so that its transmission cannot fit into the pipe before the client closes
+  // it.
+  std::string big;
+  while (big.size() < 1024 * 1024) {
+    big += std::string(78, 'b') + "\r\n";
+  }
+  messages = {{"m1", big}, {"m2", "two\n"}};
+  const std::size_t after_login = greeting.size() + login_ok.size();
+  const struct {
+    std::string first;
+    std::size_t pause_at;
+    bool close_output;
+    bool make_m1_unreadable;
+    std::string rest;
+    int status;
+    lines log;
+  } cases[] = {
+      // A failed write is found before the next command is read, and logged once.
+      {"", greeting.size(), true, false, "NOOP\r\nQUIT\r\n", 1, session_start + output_error},
+      {"USER alice\r\nPASS bad\r\n", greeting.size() + 5 + 27, true, false, "NOOP\r\n", 2,
+       session_start + user_accepted + invalid_credentials("alice") + output_error},
+      // QUIT in the authorization phase does not look at the output.
+      {"", greeting.size(), true, false, "QUIT\r\n", 0, session_start + session_quit},
+      {login + "DELE 1\r\n", after_login + 5, true, false, "NOOP\r\nQUIT\r\n", 1,
+       login_log(2) + output_error},
+      // The reply to QUIT did not leave: no update phase.
+      {login + "DELE 1\r\n", after_login + 5, true, false, "QUIT\r\n", 1,
+       login_log(2) + lines{"info: client ended transaction phase"} + output_error},
+      // The transmission fails half way: no ".\r\n", no update.
+      {login + "DELE 2\r\nRETR 1\r\n", after_login + 10, true, false, "QUIT\r\n", 1,
+       login_log(2) + lines{"error: cannot send mail file " + path_of("m1")} + output_error},
+      // A message that cannot be read ends the session too, without an output error.
+      {login, after_login, false, true, "RETR 1\r\nQUIT\r\n", 1,
+       login_log(2) + lines{"error: cannot send mail file " + path_of("m1")}},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    transcript_client client;
+    client.first = cases[i].first;
+    client.pause_at = cases[i].pause_at;
+    client.close_output = cases[i].close_output;
+    if (cases[i].make_m1_unreadable) {
+      // A directory opens as a stream, but every read of it fails.
+      client.on_pause = [this] {
+        std::filesystem::remove(path_of("m1"));
+        std::filesystem::create_directory(path_of("m1"));
+      };
+    }
+    client.rest = cases[i].rest;
+    const session_run result = run(client);
+    EXPECT_EQ(cases[i].status, result.status);
+    EXPECT_EQ(cases[i].log, result.log);
+    if (cases[i].close_output) {
+      EXPECT_EQ(cases[i].pause_at, result.output.size());
+    } else {
+      EXPECT_EQ(greeting + login_ok + "+OK\r\n", result.output);
+    }
+    if (!cases[i].make_m1_unreadable) {
+      EXPECT_EQ((lines{"m1", "m2"}), result.remaining);
+    }
+  }
+}
+
+// Holds alice's mailbox from a child process until the parent lets it go. Record locks belong to
+// a process, so only another process can show that a held mailbox is refused.
+struct mailbox_holder {
+  pid_t pid = -1;
+  unique_fd release;  // closing it ends the child
+
+  explicit mailbox_holder(const std::string& maildir) {
+    int ready[2] = {-1, -1};
+    int hold[2] = {-1, -1};
+    EXPECT_EQ(0, ::pipe(ready));
+    EXPECT_EQ(0, ::pipe(hold));
+    pid = ::fork();
+    if (pid == 0) {
+      ::close(ready[0]);
+      ::close(hold[1]);
+      maildir_snapshot snapshot;
+      const char locked = maildir_open(&snapshot, maildir.c_str()) == 0 ? 'y' : 'n';
+      (void)::write(ready[1], &locked, 1);
+      char byte = 0;
+      (void)::read(hold[0], &byte, 1);  // returns when the parent closes its end
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    release.reset(hold[1]);
+    char locked = 0;
+    EXPECT_EQ(1, ::read(ready[0], &locked, 1));
+    EXPECT_EQ('y', locked);
+    ::close(ready[0]);
+  }
+
+  ~mailbox_holder() { stop(); }
+
+  void stop() {
+    if (pid > 0) {
+      release.reset();
+      int status = -1;
+      EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      pid = -1;
+    }
+  }
+};
+
+TEST_F(Pop3Session, MailboxHeldByAnotherProcessIsRefused) {
+  messages = {{"m1", "one\n"}};
+  mailbox_holder holder(box.path);
+  const session_run refused = run(login + "USER bob\r\nPASS pw  \r\nQUIT\r\n");
+  EXPECT_EQ(greeting + "+OK\r\n-ERR cannot access mailbox\r\n" + login_ok + "+OK\r\n",
+            refused.output);
+  EXPECT_EQ(session_status_ok, refused.status);
+  EXPECT_EQ(session_start + user_accepted +
+                lines{"info: authorization for user alice failed: cannot lock mailbox"} +
+                user_accepted + authorized("bob", 0) + update(0),
+            refused.log);
+
+  holder.stop();
+  const session_run accepted = run(login + "QUIT\r\n");
+  EXPECT_EQ(greeting + login_ok + "+OK\r\n", accepted.output);
+  EXPECT_EQ(login_log(1) + update(0), accepted.log);
+}
+
+TEST_F(Pop3Session, PasswordChecksWaitAfterAFailureOrWhenAsked) {
+  // The only test that measures the pause; each run() below runs its session twice.
+  using clock = std::chrono::steady_clock;
+  const std::string retry = "USER alice\r\nPASS bad\r\n" + login + "QUIT\r\n";
+  clock::time_point started = clock::now();
+  const session_run after_failure = run(retry);
+  clock::duration took = clock::now() - started;
+  // One pause per session, before the second check: the first check did not wait.
+  EXPECT_GE(took, std::chrono::seconds(2));
+  EXPECT_LT(took, std::chrono::seconds(4));
+  EXPECT_EQ(greeting + "+OK\r\n-ERR authorization failed\r\n" + login_ok + "+OK\r\n",
+            after_failure.output);
+  // A failed check makes the status 2, even when a later login ends with QUIT.
+  EXPECT_EQ(session_status_auth_failed, after_failure.status);
+  EXPECT_EQ(session_start + user_accepted + invalid_credentials("alice") + user_accepted +
+                authorized("alice", 0) + update(0),
+            after_failure.log);
+
+  started = clock::now();
+  const session_run delayed = run(login + "QUIT\r\n", 1);
+  took = clock::now() - started;
+  EXPECT_GE(took, std::chrono::seconds(2));
+  EXPECT_LT(took, std::chrono::seconds(4));
+  EXPECT_EQ(greeting + login_ok + "+OK\r\n", delayed.output);
+  EXPECT_EQ(session_status_ok, delayed.status);
+}
+
+}  // namespace
+}  // namespace fernd

@@ -1,0 +1,274 @@
+// fernd --inetd as inetd runs it: one POP3 session on standard input and output, then the exit.
+#include <poll.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "server/startup_process.h"
+#include "support/temp_maildir.h"
+
+namespace fernd {
+namespace {
+
+const std::string alice_auth = "--auth=alice,printf 's3cret\\n'";
+
+struct log_line {
+  std::string level;
+  std::string message;
+};
+
+/// The lines of a log file, each checked for the file format and for the writer's process id.
+std::vector<log_line> read_log(const std::string& path, pid_t pid) {
+  static const std::regex format(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d fernd\[(\d+)\] (info|error): (.*))");
+  std::vector<log_line> lines;
+  const std::string text = read_file(path);
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
+  std::size_t start = 0;
+  for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    std::smatch match;
+    if (!std::regex_match(line, match, format)) {
+      ADD_FAILURE() << "not a log line: " << line;
+      continue;
+    }
+    EXPECT_EQ(std::to_string(pid), match[1].str()) << line;
+    lines.push_back({match[2].str(), match[3].str()});
+  }
+  return lines;
+}
+
+void expect_log(const std::vector<log_line>& expected, const std::vector<log_line>& actual) {
+  ASSERT_EQ(expected.size(), actual.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(expected[i].level, actual[i].level);
+    EXPECT_EQ(expected[i].message, actual[i].message);
+  }
+}
+
+/// Where a test's log file goes: a fresh directory (the maildir fixture's, of which only the
+/// directory itself is used).
+struct temp_directory {
+  temp_maildir dir;
+  std::string file(const std::string& name) const { return dir.path + "/" + name; }
+};
+
+TEST(FerndInetd, SessionRetrievesAndDeletesThenExitsZero) {
+  const temp_maildir maildir;
+  maildir.add("first", "Hello\n.dot\nend", 1000);
+  maildir.add("second", "Second\r\n", 2000);
+  const temp_directory logs;
+  fernd_options options;
+  options.input =
+      "USER alice\r\n"
+      "PASS s3cret\r\n"
+      "STAT\r\n"
+      "RETR 1\r\n"
+      "DELE 1\r\n"
+      "QUIT\r\n";
+  // --interface and --port mean nothing in inetd mode.
+  fernd_process process =
+      fernd_start({alice_auth, "--maildir=" + maildir.path, "--log=" + logs.file("fernd.log"),
+                   "--interface=not-an-address", "--port=x", "--inetd"},
+                  options);
+  const pid_t pid = process.pid;
+  const fernd_result result = fernd_finish(&process);
+  EXPECT_EQ(
+      "+OK fernd ready.\r\n"
+      "+OK\r\n"
+      "+OK\r\n"
+      "+OK 2 22\r\n"
+      "+OK\r\n"
+      "Hello\r\n"
+      "..dot\r\n"
+      "end\r\n"
+      ".\r\n"
+      "+OK\r\n"
+      "+OK\r\n",
+      result.out);
+  EXPECT_EQ("", result.err);
+  EXPECT_EQ(0, result.status);
+  EXPECT_FALSE(maildir.has("first"));
+  EXPECT_TRUE(maildir.has("second"));
+  expect_log({{"info", "starting POP3 session"},
+              {"info", "client started authorization"},
+              {"info", "user alice authorized and mailbox locked"},
+              {"info", "starting transaction phase with 2 mails in mailbox"},
+              {"info", "client ended transaction phase"},
+              {"info", "1 mails deleted in update phase; session ends"}},
+             read_log(logs.file("fernd.log"), pid));
+  // In inetd mode every password check waits a second, the first one included.
+  EXPECT_GE(result.elapsed, std::chrono::seconds(1));
+}
+
+TEST(FerndInetd, EndOfInputMidSessionExitsOneAndDeletesNothing) {
+  const temp_maildir maildir;
+  maildir.add("first", "one\n", 1000);
+  maildir.add("second", "two\n", 2000);
+  const temp_directory logs;
+  fernd_options options;
+  options.input =
+      "USER alice\r\n"
+      "PASS s3cret\r\n"
+      "DELE 1\r\n"
+      "DELE 2\r\n"
+      "QU";
+  fernd_process process = fernd_start(
+      {alice_auth, "--maildir=" + maildir.path, "--log=" + logs.file("log"), "--inetd"}, options);
+  const pid_t pid = process.pid;
+  const fernd_result result = fernd_finish(&process);
+  EXPECT_EQ(
+      "+OK fernd ready.\r\n"
+      "+OK\r\n"
+      "+OK\r\n"
+      "+OK\r\n"
+      "+OK\r\n",
+      result.out);
+  EXPECT_EQ("", result.err);
+  EXPECT_EQ(1, result.status);
+  EXPECT_TRUE(maildir.has("first"));
+  EXPECT_TRUE(maildir.has("second"));
+  expect_log({{"info", "starting POP3 session"},
+              {"info", "client started authorization"},
+              {"info", "user alice authorized and mailbox locked"},
+              {"info", "starting transaction phase with 2 mails in mailbox"},
+              {"error", "input error, session aborted"}},
+             read_log(logs.file("log"), pid));
+}
+
+TEST(FerndInetd, FailedLoginExitsOne) {
+  const temp_maildir maildir;
+  maildir.add("first", "one\n", 1000);
+  fernd_options options;
+  options.input =
+      "USER alice\r\n"
+      "PASS S3cret\r\n"
+      "QUIT\r\n";
+  const fernd_result result =
+      fernd_run({alice_auth, "--maildir=" + maildir.path, "--inetd"}, options);
+  EXPECT_EQ(
+      "+OK fernd ready.\r\n"
+      "+OK\r\n"
+      "-ERR authorization failed\r\n"
+      "+OK\r\n",
+      result.out);
+  EXPECT_EQ("", result.err);
+  // The session ended normally, but with a failed password check: status 2, which exits 1.
+  EXPECT_EQ(1, result.status);
+  EXPECT_TRUE(maildir.has("first"));
+}
+
+TEST(FerndInetd, LaterMaildirOptionReplacesEarlier) {
+  const temp_maildir empty;
+  const temp_maildir full;
+  full.add("only", "12345", 1000);
+  fernd_options options;
+  options.input =
+      "USER alice\r\n"
+      "PASS s3cret\r\n"
+      "STAT\r\n"
+      "QUIT\r\n";
+  const fernd_result result = fernd_run(
+      {alice_auth, "--maildir=" + empty.path, "--maildir=" + full.path, "--inetd"}, options);
+  EXPECT_EQ(
+      "+OK fernd ready.\r\n"
+      "+OK\r\n"
+      "+OK\r\n"
+      "+OK 1 5\r\n"
+      "+OK\r\n",
+      result.out);
+  EXPECT_EQ(0, result.status);
+}
+
+TEST(FerndInetd, LogArgumentChoosesFileSyslogOrNothing) {
+  const temp_maildir maildir;
+  const struct {
+    const char* argument;
+    bool file;  ///< whether a file of that name appears in the working directory
+  } cases[] = {{"None", true}, {"log file", true}, {"none", false}, {"syslog", false}};
+  for (const auto& each : cases) {
+    SCOPED_TRACE(each.argument);
+    const temp_directory cwd;
+    fernd_options options;
+    options.cwd = cwd.dir.path;
+    options.input = "QUIT\r\n";
+    fernd_process process = fernd_start(
+        {alice_auth, "--maildir=" + maildir.path, "--log=" + std::string(each.argument), "--inetd"},
+        options);
+    const pid_t pid = process.pid;
+    const fernd_result result = fernd_finish(&process);
+    EXPECT_EQ("+OK fernd ready.\r\n+OK\r\n", result.out);
+    EXPECT_EQ(0, result.status);
+    const std::string path = cwd.file(each.argument);
+    EXPECT_EQ(each.file, std::filesystem::exists(path));
+    if (each.file) {
+      expect_log({{"info", "starting POP3 session"}, {"info", "client ended session"}},
+                 read_log(path, pid));
+    }
+  }
+}
+
+// Under inetd or socket activation standard input and output are a socket. A client that goes
+// away in the middle of a transmission makes the session fail like any output error: the process
+// exits 1 and deletes nothing, instead of being killed by SIGPIPE.
+TEST(FerndInetd, VanishedSocketClientEndsSessionWithStatusOne) {
+  const temp_maildir maildir;
+  const std::string line(99, 'x');
+  std::string big;
+  while (big.size() < (std::size_t{8} << 20)) {  // far more than socket buffers hold
+    big += line + "\n";
+  }
+  maildir.add("big", big, 1000);
+  const temp_directory logs;
+  fernd_options options;
+  options.socket_stdio = true;
+  options.input =
+      "USER alice\r\n"
+      "PASS s3cret\r\n"
+      "DELE 1\r\n"
+      "RSET\r\n"
+      "RETR 1\r\n";
+  fernd_process process = fernd_start(
+      {alice_auth, "--maildir=" + maildir.path, "--log=" + logs.file("log"), "--inetd"}, options);
+  const pid_t pid = process.pid;
+  // Read until the transmission is under way, then hang up.
+  std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + fernd_process_limit;
+  while (seen.find(line) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd fd{process.output.fd, POLLIN, 0};
+    if (::poll(&fd, 1, 100) > 0) {
+      char buffer[4096];
+      const ssize_t got = ::read(process.output.fd, buffer, sizeof buffer);
+      if (got <= 0) {
+        break;
+      }
+      seen.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  ASSERT_NE(std::string::npos, seen.find("+OK\r\n" + line + "\r\n")) << seen.substr(0, 200);
+  process.input.reset();
+  process.output.reset();
+  const fernd_result result = fernd_finish(&process);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(1, result.status);
+  EXPECT_EQ("", result.err);
+  EXPECT_TRUE(maildir.has("big"));
+  const std::vector<log_line> log = read_log(logs.file("log"), pid);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ("error", log.back().level);
+  bool send_failed = false;
+  for (const log_line& each : log) {
+    send_failed = send_failed || each.message == "cannot send mail file " + maildir.new_path("big");
+  }
+  EXPECT_TRUE(send_failed);
+}
+
+}  // namespace
+}  // namespace fernd

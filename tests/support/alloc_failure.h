@@ -1,0 +1,22 @@
+// Memory exhaustion on demand: the test binary replaces the global operator new so that one chosen
+// allocation throws std::bad_alloc, as it would when memory runs out.
+#ifndef FERND_TESTS_SUPPORT_ALLOC_FAILURE_H_
+#define FERND_TESTS_SUPPORT_ALLOC_FAILURE_H_
+
+namespace fernd {
+
+/// While it lives, the \a n-th allocation through operator new (counting from 1, any form of
+/// new) throws std::bad_alloc; every other allocation behaves normally. Not nestable.
+struct failing_allocation {
+  explicit failing_allocation(long n);
+  ~failing_allocation();
+  failing_allocation(const failing_allocation&) = delete;
+  failing_allocation& operator=(const failing_allocation&) = delete;
+
+  /// True once the chosen allocation has been refused.
+  bool happened() const;
+};
+
+}  // namespace fernd
+
+#endif  // FERND_TESTS_SUPPORT_ALLOC_FAILURE_H_

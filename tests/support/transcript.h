@@ -1,0 +1,62 @@
+// Running one POP3 session against a scripted client over real pipes, for tests that compare
+// every byte the session sends.
+#ifndef FERND_TESTS_SUPPORT_TRANSCRIPT_H_
+#define FERND_TESTS_SUPPORT_TRANSCRIPT_H_
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/account.h"
+#include "log/session_log.h"
+
+namespace fernd {
+
+/// How the client hands its bytes to the session.
+enum class client_feed {
+  all_at_once,  ///< as few writes as the pipe allows: every command pipelined
+  byte_by_byte  ///< one write per byte
+};
+
+/// What the client does: it sends \a first. With \a pause_at set it then reads until it holds
+/// that many bytes of output, runs \a on_pause, closes its end of the output pipe when
+/// \a close_output is set (every later write of the session fails) and sends \a rest. It closes
+/// its end of the input pipe after its last byte and reads what output is left until the session
+/// closes the pipe.
+struct transcript_client {
+  std::string first;
+  client_feed feed = client_feed::all_at_once;
+  std::optional<std::size_t> pause_at;
+  std::function<void()> on_pause;
+  bool close_output = false;
+  std::string rest;
+};
+
+/// What one session did.
+struct transcript_result {
+  std::string output;  ///< every byte the client read
+  int status = -1;     ///< pop3_session's result
+};
+
+/// Runs pop3_session in the calling thread on two pipes, with a client thread that plays
+/// \a client. Ignores SIGPIPE in the process, so that writes to a closed pipe fail instead.
+/// Every wait is bounded: after 60 seconds the client closes its ends and the session ends.
+transcript_result transcript_run(const transcript_client& client, session_log* log,
+                                 const account_list& accounts, int auth_delay);
+
+/// The lines of a log file with their time and process prefix removed ("info: starting POP3
+/// session"). Fails the calling test when a line lacks the prefix or names another process.
+std::vector<std::string> transcript_log_lines(const std::string& log_path);
+
+/// Compares two byte strings; a mismatch reports the sizes and the first differing offset with a
+/// little context, instead of printing megabytes.
+testing::AssertionResult same_bytes(std::string_view expected, std::string_view actual);
+
+}  // namespace fernd
+
+#endif  // FERND_TESTS_SUPPORT_TRANSCRIPT_H_
