@@ -8,3 +8,6 @@ target_link_libraries(fernd_pop3_load PRIVATE fernd_warnings Threads::Threads)
 
 add_executable(fernd_bench_maildir "${CMAKE_CURRENT_LIST_DIR}/make_maildir.cc")
 target_link_libraries(fernd_bench_maildir PRIVATE fernd_warnings)
+
+add_executable(fernd_bench_scan "${CMAKE_CURRENT_LIST_DIR}/scan_floor.cc")
+target_link_libraries(fernd_bench_scan PRIVATE fernd_warnings)
