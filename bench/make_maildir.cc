@@ -4,12 +4,15 @@
 //
 // creates DIR/new, DIR/cur and DIR/tmp and writes COUNT messages of SIZE bytes each into DIR/new:
 // a few header lines, an empty line and a body, every line 80 bytes with its LF (the last one
-// shorter when SIZE is no multiple of 80), every 100th body line beginning with a dot. It prints
+// shorter when SIZE is no multiple of 80), every 100th body line beginning with a dot. Message n
+// is given a modification time n minutes after a fixed start, as in a mailbox that grew by
+// delivery: the scan then orders them by time, not by name. It prints
 // one JSON object: the count, the bytes on disk, and the bytes a RETR of one of these messages
 // puts on the wire ("+OK" line, CR LF line ends, dot-stuffing, terminator), which the driver
 // checks every transfer against.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +27,9 @@
 namespace fernd {
 namespace {
 
+/// Changes whenever the generated Maildirs change, so that the driver regenerates old ones.
+constexpr int maildir_format = 2;
+
 /// Every generated line is this long, LF included: the shape of the messages the goals name.
 constexpr std::size_t line_bytes = 80;
 
@@ -32,6 +38,10 @@ constexpr std::uint64_t dot_line_interval = 100;
 
 /// Messages are assembled and written in blocks of about this size.
 constexpr std::size_t write_block = 1 << 20;
+
+/// Modification time of message 1 (2024-01-01 00:00:00 UTC); message n is n-1 steps later.
+constexpr std::int64_t first_mtime = 1'704'067'200;
+constexpr std::int64_t mtime_step = 60;
 
 /// Largest message the generator writes, so that a typo cannot fill the disk.
 constexpr std::uint64_t size_limit = 2'000'000'000;
@@ -137,15 +147,19 @@ int generate(const std::string& dir, std::uint64_t count, std::uint64_t size) {
     for (std::size_t at = 0; ok && at < text.size(); at += write_block) {
       ok = write_all(fd, text.data() + at, std::min(write_block, text.size() - at));
     }
+    const timespec mtime{
+        static_cast<time_t>(first_mtime + mtime_step * static_cast<std::int64_t>(n - 1)), 0};
+    const timespec times[2] = {mtime, mtime};  // access and modification
+    ok = ok && ::futimens(fd, times) == 0;
     if (::close(fd) != 0 || !ok) {
       std::fprintf(stderr, "fernd_bench_maildir: cannot write %s\n", path.c_str());
       return 1;
     }
     disk += text.size();
   }
-  std::printf("{\"messages\":%" PRIu64 ",\"message_bytes\":%" PRIu64 ",\"disk_bytes\":%" PRIu64
-              ",\"retr_wire_bytes\":%" PRIu64 "}\n",
-              count, size, disk, wire);
+  std::printf("{\"format\":%d,\"messages\":%" PRIu64 ",\"message_bytes\":%" PRIu64
+              ",\"disk_bytes\":%" PRIu64 ",\"retr_wire_bytes\":%" PRIu64 "}\n",
+              maildir_format, count, size, disk, wire);
   return 0;
 }
 
