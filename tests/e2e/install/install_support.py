@@ -1,0 +1,152 @@
+"""Helpers shared by the install, unit, package and inetd-mode tests.
+
+Every test gets the same arguments from tests/e2e/install.cmake: the source and build trees,
+the fernd binary and the project version.
+"""
+
+import argparse
+import os
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+
+def parse_args():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--version", required=True)
+    return parser.parse_args()
+
+
+def fail(message):
+    print("FAIL: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def check(condition, message):
+    if not condition:
+        fail(message)
+
+
+def need_tool(name, package):
+    """The path of a tool the test cannot do without; CI installs it (.ci/run)."""
+    path = shutil.which(name)
+    if path is None:
+        fail(f"{name} not found; install the Debian package {package}")
+    return path
+
+
+def run(args, env=None, cwd=None, timeout=120):
+    """Runs a command to its end and returns the completed process (output as text)."""
+    return subprocess.run(args, env=env, cwd=cwd, timeout=timeout, capture_output=True,
+                          text=True, check=False)
+
+
+def run_ok(args, env=None, cwd=None, timeout=120):
+    result = run(args, env=env, cwd=cwd, timeout=timeout)
+    if result.returncode != 0:
+        fail(f"{' '.join(args)} exited with {result.returncode}:\n"
+             f"{result.stdout}{result.stderr}")
+    return result
+
+
+def cmake_install(build_dir, destdir=None, prefix=None):
+    """`cmake --install` of the build tree, into DESTDIR and/or under another prefix."""
+    env = dict(os.environ)
+    env.pop("DESTDIR", None)
+    if destdir is not None:
+        env["DESTDIR"] = destdir
+    args = ["cmake", "--install", build_dir]
+    if prefix is not None:
+        args += ["--prefix", prefix]
+    run_ok(args, env=env)
+
+
+def cached_install_prefix(build_dir):
+    with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8") as cache:
+        for line in cache:
+            if line.startswith("CMAKE_INSTALL_PREFIX:"):
+                return line.split("=", 1)[1].strip()
+    fail("CMAKE_INSTALL_PREFIX not found in the build tree's CMakeCache.txt")
+    return None
+
+
+def list_files(root):
+    """Every file and symbolic link under root, as sorted paths relative to root with a leading
+    slash (directories are implied by their contents)."""
+    found = []
+    for dirpath, _dirnames, filenames in os.walk(root):
+        for name in filenames:
+            found.append("/" + os.path.relpath(os.path.join(dirpath, name), root))
+    return sorted(found)
+
+
+def expected_install_files(prefix):
+    """What an install of fernd under prefix must contain, and nothing else."""
+    files = [
+        "sbin/fernd",
+        "share/man/man8/fernd.8",
+        "lib/systemd/system/fernd.service",
+        "lib/systemd/system/fernd.socket",
+        "lib/systemd/system/fernd@.service",
+        "share/doc/fernd/README.md",
+        "share/doc/fernd/LICENSE",
+    ]
+    return sorted(prefix.rstrip("/") + "/" + f for f in files)
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def unit_exec_start(path):
+    """The ExecStart= line of a unit file, without the key."""
+    with open(path, encoding="utf-8") as unit:
+        lines = [line.rstrip("\n") for line in unit if line.startswith("ExecStart=")]
+    check(len(lines) == 1, f"{path}: expected one ExecStart= line, found {len(lines)}")
+    return lines[0][len("ExecStart="):]
+
+
+def free_port():
+    """A loopback port that was free a moment ago. The caller retries if it is taken by the
+    time it binds."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_stderr_line(process, needle, deadline_seconds):
+    """Reads the process's standard error until it contains needle. Returns True when it does,
+    False when the process ends or the deadline passes first."""
+    deadline = time.monotonic() + deadline_seconds
+    seen = b""
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return False
+        readable, _, _ = select.select([process.stderr], [], [], remaining)
+        if not readable:
+            return False
+        chunk = os.read(process.stderr.fileno(), 4096)
+        if not chunk:
+            return False
+        seen += chunk
+        if needle.encode() in seen:
+            return True
+
+
+def stop(process):
+    """Ends a launcher process that the test started, and reaps it."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=10)

@@ -1,0 +1,66 @@
+"""`cmake --install` into a temporary DESTDIR, under the configured prefix and under another
+one given with --prefix: exactly the expected files (no test, benchmark or stray file), the
+binary and the documents unchanged, and unit files that start the installed binary."""
+
+import os
+import stat
+import tempfile
+
+from install_support import (check, cached_install_prefix, cmake_install,
+                             expected_install_files, list_files, parse_args, read_bytes,
+                             unit_exec_start)
+
+
+def check_tree(args, destdir, prefix):
+    root = destdir + prefix
+    installed = list_files(destdir)
+    expected = expected_install_files(prefix)
+    check(installed == expected,
+          f"installed files under prefix {prefix}:\n  " + "\n  ".join(installed) +
+          "\nexpected:\n  " + "\n  ".join(expected))
+
+    binary = os.path.join(root, "sbin/fernd")
+    check(read_bytes(binary) == read_bytes(args.binary),
+          "the installed binary differs from the one built")
+    mode = stat.S_IMODE(os.stat(binary).st_mode)
+    check(mode == 0o755, f"sbin/fernd has mode {mode:o}, expected 755")
+
+    same_as_source = {
+        "share/man/man8/fernd.8": "docs/fernd.8",
+        "share/doc/fernd/README.md": "README.md",
+        "lib/systemd/system/fernd.socket": "dist/systemd/fernd.socket",
+        "share/doc/fernd/LICENSE": "LICENSE",
+    }
+    for installed_path, source_path in same_as_source.items():
+        check(read_bytes(os.path.join(root, installed_path)) ==
+              read_bytes(os.path.join(args.source_dir, source_path)),
+              f"{installed_path} differs from {source_path}")
+        mode = stat.S_IMODE(os.stat(os.path.join(root, installed_path)).st_mode)
+        check(mode == 0o644, f"{installed_path} has mode {mode:o}, expected 644")
+
+    # The service units are the templates with the installed binary's path filled in: the path
+    # under the prefix, never one inside DESTDIR or the build tree.
+    for unit in ("fernd.service", "fernd@.service"):
+        path = os.path.join(root, "lib/systemd/system", unit)
+        text = read_bytes(path).decode()
+        template = read_bytes(os.path.join(args.source_dir, "dist/systemd", unit + ".in")).decode()
+        check("@FERND_INSTALLED_BINARY@" in template, f"{unit}.in has no placeholder")
+        check(text == template.replace("@FERND_INSTALLED_BINARY@", prefix + "/sbin/fernd"),
+              f"{unit} is not its template with the binary path {prefix}/sbin/fernd")
+        check(unit_exec_start(path).startswith(prefix + "/sbin/fernd "),
+              f"{unit}: ExecStart does not start {prefix}/sbin/fernd")
+
+
+def main():
+    args = parse_args()
+    prefix = cached_install_prefix(args.build_dir)
+    with tempfile.TemporaryDirectory(prefix="fernd-install-") as destdir:
+        cmake_install(args.build_dir, destdir=destdir)
+        check_tree(args, destdir, prefix)
+    with tempfile.TemporaryDirectory(prefix="fernd-install-") as destdir:
+        cmake_install(args.build_dir, destdir=destdir, prefix="/opt/fernd")
+        check_tree(args, destdir, "/opt/fernd")
+
+
+if __name__ == "__main__":
+    main()
