@@ -1,0 +1,13 @@
+# The benchmark tools. They link no server code: the load generator is an independent POP3 client,
+# so that a fault in the server cannot hide in the instrument that measures it. Nothing here is a
+# test; bench/run drives them.
+find_package(Threads REQUIRED)
+
+add_executable(fernd_pop3_load "${CMAKE_CURRENT_LIST_DIR}/pop3_load.cc")
+target_link_libraries(fernd_pop3_load PRIVATE fernd_warnings Threads::Threads)
+
+add_executable(fernd_bench_maildir "${CMAKE_CURRENT_LIST_DIR}/make_maildir.cc")
+target_link_libraries(fernd_bench_maildir PRIVATE fernd_warnings)
+
+add_executable(fernd_bench_scan "${CMAKE_CURRENT_LIST_DIR}/scan_floor.cc")
+target_link_libraries(fernd_bench_scan PRIVATE fernd_warnings)

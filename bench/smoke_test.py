@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Smoke test of the benchmark tools against the real server: no figure is judged, only that the
+load generator talks to fernd correctly and reports what it saw as valid JSON.
+
+    smoke_test.py FERND POP3_LOAD BENCH_MAILDIR
+
+It generates two small Maildirs, starts fernd on an ephemeral port of 127.0.0.1 and runs each
+load-generator mode once, for a fraction of a second: the session count, the RETR byte count
+and the listing's message count must be exactly what the Maildirs imply.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+STEP_TIMEOUT = 30  # seconds for any one step
+
+
+def listening_port(pid):
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[3] == "0A" and fields[9] in inodes:
+                return int(fields[1].rsplit(":", 1)[1], 16)
+    return None
+
+
+def run_load(load, *args):
+    out = subprocess.run([load] + list(args), stdout=subprocess.PIPE, text=True,
+                         timeout=STEP_TIMEOUT).stdout
+    lines = [json.loads(line) for line in out.splitlines()]
+    for line in lines:
+        if line.get("ok") is not True:
+            raise AssertionError("load generator reported a failure: %s" % line)
+    return lines
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def main():
+    fernd, load, maildir_tool = sys.argv[1:4]
+    work = tempfile.mkdtemp(prefix="fernd-bench-smoke-")
+    server = None
+    try:
+        manifests = {}
+        for name, count, size in (("big", 1, 300_000), ("small", 50, 2000)):
+            out = subprocess.run([maildir_tool, os.path.join(work, name), str(count), str(size)],
+                                 check=True, stdout=subprocess.PIPE, text=True,
+                                 timeout=STEP_TIMEOUT).stdout
+            manifests[name] = json.loads(out)
+        server = subprocess.Popen(
+            [fernd, "--interface=127.0.0.1", "--port=0",
+             "--auth=big,echo pw", "--maildir=" + os.path.join(work, "big"),
+             "--auth=small,echo pw", "--maildir=" + os.path.join(work, "small")],
+            stdin=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + STEP_TIMEOUT
+        port = None
+        while port is None:
+            check(server.poll() is None, "fernd exited with status %s" % server.returncode)
+            check(time.monotonic() < deadline, "fernd does not listen")
+            port = listening_port(server.pid)
+            if port is None:
+                time.sleep(0.01)
+        common = ["--port=%d" % port, "--pass=pw", "--timeout=%d" % STEP_TIMEOUT]
+
+        [sessions] = run_load(load, "sessions", "--user=small", "--sessions=20", *common)
+        check(sessions["sessions"] == 20 and sessions["errors"] == 0,
+              "sessions: %s" % sessions)
+        check(0 < sessions["p50_ms"] <= sessions["p99_ms"] <= sessions["max_ms"],
+              "sessions: latencies out of order: %s" % sessions)
+
+        results = run_load(load, "retr", "--user=big", "--message=1", "--baseline", *common)
+        by_mode = {r["mode"]: r for r in results}
+        expected = manifests["big"]["retr_wire_bytes"]
+        check(by_mode["retr"]["bytes"] == expected,
+              "retr: %d bytes, expected %d" % (by_mode["retr"]["bytes"], expected))
+        check(by_mode["trivial"]["bytes"] == expected, "trivial: %s" % by_mode["trivial"])
+        check(by_mode["retr"]["ratio"] > 0, "retr: no ratio: %s" % by_mode["retr"])
+
+        for mode in ("uidl", "list"):
+            [listing] = run_load(load, mode, "--user=small", *common)
+            check(listing["messages"] == 50, "%s: %s" % (mode, listing))
+
+        [login] = run_load(load, "login", "--user=small", *common)
+        check(login["login_ms"] > 0, "login: %s" % login)
+    finally:
+        if server is not None:
+            os.killpg(server.pid, signal.SIGKILL)
+            server.wait(timeout=STEP_TIMEOUT)
+        shutil.rmtree(work, ignore_errors=True)
+    print("bench smoke test passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,48 @@
+// Helpers shared by the fuzz targets.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "targets/fuzz_targets.h"
+
+namespace fernd {
+namespace {
+
+// Owns the scratch directory; its destructor runs at exit and removes everything in it.
+struct scratch_dir {
+  std::string path;
+
+  scratch_dir() {
+    std::error_code error;
+    std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) {
+      base = "/tmp";
+    }
+    path = (base / "fernd-fuzz-XXXXXX").string();
+    if (::mkdtemp(path.data()) == nullptr) {
+      fuzz_fail("cannot create the scratch directory");
+    }
+  }
+  ~scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+};
+
+}  // namespace
+
+void fuzz_fail(const char* what) {
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
+}
+
+const std::string& fuzz_scratch_dir() {
+  static const scratch_dir dir;
+  return dir.path;
+}
+
+}  // namespace fernd

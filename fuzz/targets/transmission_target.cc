@@ -1,0 +1,180 @@
+// Fuzz target: the transmission of one message file. The output must equal, byte for byte, what
+// a plain reference transform of the file's bytes predicts; a mail client that removes the
+// stuffed dots must get back exactly the message, with only its line ends made CR LF.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sys/types.h>
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "common/posix_handle.h"
+#include "pop3/pop3_io.h"
+#include "targets/fuzz_targets.h"
+
+namespace fernd {
+namespace {
+
+// Collects what a stream writes, and accepts at most `budget` bytes: past that, writes fail and
+// the stream's error indicator is set, as with a client that went away.
+struct capture_sink {
+  std::string bytes;
+  std::size_t budget = SIZE_MAX;
+};
+
+ssize_t capture_write(void* cookie, const char* data, std::size_t size) {
+  auto* sink = static_cast<capture_sink*>(cookie);
+  const std::size_t taken = std::min(size, sink->budget);
+  sink->bytes.append(data, taken);
+  sink->budget -= taken;
+  return static_cast<ssize_t>(taken);
+}
+
+unique_file open_capture(capture_sink* sink) {
+  cookie_io_functions_t io{};
+  io.write = capture_write;
+  return unique_file(::fopencookie(sink, "w", io));
+}
+
+// The message file, written anew for every input and read through an ordinary fopen, as RETR
+// does.
+const std::string& message_path() {
+  static const std::string path = fuzz_scratch_dir() + "/message";
+  return path;
+}
+
+void write_message(std::string_view content) {
+  unique_fd fd(::open(message_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (fd.fd < 0) {
+    fuzz_fail("cannot create the message file");
+  }
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd.fd, content.data() + done, content.size() - done);
+    if (n <= 0) {
+      fuzz_fail("cannot write the message file");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Sends the message file into \a sink; returns send_mail_file's result.
+int send_message(capture_sink* sink) {
+  unique_file message(std::fopen(message_path().c_str(), "r"));
+  if (!message) {
+    fuzz_fail("cannot open the message file");
+  }
+  unique_file output = open_capture(sink);
+  if (!output) {
+    fuzz_fail("fopencookie failed");
+  }
+  const int result = send_mail_file(message.get(), output.get());
+  // The data must have reached the sink by now: send_mail_file flushes at its end.
+  const std::size_t before_close = sink->bytes.size();
+  output.reset();
+  if (result == 0 && sink->bytes.size() != before_close) {
+    fuzz_fail("send_mail_file returned before flushing its output");
+  }
+  return result;
+}
+
+// A number that the input's bytes decide, so that the point of failure moves about the output
+// from one input to the next (FNV-1a).
+std::uint64_t spread(std::string_view bytes) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (const char c : bytes) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+  }
+  return hash;
+}
+
+// Sizes of the blocks in which a message is read and its wire form handed on (the file stream's
+// buffer, send_mail_file's read and output blocks). A CR LF pair, a line end or a dot split by a
+// block boundary is where a transmission goes wrong, and small fuzz inputs never reach one.
+constexpr std::size_t block_boundaries[] = {4096, 64 * 1024};
+
+// A filler line that, put before a file, moves a block boundary \a offset bytes into the file. It
+// ends with CR LF, so the file still begins a line, and its wire form is itself.
+std::string filler_line(std::size_t boundary, std::size_t offset) {
+  std::string filler(boundary - offset - 2, 'f');
+  filler += "\r\n";
+  return filler;
+}
+
+// Sends \a file and aborts unless the output is exactly its reference wire form.
+void check_wire(std::string_view file, const std::string& expected) {
+  write_message(file);
+  capture_sink full;
+  if (send_message(&full) != 0) {
+    fuzz_fail("send_mail_file failed on a working output stream");
+  }
+  if (full.bytes != expected) {
+    std::fprintf(stderr, "file size %zu, expected %zu wire bytes, got %zu\n", file.size(),
+                 expected.size(), full.bytes.size());
+    const auto mismatch =
+        std::mismatch(expected.begin(), expected.end(), full.bytes.begin(), full.bytes.end());
+    std::fprintf(stderr, "first difference at wire offset %zu\n",
+                 static_cast<std::size_t>(mismatch.first - expected.begin()));
+    fuzz_fail("transmitted bytes differ from the reference transform");
+  }
+}
+
+}  // namespace
+
+std::string fuzz_expected_wire(std::string_view file) {
+  std::string lines;
+  lines.reserve(file.size() + file.size() / 2 + 2);
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    if (file[i] == '\n' && (i == 0 || file[i - 1] != '\r')) {
+      lines += '\r';
+    }
+    lines += file[i];
+  }
+  if (!file.empty() && file.back() != '\n') {
+    lines += "\r\n";
+  }
+
+  // Lines are now exactly the stretches ended by CR LF; a lone CR does not end one.
+  std::string wire;
+  wire.reserve(lines.size() + lines.size() / 2);
+  bool line_start = true;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (line_start && lines[i] == '.') {
+      wire += '.';
+    }
+    wire += lines[i];
+    line_start = lines[i] == '\n' && i > 0 && lines[i - 1] == '\r';
+  }
+  return wire;
+}
+
+int fuzz_transmission(const std::uint8_t* data, std::size_t size) {
+  const std::string_view file(reinterpret_cast<const char*>(data), size);
+  const std::uint64_t hash = spread(file);
+
+  // Across a block boundary first, then alone: the file that is left behind is the input itself.
+  const std::size_t boundary = block_boundaries[(hash >> 40) % std::size(block_boundaries)];
+  const std::size_t offset = hash % (std::min(size, boundary - 2) + 1);
+  const std::string expected = fuzz_expected_wire(file);
+  const std::string filler = filler_line(boundary, offset);
+  check_wire(filler + std::string(file), filler + expected);
+  check_wire(file, expected);
+
+  // A client that stops reading part way: the failure must be reported, never taken for success.
+  if (!expected.empty()) {
+    capture_sink cut;
+    cut.budget = hash % expected.size();
+    if (send_message(&cut) != 1) {
+      fuzz_fail("send_mail_file did not report a failing output stream");
+    }
+    if (expected.compare(0, cut.bytes.size(), cut.bytes) != 0) {
+      fuzz_fail("output before the failure differs from the reference transform");
+    }
+  }
+  return 0;
+}
+
+}  // namespace fernd
