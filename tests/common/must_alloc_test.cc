@@ -14,14 +14,6 @@
 
 #include "support/forked_child.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define FERND_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define FERND_TEST_ASAN 1
-#endif
-#endif
-
 namespace fernd {
 namespace {
 

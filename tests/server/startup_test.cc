@@ -221,7 +221,7 @@ TEST(FerndCommandLine, FailedListenerExitsThree) {
 }
 
 TEST(FerndCommandLine, MemoryExhaustionEndsWithEnomemText) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef FERND_TEST_ASAN
   GTEST_SKIP() << "an address-space limit leaves no room for AddressSanitizer's shadow memory";
 #else
   // The program starts in far less than this, but a password line of 100 MB cannot fit.
