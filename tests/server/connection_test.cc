@@ -15,35 +15,12 @@
 #include <csignal>
 
 #include "common/posix_handle.h"
+#include "support/tcp_pair.h"
 
 namespace fernd {
 namespace {
 
 using std::chrono::milliseconds;
-
-/// A connected TCP pair on 127.0.0.1.
-struct tcp_pair {
-  unique_fd client;
-  unique_fd server;
-};
-
-void tcp_pair_open(tcp_pair* pair) {
-  unique_fd listening{::socket(AF_INET, SOCK_STREAM, 0)};
-  ASSERT_GE(listening.fd, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  ASSERT_EQ(0, ::bind(listening.fd, any, sizeof address));
-  ASSERT_EQ(0, ::listen(listening.fd, 1));
-  ASSERT_EQ(0, ::getsockname(listening.fd, any, &length));
-  pair->client.reset(::socket(AF_INET, SOCK_STREAM, 0));
-  ASSERT_GE(pair->client.fd, 0);
-  ASSERT_EQ(0, ::connect(pair->client.fd, any, sizeof address));
-  pair->server.reset(::accept(listening.fd, nullptr, nullptr));
-  ASSERT_GE(pair->server.fd, 0);
-}
 
 std::int64_t timeout_microseconds(int fd, int option) {
   timeval value{};

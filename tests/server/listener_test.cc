@@ -27,6 +27,7 @@
 #include "log/session_log.h"
 #include "maildir/maildir.h"
 #include "pop3/pop3_session.h"
+#include "support/tcp_pair.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
@@ -199,34 +200,6 @@ TEST(ListenerRun, ReportsFailingSocketCallsAndReturnsThree) {
 
 // session_process_serve over a real TCP connection on 127.0.0.1, in a child process as in the
 // listener, with a short idle limit instead of ten minutes.
-
-/// A connected TCP pair on 127.0.0.1; \a client_receive_buffer, when not 0, is set before connect.
-struct tcp_pair {
-  unique_fd client;
-  unique_fd server;
-};
-
-void tcp_pair_open(tcp_pair* pair, int client_receive_buffer = 0) {
-  unique_fd listening{::socket(AF_INET, SOCK_STREAM, 0)};
-  ASSERT_GE(listening.fd, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  ASSERT_EQ(0, ::bind(listening.fd, any, sizeof address));
-  ASSERT_EQ(0, ::listen(listening.fd, 1));
-  ASSERT_EQ(0, ::getsockname(listening.fd, any, &length));
-  pair->client.reset(::socket(AF_INET, SOCK_STREAM, 0));
-  ASSERT_GE(pair->client.fd, 0);
-  if (client_receive_buffer != 0) {
-    ASSERT_EQ(0, ::setsockopt(pair->client.fd, SOL_SOCKET, SO_RCVBUF, &client_receive_buffer,
-                              sizeof client_receive_buffer));
-  }
-  ASSERT_EQ(0, ::connect(pair->client.fd, any, sizeof address));
-  pair->server.reset(::accept(listening.fd, nullptr, nullptr));
-  ASSERT_GE(pair->server.fd, 0);
-}
 
 /// Sends all of \a bytes, in writes of \a piece bytes (0: one write).
 void send_all(int fd, const std::string& bytes, std::size_t piece = 0) {
