@@ -1,4 +1,5 @@
 // Helpers shared by the fuzz targets.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -43,6 +44,24 @@ void fuzz_fail(const char* what) {
 const std::string& fuzz_scratch_dir() {
   static const scratch_dir dir;
   return dir.path;
+}
+
+namespace {
+
+ssize_t capture_write(void* cookie, const char* data, std::size_t size) {
+  auto* sink = static_cast<capture_sink*>(cookie);
+  const std::size_t taken = std::min(size, sink->budget);
+  sink->bytes.append(data, taken);
+  sink->budget -= taken;
+  return static_cast<ssize_t>(taken);
+}
+
+}  // namespace
+
+unique_file fuzz_open_capture(capture_sink* sink) {
+  cookie_io_functions_t io{};
+  io.write = capture_write;
+  return unique_file(::fopencookie(sink, "w", io));
 }
 
 }  // namespace fernd

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/posix_handle.h"
+
 namespace fernd {
 
 /// What a target returns for an input it refuses to run (libFuzzer then keeps it out of the
@@ -40,6 +42,16 @@ std::string fuzz_expected_wire(std::string_view file);
 
 /// Writes "fuzz check failed: <what>" to standard error and aborts.
 [[noreturn]] void fuzz_fail(const char* what);
+
+/// Collects what a stream writes, and accepts at most `budget` bytes: past that, writes fail and
+/// the stream's error indicator is set, as with a client that went away.
+struct capture_sink {
+  std::string bytes;
+  std::size_t budget = SIZE_MAX;
+};
+
+/// A write-only stream that appends to \a sink; none when it cannot be opened.
+unique_file fuzz_open_capture(capture_sink* sink);
 
 /// A scratch directory for the calling process, created on first use and removed at exit.
 const std::string& fuzz_scratch_dir();

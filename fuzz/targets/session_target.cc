@@ -129,21 +129,6 @@ session_fixture& fixture() {
   return instance;
 }
 
-// Collects what the session writes and accepts at most `budget` bytes; past that every write
-// fails and sets the stream's error indicator.
-struct capture_sink {
-  std::string bytes;
-  std::size_t budget = SIZE_MAX;
-};
-
-ssize_t capture_write(void* cookie, const char* data, std::size_t size) {
-  auto* sink = static_cast<capture_sink*>(cookie);
-  const std::size_t taken = std::min(size, sink->budget);
-  sink->bytes.append(data, taken);
-  sink->budget -= taken;
-  return static_cast<ssize_t>(taken);
-}
-
 // The lowest free descriptor number: it grows when a descriptor leaks.
 int lowest_free_fd() {
   const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -204,9 +189,7 @@ session_run run_session(const std::string& client, std::size_t budget) {
     // fmemopen wants a writable buffer even for reading; the copy is it.
     std::string input_bytes = client;
     unique_file input(::fmemopen(input_bytes.data(), input_bytes.size(), "r"));
-    cookie_io_functions_t io{};
-    io.write = capture_write;
-    unique_file output(::fopencookie(&sink, "w", io));
+    unique_file output = fuzz_open_capture(&sink);
     if (!input || !output) {
       fuzz_fail("cannot open the session's streams");
     }

@@ -18,27 +18,6 @@
 namespace fernd {
 namespace {
 
-// Collects what a stream writes, and accepts at most `budget` bytes: past that, writes fail and
-// the stream's error indicator is set, as with a client that went away.
-struct capture_sink {
-  std::string bytes;
-  std::size_t budget = SIZE_MAX;
-};
-
-ssize_t capture_write(void* cookie, const char* data, std::size_t size) {
-  auto* sink = static_cast<capture_sink*>(cookie);
-  const std::size_t taken = std::min(size, sink->budget);
-  sink->bytes.append(data, taken);
-  sink->budget -= taken;
-  return static_cast<ssize_t>(taken);
-}
-
-unique_file open_capture(capture_sink* sink) {
-  cookie_io_functions_t io{};
-  io.write = capture_write;
-  return unique_file(::fopencookie(sink, "w", io));
-}
-
 // The message file, written anew for every input and read through an ordinary fopen, as RETR
 // does.
 const std::string& message_path() {
@@ -67,7 +46,7 @@ int send_message(capture_sink* sink) {
   if (!message) {
     fuzz_fail("cannot open the message file");
   }
-  unique_file output = open_capture(sink);
+  unique_file output = fuzz_open_capture(sink);
   if (!output) {
     fuzz_fail("fopencookie failed");
   }
