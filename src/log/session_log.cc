@@ -3,7 +3,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -11,6 +10,8 @@
 #include <ctime>
 #include <memory>
 #include <new>
+
+#include "common/fd_io.h"
 
 namespace fernd {
 namespace {
@@ -27,23 +28,6 @@ constexpr std::uint32_t log_threshold_none = 2;
 
 void log_open_syslog() {
   ::openlog("fernd", LOG_PID, LOG_MAIL);
-}
-
-// One write(2) per line: with O_APPEND the kernel places the whole line at the end of the file, so
-// lines of concurrent sessions never interleave, and nothing waits in a buffer that a killed
-// process would lose. The loop only continues a write that a signal interrupted or cut short.
-void log_write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;  // A failing log file is not detected; the session goes on.
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
 }
 
 // Formats "<time> fernd[<pid>] <word>: <message>\n" and writes it with one write.
@@ -90,7 +74,10 @@ void log_write_file(std::FILE* stream, unsigned level, const char* format, std::
     }
   }
   line[size - 1] = '\n';
-  log_write_all(::fileno(stream), line, size);
+  // One write(2) per line: with O_APPEND the kernel places the whole line at the end of the file,
+  // so lines of concurrent sessions never interleave, and nothing waits in a buffer that a killed
+  // process would lose. A failing log file is not detected; the session goes on.
+  (void)fd_write_all(::fileno(stream), line, size);
 }
 
 }  // namespace

@@ -5,9 +5,71 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <array>
 #include <csignal>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/fd_io.h"
+#include "common/secret.h"
 
 namespace fernd {
+
+namespace {
+
+// The stream buffer of either direction: the size that the system gives a stream on a socket or a
+// pipe, so that replies and blocks leave in the same writes as on a plain stream.
+constexpr std::size_t connection_buffer_size = 4096;
+
+// What a connection stream reads from and writes to, with the buffer that the stream uses.
+struct connection_cookie {
+  int fd = -1;
+  std::array<char, connection_buffer_size> buffer{};
+};
+
+ssize_t connection_cookie_read(void* cookie, char* data, std::size_t size) {
+  return fd_read(static_cast<connection_cookie*>(cookie)->fd, data, size);
+}
+
+ssize_t connection_cookie_write(void* cookie, const char* data, std::size_t size) {
+  // Anything short of the whole piece marks the stream as failed, which is what the session tests.
+  const std::size_t written = fd_write_all(static_cast<connection_cookie*>(cookie)->fd, data, size);
+  return written == 0 && size > 0 ? -1 : static_cast<ssize_t>(written);
+}
+
+int connection_cookie_close(void* cookie) {
+  std::unique_ptr<connection_cookie> owned{static_cast<connection_cookie*>(cookie)};
+  secret_wipe(owned->buffer.data(), owned->buffer.size());
+  return ::close(owned->fd);
+}
+
+}  // namespace
+
+unique_file connection_stream(unique_fd fd, connection_direction direction) {
+  std::unique_ptr<connection_cookie> cookie{new (std::nothrow) connection_cookie};
+  if (cookie == nullptr) {
+    return nullptr;
+  }
+  cookie->fd = fd.fd;
+  cookie_io_functions_t functions{};
+  const bool input = direction == connection_direction::input;
+  if (input) {
+    functions.read = connection_cookie_read;
+  } else {
+    functions.write = connection_cookie_write;
+  }
+  functions.close = connection_cookie_close;
+  unique_file stream{::fopencookie(cookie.get(), input ? "r" : "w", functions)};
+  if (stream == nullptr) {
+    return nullptr;
+  }
+  // From here on the stream owns both: closing it closes the descriptor and frees the cookie.
+  (void)fd.release();
+  connection_cookie* owned = cookie.release();
+  (void)std::setvbuf(stream.get(), owned->buffer.data(), _IOFBF, owned->buffer.size());
+  return stream;
+}
 
 void connection_ignore_sigpipe() {
   (void)std::signal(SIGPIPE, SIG_IGN);

@@ -170,8 +170,22 @@ int run_inetd(const startup_config& config) {
   (void)connection_prepare(STDOUT_FILENO, connection_idle_limit);  // the same for this end
   session_log log;
   log_open(config.log_to_syslog ? 1 : 0, config.log_file, &log);
-  const int status = pop3_session(&log, stdin, stdout, config.accounts.data(),
-                                  config.accounts.size(), inetd_auth_delay);
+  // Streams of their own on copies of the two descriptors, which go on after EINTR as the
+  // standalone session's do.
+  unique_file input =
+      connection_stream(unique_fd{::dup(STDIN_FILENO)}, connection_direction::input);
+  unique_file output =
+      connection_stream(unique_fd{::dup(STDOUT_FILENO)}, connection_direction::output);
+  int status = session_status_error;
+  if (input && output) {
+    status = pop3_session(&log, input.get(), output.get(), config.accounts.data(),
+                          config.accounts.size(), inetd_auth_delay);
+  } else {
+    log_write(&log, log_error, "cannot set up the connection's streams, session aborted");
+  }
+  // Whatever the session left unsent goes out before the log is closed.
+  output.reset();
+  input.reset();
   if (log.threshold <= log_error) {  // a sink was opened
     log_close(&log);
   }

@@ -4,17 +4,26 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/posix_handle.h"
+#include "common/secret_testing.h"
+#include "support/process_watch.h"
 #include "support/tcp_pair.h"
 
 namespace fernd {
@@ -108,6 +117,142 @@ TEST(ConnectionIgnoreSigpipe, WriteToVanishedPeerFailsInsteadOfKilling) {
   const int survived = write_to_closed_peer(true);
   ASSERT_TRUE(WIFEXITED(survived));
   EXPECT_EQ(0, WEXITSTATUS(survived));
+}
+
+// ---- connection_stream ----
+
+/// A child process that runs \a body on its end of a socket pair whose idle limits are set, as a
+/// session's connection is, and reports its result over a pipe.
+struct stream_child {
+  pid_t pid = -1;
+  unique_fd peer;    ///< this process's end of the connection
+  unique_fd result;  ///< what the child reports, then the end of the pipe
+
+  void start(const std::function<std::string(unique_fd)>& body) {
+    int ends[2];
+    int report[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
+    ASSERT_EQ(0, ::pipe(report));
+    pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      (void)::close(ends[1]);
+      (void)::close(report[0]);
+      (void)connection_prepare(ends[0], connection_idle_limit);
+      const std::string text = body(unique_fd{ends[0]});
+      (void)::write(report[1], text.data(), text.size());
+      ::_exit(0);
+    }
+    (void)::close(ends[0]);
+    (void)::close(report[1]);
+    peer.reset(ends[1]);
+    result.reset(report[0]);
+  }
+
+  /// Everything the child reported, once it has ended.
+  std::string finish() {
+    std::string text;
+    char buffer[256];
+    ssize_t got = 0;
+    while ((got = ::read(result.fd, buffer, sizeof buffer)) > 0) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    int status = 0;
+    EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
+    pid = -1;
+    return text;
+  }
+
+  ~stream_child() {
+    if (pid > 0) {
+      (void)::kill(pid, SIGKILL);
+      (void)::waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+TEST(ConnectionStream, ReadGoesOnAfterStopAndContinue) {
+  stream_child child;
+  ASSERT_NO_FATAL_FAILURE(child.start([](unique_fd fd) {
+    const unique_file input = connection_stream(std::move(fd), connection_direction::input);
+    char line[64];
+    if (input == nullptr || std::fgets(line, sizeof line, input.get()) == nullptr) {
+      return std::string("failed");
+    }
+    return std::string(line);
+  }));
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(child.pid, SYS_read); }));
+  ASSERT_NO_FATAL_FAILURE(stop_and_continue(child.pid));
+  ASSERT_EQ(10, ::write(child.peer.fd, "STAT\r\nNOO", 10));
+  EXPECT_EQ("STAT\r\n", child.finish());
+}
+
+TEST(ConnectionStream, WriteGoesOnAfterStopAndContinue) {
+  // More than the socket holds, so that the child waits in a write while it is stopped.
+  std::string sent;
+  for (int line = 0; sent.size() < (4U << 20); ++line) {
+    sent += "line " + std::to_string(line) + "\r\n";
+  }
+  stream_child child;
+  ASSERT_NO_FATAL_FAILURE(child.start([&](unique_fd fd) {
+    const unique_file output = connection_stream(std::move(fd), connection_direction::output);
+    if (output == nullptr) {
+      return std::string("failed");
+    }
+    const bool written = std::fwrite(sent.data(), 1, sent.size(), output.get()) == sent.size();
+    const bool flushed = std::fflush(output.get()) == 0;
+    return std::string(written && flushed ? "sent" : "failed");
+  }));
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(child.pid, SYS_write); }));
+  ASSERT_NO_FATAL_FAILURE(stop_and_continue(child.pid));
+  std::string received;
+  char buffer[65536];
+  ssize_t got = 0;
+  while (received.size() < sent.size() &&
+         (got = ::read(child.peer.fd, buffer, sizeof buffer)) > 0) {
+    received.append(buffer, static_cast<std::size_t>(got));
+  }
+  EXPECT_EQ("sent", child.finish());
+  EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
+}
+
+TEST(ConnectionStream, IdleLimitStillEndsARead) {
+  int ends[2];
+  ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
+  const unique_fd peer{ends[1]};
+  ASSERT_EQ(0, connection_prepare(ends[0], milliseconds(100)));
+  const unique_file input = connection_stream(unique_fd{ends[0]}, connection_direction::input);
+  ASSERT_NE(nullptr, input);
+  char line[64];
+  EXPECT_EQ(nullptr, std::fgets(line, sizeof line, input.get()));
+  EXPECT_NE(0, std::ferror(input.get()));
+}
+
+std::vector<std::string> wiped_regions;
+
+void record_wiped(const char* data, std::size_t size) {
+  wiped_regions.emplace_back(data, size);
+}
+
+TEST(ConnectionStream, WipesWhatItReadWhenClosed) {
+  int ends[2];
+  ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
+  const unique_fd peer{ends[1]};
+  unique_file input = connection_stream(unique_fd{ends[0]}, connection_direction::input);
+  ASSERT_NE(nullptr, input);
+  ASSERT_EQ(20, ::write(peer.fd, "PASS hunter2\r\nQUIT\r\n", 20));
+  char line[64];
+  ASSERT_NE(nullptr, std::fgets(line, sizeof line, input.get()));
+
+  wiped_regions.clear();
+  secret_wipe_observer = record_wiped;
+  input.reset();
+  secret_wipe_observer = nullptr;
+  const bool held_the_password =
+      std::any_of(wiped_regions.begin(), wiped_regions.end(), [](const std::string& region) {
+        return region.find("PASS hunter2\r\n") != std::string::npos;
+      });
+  EXPECT_TRUE(held_the_password) << wiped_regions.size() << " regions wiped";
 }
 
 }  // namespace
