@@ -2,19 +2,23 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/posix_handle.h"
 #include "pop3/pop3_session.h"
 #include "server/connection.h"
+#include "server/listener_testing.h"
 
 namespace fernd {
 
@@ -22,14 +26,27 @@ volatile std::sig_atomic_t active_sessions = 0;
 volatile std::sig_atomic_t auth_failure_seen = 0;
 volatile std::int64_t last_auth_failure = 0;
 
+int (*listener_accept_call)(int fd, sockaddr* address, socklen_t* length) = ::accept;
+pid_t (*listener_fork_call)() = ::fork;
+
 namespace {
 
 // Room for clients that arrive while all sessions run: they wait in the backlog until a session
 // ends instead of being refused.
 constexpr int listen_backlog = 128;
 
-// How long the loop sleeps while the session limit is reached; a SIGCHLD cuts the sleep short.
-constexpr unsigned limit_wait_seconds = 1;
+// The longest wait for a free session slot before the count is tested again; an ending session
+// ends the wait at once.
+constexpr std::chrono::milliseconds limit_wait_step = std::chrono::seconds(1);
+
+// After a failure that may heal (descriptors, memory or processes exhausted), the loop pauses
+// before it tries again, first briefly, then longer while the failure lasts, so that it neither
+// spins nor leaves clients waiting long once the resources are back.
+constexpr std::chrono::milliseconds retry_pause_first(100);
+constexpr std::chrono::milliseconds retry_pause_longest(1000);
+
+// Passing failures are reported at most once in this time, however often they recur.
+constexpr std::int64_t report_interval_ns = 1'000'000'000;
 
 // The longest IPv6 address text and its terminating NUL (INET6_ADDRSTRLEN).
 constexpr std::size_t peer_text_size = 46;
@@ -84,13 +101,93 @@ int peer_describe(const listener_address& peer, char (&text)[peer_text_size]) {
   return ntohs(peer.in.v4.sin_port);
 }
 
+/// The set of SIGCHLD alone, for blocking and unblocking it.
+sigset_t child_signal_set() {
+  sigset_t set;
+  (void)::sigemptyset(&set);
+  (void)::sigaddset(&set, SIGCHLD);
+  return set;
+}
+
+timespec timespec_of(std::chrono::milliseconds span) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(span - seconds);
+  return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
+}
+
+/// What the loop does after a failed accept.
+enum class accept_failure {
+  retry_now,    // the connection went or the network failed: the next one is unaffected
+  retry_later,  // a resource ran out: it comes back when sessions end or memory frees
+  fatal,        // the listening socket itself is unusable: nothing can heal
+};
+
+accept_failure accept_failure_kind(int error) {
+  switch (error) {
+    case EBADF:
+    case EINVAL:
+    case ENOTSOCK:
+    case EFAULT:
+      return accept_failure::fatal;
+    case EINTR:
+    case ECONNABORTED:
+    case EPERM:  // a firewall rule refused this connection
+    // Errors of the new connection that Linux passes on through accept.
+    case ENETDOWN:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return accept_failure::retry_now;
+    default:
+      // EMFILE, ENFILE, ENOBUFS, ENOMEM and whatever else a kernel may report: worth another
+      // try after a pause, which keeps an unknown lasting failure from spinning.
+      return accept_failure::retry_later;
+  }
+}
+
+std::int64_t monotonic_ns() {
+  timespec now{};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+/// The loop's memory of passing failures: when it last reported one, and how long it pauses.
+struct listener_retry {
+  std::int64_t last_report_ns = 0;
+  bool reported = false;
+  std::chrono::milliseconds pause = retry_pause_first;
+};
+
+/// Writes "<program>: <what>: <error text>" to standard error, unless a line went out less than
+/// a second ago: a failure that lasts must not flood the log that standard error feeds.
+void retry_report(listener_retry* retry, const char* program, const char* what, int error) {
+  const std::int64_t now = monotonic_ns();
+  if (retry->reported && now - retry->last_report_ns < report_interval_ns) {
+    return;
+  }
+  retry->reported = true;
+  retry->last_report_ns = now;
+  std::fprintf(stderr, "%s: %s: %s\n", program, what, std::strerror(error));
+}
+
+/// Sleeps for the current pause, all of it even when signals arrive, then doubles the pause up
+/// to its longest.
+void retry_pause(listener_retry* retry) {
+  timespec left = timespec_of(retry->pause);
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+  retry->pause = std::min(retry->pause * 2, retry_pause_longest);
+}
+
 /// Counts one more session. The handler may run at any instruction, and an increment it split
 /// would lose its decrement for ever; with SIGCHLD blocked it waits until the increment is done.
 void session_count_add() {
-  sigset_t child_signal;
+  const sigset_t child_signal = child_signal_set();
   sigset_t previous;
-  (void)::sigemptyset(&child_signal);
-  (void)::sigaddset(&child_signal, SIGCHLD);
   (void)::sigprocmask(SIG_BLOCK, &child_signal, &previous);
   active_sessions = active_sessions + 1;
   (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
@@ -141,22 +238,30 @@ int listener_run(const char* program, const char* interface, int port, int log_t
   }
   listener_signals_install();
 
+  listener_retry retry;
   for (;;) {
-    while (active_sessions > listener_session_limit - 1) {
-      (void)::sleep(limit_wait_seconds);
-    }
+    listener_wait_for_slot(limit_wait_step);
     listener_address peer;
     peer.family = address.family;
     socklen_t length = peer.size();
-    unique_fd connection{::accept(listening.fd, peer.get(), &length)};
+    unique_fd connection{listener_accept_call(listening.fd, peer.get(), &length)};
     if (connection.fd < 0) {
-      std::fprintf(stderr, "%s: cannot accept connection: %s\n", program, std::strerror(errno));
-      return listener_failure_status;
+      const int error = errno;
+      const accept_failure kind = accept_failure_kind(error);
+      if (kind == accept_failure::fatal) {
+        std::fprintf(stderr, "%s: cannot accept connection: %s\n", program, std::strerror(error));
+        return listener_failure_status;
+      }
+      retry_report(&retry, program, "cannot accept connection", error);
+      if (kind == accept_failure::retry_later) {
+        retry_pause(&retry);
+      }
+      continue;
     }
     char peer_text[peer_text_size];
     const int peer_port = peer_describe(peer, peer_text);
 
-    const pid_t pid = ::fork();
+    const pid_t pid = listener_fork_call();
     if (pid == 0) {
       // The session never accepts; were the socket left open here, a listener that a signal ended
       // would still seem to listen while any session ran.
@@ -165,11 +270,15 @@ int listener_run(const char* program, const char* interface, int port, int log_t
                           accounts);
     }
     const int fork_error = errno;
+    // Without a session process the client is closed without a greeting and may try again.
     connection.reset();
     if (pid < 0) {
-      std::fprintf(stderr, "%s: fork failed: %s\n", program, std::strerror(fork_error));
-      return listener_failure_status;
+      // Out of processes or memory: that passes when sessions end.
+      retry_report(&retry, program, "fork failed", fork_error);
+      retry_pause(&retry);
+      continue;
     }
+    retry.pause = retry_pause_first;
     session_count_add();
   }
 }
@@ -192,6 +301,24 @@ void listener_reap(int /*signal_number*/, siginfo_t* /*info*/, void* /*context*/
   errno = saved_errno;
 }
 
+void listener_wait_for_slot(std::chrono::milliseconds step) {
+  // SIGCHLD is blocked between the test of the count and the wait, and the wait unblocks it
+  // atomically: a session that ends just after the test still ends the wait at once, instead of
+  // the slot staying unused for a whole step.
+  const sigset_t child_signal = child_signal_set();
+  sigset_t previous;
+  (void)::sigprocmask(SIG_BLOCK, &child_signal, &previous);
+  sigset_t waiting = previous;
+  (void)::sigdelset(&waiting, SIGCHLD);
+  const timespec step_time = timespec_of(step);
+  while (active_sessions > listener_session_limit - 1) {
+    // Ends with the step, with a signal, or early after a stop and continue: each time the count
+    // is tested again.
+    (void)::ppoll(nullptr, 0, &step_time, &waiting);
+  }
+  (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
 bool listener_auth_delay(int failure_seen, std::int64_t last_failure, std::int64_t now_seconds) {
   return failure_seen != 0 && now_seconds - last_failure < listener_auth_delay_window;
 }
@@ -212,14 +339,8 @@ int session_process_serve(session_log* log, int connection, const account_list& 
   unique_file input;
   unique_file output;
   if (output_fd.fd >= 0) {
-    input.reset(::fdopen(input_fd.fd, "rb"));
-    if (input) {
-      (void)input_fd.release();
-      output.reset(::fdopen(output_fd.fd, "wb"));
-      if (output) {
-        (void)output_fd.release();
-      }
-    }
+    input = connection_stream(std::move(input_fd), connection_direction::input);
+    output = connection_stream(std::move(output_fd), connection_direction::output);
   }
   if (!input || !output) {
     log_write(log, log_error, "cannot set up the connection's streams, session aborted");
@@ -244,6 +365,12 @@ void session_process_run(int connection, const char* peer, int peer_port, int lo
   }
   // A running session finishes even when the listener is terminated.
   (void)std::signal(SIGTERM, SIG_IGN);
+  // The listener's reaping is not the session's: a session process has no sessions to count, and
+  // a handler that interrupted it could only do harm. SIGCHLD gets its default action back, and
+  // is unblocked in case the fork happened while the listener had blocked it.
+  (void)std::signal(SIGCHLD, SIG_DFL);
+  const sigset_t child_signal = child_signal_set();
+  (void)::sigprocmask(SIG_UNBLOCK, &child_signal, nullptr);
 
   session_log log;
   log_open(log_to_syslog, log_file, &log);

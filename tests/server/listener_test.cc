@@ -17,8 +17,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +31,9 @@
 #include "log/session_log.h"
 #include "maildir/maildir.h"
 #include "pop3/pop3_session.h"
+#include "server/listener_testing.h"
+#include "support/forked_child.h"
+#include "support/process_watch.h"
 #include "support/tcp_pair.h"
 #include "support/temp_maildir.h"
 
@@ -159,45 +166,6 @@ TEST(ListenerReap, ReapsAllEndedChildrenAndLeavesTheRunningOne) {
   EXPECT_EQ(0, active_sessions);
 }
 
-TEST(ListenerRun, ReportsFailingSocketCallsAndReturnsThree) {
-  struct failure_case {
-    int descriptors;       ///< how many descriptors the listener may still open
-    const char* expected;  ///< all that it writes to standard error
-  };
-  const failure_case cases[] = {
-      {0, "prog/fernd: cannot create socket: Too many open files\n"},
-      {1, "prog/fernd: cannot accept connection: Too many open files\n"},
-  };
-  const temp_maildir scratch;
-  const account_list accounts{{"alice", "secret", scratch.path}};
-  for (const failure_case& c : cases) {
-    SCOPED_TRACE(c.descriptors);
-    const std::string errors = scratch.path + "/stderr";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      std::FILE* file = std::fopen(errors.c_str(), "w");
-      if (file == nullptr || ::dup2(::fileno(file), 2) != 2) {
-        ::_exit(10);
-      }
-      std::fclose(file);
-      const int lowest_free = ::dup(0);
-      (void)::close(lowest_free);
-      const rlim_t limit = static_cast<rlim_t>(lowest_free + c.descriptors);
-      const rlimit descriptors{limit, limit};
-      if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
-        ::_exit(11);
-      }
-      // Port 0: any free port, never a conflict with another test.
-      ::_exit(listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts));
-    }
-    int status = 0;
-    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(listener_failure_status, WEXITSTATUS(status));
-    EXPECT_EQ(c.expected, read_file(errors));
-  }
-}
-
 // session_process_serve over a real TCP connection on 127.0.0.1, in a child process as in the
 // listener, with a short idle limit instead of ten minutes.
 
@@ -251,6 +219,228 @@ std::string read_exactly(int fd, std::size_t count, milliseconds limit) {
     bytes.append(buffer, 0, static_cast<std::size_t>(got));
   }
   return bytes;
+}
+
+/// Runs \a body in a child whose standard error goes to the file \a errors; returns the child's
+/// wait status once it has ended.
+int run_with_stderr(const std::string& errors, const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::FILE* file = std::fopen(errors.c_str(), "w");
+    if (file == nullptr || ::dup2(::fileno(file), 2) != 2) {
+      ::_exit(10);
+    }
+    std::fclose(file);
+    ::_exit(body());
+  }
+  int status = 0;
+  EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
+  return status;
+}
+
+TEST(ListenerRun, SocketThatCannotBeCreatedEndsWithThree) {
+  const temp_maildir scratch;
+  const account_list accounts{{"alice", "secret", scratch.path}};
+  const std::string errors = scratch.path + "/stderr";
+  const int status = run_with_stderr(errors, [&] {
+    const int lowest_free = ::dup(0);
+    (void)::close(lowest_free);
+    const rlimit descriptors{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
+    if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
+      return 11;
+    }
+    return listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts);
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(listener_failure_status, WEXITSTATUS(status));
+  EXPECT_EQ("prog/fernd: cannot create socket: Too many open files\n", read_file(errors));
+}
+
+// The failure that the next accept or fork of a listener child meets, and how many times.
+int injected_error = 0;
+int injected_failures = 0;
+
+int accept_failing(int fd, sockaddr* address, socklen_t* length) {
+  if (injected_failures > 0) {
+    --injected_failures;
+    errno = injected_error;
+    return -1;
+  }
+  return ::accept(fd, address, length);
+}
+
+pid_t fork_failing() {
+  if (injected_failures > 0) {
+    --injected_failures;
+    errno = injected_error;
+    return -1;
+  }
+  return ::fork();
+}
+
+TEST(ListenerRun, AcceptFailureThatCannotHealEndsWithThree) {
+  const int errors_that_end[] = {EBADF, EINVAL, ENOTSOCK, EFAULT};
+  const temp_maildir scratch;
+  const account_list accounts{{"alice", "secret", scratch.path}};
+  const std::string errors = scratch.path + "/stderr";
+  for (const int error : errors_that_end) {
+    SCOPED_TRACE(error);
+    injected_error = error;
+    injected_failures = 1;
+    listener_accept_call = accept_failing;
+    const int status = run_with_stderr(
+        errors, [&] { return listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts); });
+    listener_accept_call = ::accept;
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(listener_failure_status, WEXITSTATUS(status));
+    EXPECT_EQ("prog/fernd: cannot accept connection: " + std::string(std::strerror(error)) + "\n",
+              read_file(errors));
+  }
+}
+
+/// A listener in a child process on a loopback port, with its standard error in a file.
+struct listener_child {
+  temp_maildir maildir;
+  account_list accounts{{"alice", "secret", maildir.path}};
+  std::string errors = maildir.path + "/stderr";
+  std::uint16_t port = 0;
+  pid_t pid = -1;
+
+  /// Starts the listener on a port that was free a moment ago.
+  void start() {
+    {
+      const unique_fd probe{::socket(AF_INET, SOCK_STREAM, 0)};
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t length = sizeof address;
+      ASSERT_EQ(0, ::bind(probe.fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+      ASSERT_EQ(0, ::getsockname(probe.fd, reinterpret_cast<sockaddr*>(&address), &length));
+      port = ntohs(address.sin_port);
+    }
+    pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::FILE* file = std::fopen(errors.c_str(), "w");
+      if (file == nullptr || ::dup2(::fileno(file), 2) != 2) {
+        ::_exit(10);
+      }
+      std::fclose(file);
+      ::_exit(listener_run("prog/fernd", "127.0.0.1", port, 0, nullptr, accounts));
+    }
+  }
+
+  /// A client connected to the listener, once it listens.
+  unique_fd connect() const {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    unique_fd client;
+    const bool connected = wait_until([&] {
+      client.reset(::socket(AF_INET, SOCK_STREAM, 0));
+      return ::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    });
+    EXPECT_TRUE(connected) << read_file(errors);
+    return client;
+  }
+
+  /// The lines the listener wrote to standard error.
+  std::vector<std::string> error_lines() const {
+    std::vector<std::string> lines;
+    std::istringstream text(read_file(errors));
+    for (std::string line; std::getline(text, line);) {
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  ~listener_child() {
+    if (pid > 0) {
+      (void)::kill(pid, SIGKILL);
+      (void)::waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+TEST(ListenerRun, PassingAcceptFailuresAreRetried) {
+  // A connection that went, the network errors that Linux passes on through accept, a firewall
+  // rule, exhausted resources: each passes, and the listener serves the next client.
+  const int passing_errors[] = {ECONNABORTED, EINTR,     EPERM,  ENETDOWN,     EPROTO,
+                                ENOPROTOOPT,  EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
+                                ENETUNREACH,  EMFILE,    ENFILE, ENOBUFS,      ENOMEM};
+  for (const int error : passing_errors) {
+    SCOPED_TRACE(std::strerror(error));
+    listener_child listener;
+    injected_error = error;
+    injected_failures = 3;
+    listener_accept_call = accept_failing;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_NO_FATAL_FAILURE(listener.start());
+    listener_accept_call = ::accept;
+    const unique_fd client = listener.connect();
+    EXPECT_EQ("+OK fernd ready.\r\n", read_exactly(client.fd, 18, process_watch_limit));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_NE('?', process_state(listener.pid)) << "the listener ended";
+    // One line for the three failures, or one more for each second that they took.
+    const std::vector<std::string> lines = listener.error_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(lines.size(),
+              1 + static_cast<std::size_t>(
+                      std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()));
+    for (const std::string& line : lines) {
+      EXPECT_EQ("prog/fernd: cannot accept connection: " + std::string(std::strerror(error)), line);
+    }
+  }
+}
+
+TEST(ListenerRun, FailedForkClosesTheConnectionAndGoesOn) {
+  const int fork_errors[] = {EAGAIN, ENOMEM};
+  for (const int error : fork_errors) {
+    SCOPED_TRACE(std::strerror(error));
+    listener_child listener;
+    injected_error = error;
+    injected_failures = 1;
+    listener_fork_call = fork_failing;
+    ASSERT_NO_FATAL_FAILURE(listener.start());
+    listener_fork_call = ::fork;
+    const unique_fd refused = listener.connect();
+    EXPECT_EQ("", read_to_end(refused.fd, process_watch_limit));  // no greeting
+    const unique_fd served = listener.connect();
+    EXPECT_EQ("+OK fernd ready.\r\n", read_exactly(served.fd, 18, process_watch_limit));
+    EXPECT_EQ(
+        std::vector<std::string>{"prog/fernd: fork failed: " + std::string(std::strerror(error))},
+        listener.error_lines());
+  }
+}
+
+TEST(ListenerWaitForSlot, ASessionThatEndsJustBeforeTheWaitEndsIt) {
+  // The session ends after the count was tested and before the wait began: its SIGCHLD is
+  // pending when the wait starts. With a step far beyond the test's bound, only that signal can
+  // end the wait.
+  const child_outcome outcome = run_in_child([] {
+    struct sigaction reap {};
+    reap.sa_sigaction = listener_reap;
+    reap.sa_flags = SA_RESTART | SA_NOCLDSTOP | SA_SIGINFO;
+    (void)::sigemptyset(&reap.sa_mask);
+    (void)::sigaction(SIGCHLD, &reap, nullptr);
+    sigset_t child_signal;
+    (void)::sigemptyset(&child_signal);
+    (void)::sigaddset(&child_signal, SIGCHLD);
+    (void)::sigprocmask(SIG_BLOCK, &child_signal, nullptr);
+    active_sessions = listener_session_limit;
+    const pid_t session = ::fork();
+    if (session == 0) {
+      ::_exit(0);
+    }
+    siginfo_t info{};
+    (void)::waitid(P_PID, static_cast<id_t>(session), &info, WEXITED | WNOWAIT);
+    listener_wait_for_slot(std::chrono::hours(1));
+    std::fprintf(stderr, "%d", static_cast<int>(active_sessions));
+    ::_exit(0);
+  });
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << "the wait did not end";
+  EXPECT_EQ(std::to_string(listener_session_limit - 1), outcome.err);
 }
 
 /// Waits for \a pid, at most \a limit (then kills it and fails the test); returns its wait status.
@@ -440,13 +630,6 @@ TEST_F(SessionProcessServeTest, ClientThatStopsReadingEndsThroughOutputError) {
   EXPECT_TRUE(maildir.has("small"));
 }
 
-/// Whether process \a pid is blocked in the system call \a number (from /proc/<pid>/syscall).
-bool in_system_call(pid_t pid, long number) {
-  std::ifstream current("/proc/" + std::to_string(pid) + "/syscall");
-  long running = -1;
-  return static_cast<bool>(current >> running) && running == number;
-}
-
 TEST_F(SessionProcessServeTest, VanishedClientEndsThroughOutputError) {
   maildir.add("m1", "text\n", 1'000'000);
   maildir.add("m2", "more\n", 1'000'001);
@@ -460,39 +643,75 @@ TEST_F(SessionProcessServeTest, VanishedClientEndsThroughOutputError) {
   const std::string replies = "+OK fernd ready.\r\n+OK\r\n+OK\r\n+OK\r\n";
   ASSERT_EQ(replies, read_exactly(pair.client.fd, replies.size(), session_end_limit));
 
-  // Message 1 becomes a FIFO after the snapshot: RETR then waits in its open, after the command
-  // and before the reply, until this test writes the message.
-  const std::string fifo = maildir.new_path("m1");
-  ASSERT_EQ(0, ::unlink(fifo.c_str()));
-  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  // The session is stopped while the client sends RETR and vanishes, with the reset that a
+  // crashed peer's kernel sends. Continued, it reads the command, and the reply's first write
+  // reports the reset; every later one would raise SIGPIPE.
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_read); }));
+  ASSERT_EQ(0, ::kill(session, SIGSTOP));
+  ASSERT_TRUE(wait_until([&] { return process_state(session) == 'T'; }));
   ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "RETR 1\r\n"));
-  const auto deadline = std::chrono::steady_clock::now() + session_end_limit;
-  while (!in_system_call(session, SYS_openat)) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "RETR never opened the message";
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  // Meanwhile the client vanishes, with the reset that a crashed peer's kernel sends. The reply's
-  // first write reports the reset; every later one would raise SIGPIPE.
   const linger reset{1, 0};
   ASSERT_EQ(0, ::setsockopt(pair.client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset));
   pair.client.reset();
   pollfd gone{observer.fd, 0, 0};  // POLLHUP and POLLERR are always reported
   ASSERT_EQ(1, ::poll(&gone, 1, static_cast<int>(session_end_limit.count())));
-  {
-    const unique_fd writer{::open(fifo.c_str(), O_WRONLY)};
-    ASSERT_GE(writer.fd, 0);
-    ASSERT_EQ(12, ::write(writer.fd, "from a pipe\n", 12));
-  }
+  ASSERT_EQ(0, ::kill(session, SIGCONT));
 
   EXPECT_EQ(session_status_error, finish());  // an exit, not death by SIGPIPE
   const std::vector<std::string> log = log_messages(log_path);
   ASSERT_LE(3u, log.size());
   EXPECT_EQ((std::vector<std::string>{"info: starting transaction phase with 2 mails in mailbox",
-                                      "error: cannot send mail file " + fifo,
+                                      "error: cannot send mail file " + maildir.new_path("m1"),
                                       "error: output error, session aborted"}),
             std::vector<std::string>(log.end() - 3, log.end()));
   EXPECT_TRUE(maildir.has("m1"));
   EXPECT_TRUE(maildir.has("m2"));
+}
+
+TEST_F(SessionProcessServeTest, StoppedAndContinuedSessionGoesOn) {
+  // Job control, a debugger or a tracer stops and continues a session. On a socket with idle
+  // limits that breaks off the read or write it waits in; the session must not take that for a
+  // lost client, neither while it waits for a command nor in the middle of a large RETR to a
+  // client that reads slowly.
+  const std::string message = large_message();
+  std::string wire;
+  for (std::size_t at = 0; at < message.size(); at += 100) {
+    wire += message.substr(at, 99) + "\r\n";
+  }
+  maildir.add("big", message, 1'000'000);
+  tcp_pair pair;
+  // A window small enough that the session soon waits in a write while the client reads nothing.
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair, 64 << 10));
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "USER alice\r\nPASS secret\r\n"));
+  ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, session_end_limit * 3));
+  const std::string login = "+OK fernd ready.\r\n+OK\r\n+OK\r\n";
+  ASSERT_EQ(login, read_exactly(pair.client.fd, login.size(), session_end_limit));
+
+  // Idle, waiting for a command.
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_read); }));
+  ASSERT_NO_FATAL_FAILURE(stop_and_continue(session));
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "STAT\r\n"));
+  const std::string stat = "+OK 1 " + std::to_string(message.size()) + "\r\n";
+  ASSERT_EQ(stat, read_exactly(pair.client.fd, stat.size(), session_end_limit));
+
+  // Sending, to a client that has stopped reading: stopped and continued twice on the way.
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "RETR 1\r\n"));
+  std::string received = read_exactly(pair.client.fd, 5 + 100'000, session_end_limit);
+  for (int pause = 0; pause < 2; ++pause) {
+    ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_write); }));
+    ASSERT_NO_FATAL_FAILURE(stop_and_continue(session));
+    received += read_exactly(pair.client.fd, 1'000'000, session_end_limit);
+  }
+  const std::string rest = "+OK\r\n" + wire + ".\r\n";
+  // The bound covers a slow sanitizer build on a busy machine: only a hang reaches it.
+  received += read_exactly(pair.client.fd, rest.size() - received.size(), session_end_limit * 3);
+  EXPECT_TRUE(received == rest) << received.size() << " of " << rest.size() << " bytes";
+
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "QUIT\r\n"));
+  const std::string end = read_to_end(pair.client.fd, session_end_limit);
+  EXPECT_TRUE(end == "+OK\r\n") << end.size() << " bytes after the message";
+  EXPECT_EQ(session_status_ok, finish());
+  EXPECT_FALSE(log_has(log_messages(log_path), "error: input error, session aborted"));
 }
 
 TEST_F(SessionProcessServeTest, NoSessionWithoutStreams) {
