@@ -15,6 +15,9 @@
 namespace fernd {
 namespace {
 
+// What fopen gives a file it creates: read and write for everyone, less the umask.
+constexpr mode_t lock_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+
 // A first allocation that holds a typical mailbox; larger ones grow geometrically from here.
 constexpr std::size_t maildir_initial_entries = 256;
 
@@ -66,11 +69,25 @@ bool maildir_scan(DIR* directory, const std::string& directory_path,
 }  // namespace
 
 maildir_lock_file maildir_lock(const char* lock_path) {
-  // "e": a password command started later must not inherit the descriptor.
-  unique_file stream{std::fopen(lock_path, "we")};
+  // Created with the permissions that fopen's "w" gives, and truncated as it does. Never through
+  // a symbolic link: anyone who can write the maildir could otherwise make a login truncate any
+  // file that fernd may write. Never waiting either: a FIFO put in the lock file's place would
+  // block the open for as long as no reader came. Close-on-exec, so that a password command
+  // started later does not inherit it.
+  unique_fd fd{::open(lock_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                      lock_file_mode)};
+  if (fd.fd < 0) {
+    return nullptr;
+  }
+  struct stat status {};
+  if (::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return nullptr;
+  }
+  unique_file stream{::fdopen(fd.fd, "w")};
   if (stream == nullptr) {
     return nullptr;
   }
+  (void)fd.release();
   if (maildir_set_lock(stream.get(), F_WRLCK) != 0) {
     return nullptr;  // As a rule another process holds the mailbox; never wait for it.
   }

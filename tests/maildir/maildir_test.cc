@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -346,6 +347,43 @@ TEST_F(MaildirTest, CreatesLockFileForEveryoneLessUmaskAndKeepsItFromChildren) {
   // A password command started later must not inherit the lock file.
   const int flags = ::fcntl(::fileno(snapshot_.lock_file.get()), F_GETFD);
   EXPECT_NE(0, flags & FD_CLOEXEC);
+}
+
+TEST_F(MaildirTest, LockFileThatIsNoRegularFileFailsAndIsLeftAlone) {
+  // Whoever can write the maildir can put anything in the lock file's place. A link must never
+  // lead the open to truncate its target, another account's mail for instance, and a FIFO must
+  // not block the open until a reader comes.
+  box_.add("m", "x");
+  const temp_maildir other;
+  const std::string victim = other.path + "/victim";
+  write_file(victim, "another account's mail\n");
+  const std::string lock_path = box_.path + "/fernd.lock";
+  const struct {
+    const char* what;
+    std::string link_target;  // empty: a FIFO
+  } cases[] = {
+      {"a link to a file", victim},
+      {"a dangling link", other.path + "/nothing"},
+      {"a link to a directory", other.path},
+      {"a FIFO", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.link_target.empty()) {
+      ASSERT_EQ(0, ::mkfifo(lock_path.c_str(), 0600));
+    } else {
+      ASSERT_EQ(0, ::symlink(c.link_target.c_str(), lock_path.c_str()));
+    }
+    const int fds_before = open_fd_count();
+    EXPECT_EQ(1, maildir_open(&snapshot_, box_.path.c_str()));
+    expect_empty(snapshot_);
+    EXPECT_EQ(fds_before, open_fd_count());
+    EXPECT_EQ("another account's mail\n", read_file(victim));
+    EXPECT_FALSE(std::filesystem::exists(other.path + "/nothing"));
+    ASSERT_EQ(0, ::unlink(lock_path.c_str()));
+  }
+  // A regular lock file in its place works as ever.
+  EXPECT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
 }
 
 TEST_F(MaildirTest, UnwritableMaildirWithoutLockFileFails) {
