@@ -3,12 +3,15 @@
 #include <libintl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
+#include "common/secret.h"
 #include "credentials/netrc.h"
 
 namespace fernd {
@@ -33,12 +36,30 @@ std::size_t eval_delivered(const char* room) {
   return end;
 }
 
+// Resizes \a buffer to \a size bytes as must_resize does. When the string must move to a larger
+// block, it moves itself, so that the block given back is wiped first: it holds the beginning of
+// the password. The room doubles, so that a long line costs few moves.
+void grow_wiped(std::string* buffer, std::size_t size) {
+  if (size > buffer->capacity()) {
+    std::string grown;
+    must_resize(&grown, std::max(size, 2 * buffer->capacity()));
+    std::memcpy(grown.data(), buffer->data(), buffer->size());
+    grown.resize(buffer->size());  // keeps the room
+    secret_wipe(buffer->data(), buffer->size());
+    buffer->swap(grown);
+  }
+  must_resize(buffer, size);
+}
+
 }  // namespace
 
 int password_eval(const char* command, std::optional<std::string>* password,
                   std::optional<std::string>* error) {
   password->reset();
   error->reset();
+  // The stream's buffer and every block that the line grows out of hold the password: all are
+  // ours, and each is wiped before it is given back. The buffer outlives the stream.
+  std::array<char, BUFSIZ> stream_buffer;  // NOLINT: filled by the stream before it is read
   errno = 0;
   // Close-on-exec, so that no command started later inherits this pipe.
   unique_pipe output(::popen(command, "re"));
@@ -53,21 +74,21 @@ int password_eval(const char* command, std::optional<std::string>* password,
     return 1;
   }
 
+  (void)std::setvbuf(output.get(), stream_buffer.data(), _IOFBF, stream_buffer.size());
   std::string buffer;
   std::size_t length = 0;
   bool line_complete = false;
+  bool read_failed = false;
   for (std::size_t step = 1;; ++step) {
     const std::size_t room_start = eval_read_chars * (step - 1);
-    must_resize(&buffer, room_start + eval_read_room);
+    grow_wiped(&buffer, room_start + eval_read_room);
     char* room = buffer.data() + room_start;
     std::memset(room, eval_unread_marker, eval_read_room);
     if (std::fgets(room, static_cast<int>(eval_read_room), output.get()) == nullptr) {
-      if (std::feof(output.get()) && step > 1) {
-        break;  // the output ended without a line feed, right at the end of a read
-      }
-      // Nothing at all, or a read error.
-      *error = must_asprintf(gettext("cannot read output of '%s'"), command);
-      return 1;
+      // At the end of the output right at the end of a read, the line simply had no line feed;
+      // nothing at all, or a read error, is a failure.
+      read_failed = !std::feof(output.get()) || step == 1;
+      break;
     }
     length = room_start + eval_delivered(room);
     if (buffer[length - 1] == '\n') {
@@ -81,16 +102,24 @@ int password_eval(const char* command, std::optional<std::string>* password,
   // The rest of the output is never read; pclose waits for the command. Its exit status does not
   // matter: a command that fails but prints a line still gives that line.
   output.reset();
+  secret_wipe(stream_buffer.data(), stream_buffer.size());
+  if (read_failed) {
+    secret_wipe(buffer.data(), buffer.size());
+    *error = must_asprintf(gettext("cannot read output of '%s'"), command);
+    return 1;
+  }
 
-  buffer.resize(length);
   if (line_complete) {
-    buffer.pop_back();
-    if (!buffer.empty() && buffer.back() == '\r') {
-      buffer.pop_back();
+    --length;
+    if (length > 0 && buffer[length - 1] == '\r') {
+      --length;
     }
   }
   // A password is a NUL-terminated string: a NUL byte in the line cuts it there.
-  buffer.resize(::strnlen(buffer.c_str(), buffer.size()));
+  length = ::strnlen(buffer.c_str(), length);
+  // What the password leaves of the line stays in the string's memory unless wiped.
+  secret_wipe(buffer.data() + length, buffer.size() - length);
+  buffer.resize(length);
   *password = std::move(buffer);
   return 0;
 }
@@ -118,7 +147,7 @@ std::optional<std::string> password_get(const char* host, const char* user, int 
   }
   std::string password = must_strdup(typed);
   // getpass keeps the text in storage of its own until the next call; it is not needed there.
-  ::explicit_bzero(typed, std::strlen(typed));
+  secret_wipe(typed, std::strlen(typed));
   return password;
 }
 

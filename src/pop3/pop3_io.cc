@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/secret.h"
 #include "pop3/output_block.h"
 
 namespace fernd {
@@ -72,6 +73,20 @@ int read_line(std::FILE* input, char* buffer, std::size_t size) {
     buffer[length - 1] = '\0';
   }
   return 0;
+}
+
+void wipe_consumed_input(std::FILE* input) {
+  // glibc keeps the last read in [_IO_buf_base, _IO_buf_end): handed out up to _IO_read_ptr, to
+  // be read up to _IO_read_end, and stale beyond that. Only the bytes to be read are kept.
+  char* const base = input->_IO_buf_base;
+  char* const end = input->_IO_buf_end;
+  char* const read_from = input->_IO_read_ptr;
+  char* const read_end = input->_IO_read_end;
+  if (base == nullptr || read_from < base || read_from > read_end || read_end > end) {
+    return;  // no buffer yet, or not in reading mode
+  }
+  secret_wipe(base, static_cast<std::size_t>(read_from - base));
+  secret_wipe(read_end, static_cast<std::size_t>(end - read_end));
 }
 
 int parse_msgnum(const char* text, std::uint64_t* number) {

@@ -17,6 +17,10 @@ constexpr std::size_t pop3_line_size = 1024;
 /// line that begins with a NUL byte.
 int read_line(std::FILE* input, char* buffer, std::size_t size);
 
+/// Wipes what \a input holds in its buffer besides the bytes still to be read: the lines already
+/// handed out, among them a password, and what is left of earlier reads. Works on glibc streams.
+void wipe_consumed_input(std::FILE* input);
+
 /// Parses a message number: ASCII digits only, 1 to 18446744073709551615, leading zeros allowed.
 /// Returns 0 and sets \a number, or 1.
 int parse_msgnum(const char* text, std::uint64_t* number);

@@ -1,6 +1,8 @@
 #include "pop3/pop3_session.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <cstring>
 
 #include "common/posix_handle.h"
+#include "common/secret.h"
 #include "maildir/maildir.h"
 #include "pop3/output_block.h"
 #include "pop3/pop3_io.h"
@@ -133,7 +136,11 @@ auth_step check_password(pop3_state& s, const char* password) {
       break;  // the first account with the name decides; a later namesake is never consulted
     }
   }
-  if (match == nullptr || match->password != password) {
+  const bool valid = match != nullptr && secret_equal(match->password, password);
+  // The password is not needed again: neither the line nor the input stream's buffer keeps it.
+  secret_wipe(s.line.data(), s.line.size());
+  wipe_consumed_input(s.input);
+  if (!valid) {
     log_write(s.log, log_info, "authorization for user %s failed: invalid credentials",
               sanitize(s.user.data()));
     reply(s, reply_auth_failed);
@@ -278,13 +285,33 @@ void cmd_uidl_one(pop3_state& s, std::uint64_t number) {
   reply_format(s, "+OK %llu %s\r\n", static_cast<unsigned long long>(number), entry->name.c_str());
 }
 
+// Opens a message file for RETR, or gives none when it cannot be opened or is no regular file.
+// The snapshot saw a regular file, but it may have been replaced since: a FIFO would block the
+// open, or the reads, for ever, and a device such as /dev/zero behind a symbolic link would
+// stream without end. Neither waits here, and neither is sent.
+unique_file open_message(const char* path) {
+  unique_fd fd{::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  if (fd.fd < 0) {
+    return nullptr;
+  }
+  struct stat status {};
+  if (::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return nullptr;
+  }
+  unique_file stream{::fdopen(fd.fd, "r")};
+  if (stream != nullptr) {
+    (void)fd.release();
+  }
+  return stream;
+}
+
 transaction_step cmd_retr(pop3_state& s, std::uint64_t number) {
   const mail_entry* entry = find_message(s, number);
   if (entry == nullptr) {
     reply(s, reply_no_message);
     return transaction_step::next;
   }
-  unique_file message{std::fopen(entry->file_path.c_str(), "r")};
+  unique_file message = open_message(entry->file_path.c_str());
   if (message == nullptr) {
     reply(s, reply_cannot_open);
     log_write(s.log, log_error, "cannot open mail file %s", entry->file_path.c_str());

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,9 +21,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
+#include "common/secret_testing.h"
+#include "support/alloc_failure.h"
 #include "support/fd_count.h"
 #include "support/forked_child.h"
 #include "support/temp_maildir.h"
@@ -143,6 +147,46 @@ TEST(PasswordEval, PopenFailureNamesTheSystemError) {
   ASSERT_EQ(0, WEXITSTATUS(outcome.wait_status)) << outcome.err;
   EXPECT_EQ("1|none|cannot evaluate 'printf 'x\\n'': " + std::string(std::strerror(EMFILE)) + "|1",
             outcome.err);
+}
+
+std::vector<std::string> wiped_regions;
+
+void record_wiped(const char* data, std::size_t size) {
+  wiped_regions.emplace_back(data, size);
+}
+
+TEST(PasswordEval, LeavesNoCopyOfThePasswordBehind) {
+  // Neither the stream's buffer nor the smaller blocks that a long line grows out of go back
+  // with the password in them. Lengths around the read step of 501 characters.
+  const std::size_t lengths[] = {12, 501, 502, 1200, 5000};
+  for (const std::size_t length : lengths) {
+    SCOPED_TRACE(length);
+    std::string expected;
+    for (std::size_t i = 0; i < length; ++i) {
+      expected += static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    }
+    const std::string command = "printf '%s\\n' '" + expected + "'";
+    std::optional<std::string> password;
+    std::optional<std::string> error;
+    wiped_regions.clear();
+    secret_wipe_observer = record_wiped;
+    int result = -1;
+    int hits = -1;
+    {
+      const freed_memory_watch watch(std::string_view(expected).substr(0, 12));
+      result = password_eval(command.c_str(), &password, &error);
+      hits = watch.hits();
+    }
+    secret_wipe_observer = nullptr;
+    ASSERT_EQ(0, result);
+    EXPECT_EQ(expected, password);
+    EXPECT_EQ(0, hits) << "a block went back holding the password";
+    const bool stream_buffer_wiped =
+        std::any_of(wiped_regions.begin(), wiped_regions.end(), [&](const std::string& region) {
+          return region.size() == BUFSIZ && region.find(expected.substr(0, 12)) == 0;
+        });
+    EXPECT_TRUE(stream_buffer_wiped);
+  }
 }
 
 TEST(PasswordEval, ExhaustedMemoryEndsTheProcess) {

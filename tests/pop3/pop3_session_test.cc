@@ -11,10 +11,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/posix_handle.h"
+#include "common/secret_testing.h"
 #include "log/session_log.h"
 #include "maildir/maildir.h"
 #include "support/fd_count.h"
@@ -479,7 +481,7 @@ TEST_F(Pop3Session, OutputErrors) {
       // The transmission fails half way: no ".\r\n", no update.
       {login + "DELE 2\r\nRETR 1\r\n", after_login + 10, true, false, "QUIT\r\n", 1,
        login_log(2) + lines{"error: cannot send mail file " + path_of("m1")} + output_error},
-      // A message that cannot be read ends the session too, without an output error.
+      // A message that opens but cannot be read ends the session too, without an output error.
       {login, after_login, false, true, "RETR 1\r\nQUIT\r\n", 1,
        login_log(2) + lines{"error: cannot send mail file " + path_of("m1")}},
   };
@@ -490,10 +492,10 @@ TEST_F(Pop3Session, OutputErrors) {
     client.pause_at = cases[i].pause_at;
     client.close_output = cases[i].close_output;
     if (cases[i].make_m1_unreadable) {
-      // A directory opens as a stream, but every read of it fails.
+      // A regular file whose every read fails: this process's memory at address 0.
       client.on_pause = [this] {
         std::filesystem::remove(path_of("m1"));
-        std::filesystem::create_directory(path_of("m1"));
+        std::filesystem::create_symlink("/proc/self/mem", path_of("m1"));
       };
     }
     client.rest = cases[i].rest;
@@ -508,6 +510,83 @@ TEST_F(Pop3Session, OutputErrors) {
     if (!cases[i].make_m1_unreadable) {
       EXPECT_EQ((lines{"m1", "m2"}), result.remaining);
     }
+  }
+}
+
+TEST_F(Pop3Session, RetrRefusesWhatIsNoLongerARegularFile) {
+  // The snapshot saw regular files, but message 1 is replaced before RETR. A FIFO would block the
+  // open for ever, /dev/zero would stream without end: each is answered like a file that does not
+  // open, and the session goes on.
+  messages = {{"m1", "one\n"}, {"m2", "two\n"}};
+  const std::string fifo_elsewhere = shadow_box.path + "/fifo";
+  ASSERT_EQ(0, ::mkfifo(fifo_elsewhere.c_str(), 0600));
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> replace;
+  } cases[] = {
+      {"a FIFO", [](const std::string& path) { ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600)); }},
+      {"a directory", [](const std::string& path) { std::filesystem::create_directory(path); }},
+      {"a link to /dev/zero",
+       [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); }},
+      {"a link to a FIFO",
+       [&](const std::string& path) { std::filesystem::create_symlink(fifo_elsewhere, path); }},
+      {"nothing", [](const std::string&) {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    transcript_client client;
+    client.first = login;
+    client.pause_at = greeting.size() + login_ok.size();
+    client.on_pause = [&] {
+      std::filesystem::remove(path_of("m1"));
+      c.replace(path_of("m1"));
+    };
+    client.rest = "RETR 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n";
+    const session_run result = run(client);
+    EXPECT_EQ(greeting + login_ok + "-ERR cannot open message\r\n+OK\r\ntwo\r\n.\r\n+OK\r\n+OK\r\n",
+              result.output);
+    EXPECT_EQ(session_status_ok, result.status);
+    EXPECT_EQ(login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(1),
+              result.log);
+  }
+}
+
+std::vector<std::string> wiped_regions;
+
+void record_wiped(const char* data, std::size_t size) {
+  wiped_regions.emplace_back(data, size);
+}
+
+bool any_holds(const std::vector<std::string>& regions, const std::string& text) {
+  return std::any_of(regions.begin(), regions.end(), [&](const std::string& region) {
+    return region.find(text) != std::string::npos;
+  });
+}
+
+TEST_F(Pop3Session, PasswordIsWipedRightAfterTheCheck) {
+  // Right after the check, right or wrong, neither the command line nor what the input stream
+  // has buffered keeps the password; the commands after it in that buffer are still answered.
+  messages = {{"m1", "one\n"}};
+  const struct {
+    const char* password;
+    std::string replies;
+  } cases[] = {
+      {"secret", "+OK\r\n+OK\r\n+OK 1 4\r\n+OK\r\n"},
+      {"wrong guess", "+OK\r\n-ERR authorization failed\r\n" + not_understood + "+OK\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.password);
+    transcript_client client;
+    client.first = "USER alice\r\nPASS " + std::string(c.password) + "\r\nSTAT\r\nQUIT\r\n";
+    wiped_regions.clear();
+    secret_wipe_observer = record_wiped;
+    const session_run result = run_once(client, 0);
+    secret_wipe_observer = nullptr;
+    EXPECT_EQ(greeting + c.replies, result.output);
+    // What the wipes overwrote: the line, and the buffered input up to the end of the PASS line.
+    EXPECT_TRUE(any_holds(wiped_regions, "PASS " + std::string(c.password) + "\0"s));
+    EXPECT_TRUE(any_holds(wiped_regions, "USER alice\r\nPASS " + std::string(c.password) + "\r\n"));
+    EXPECT_FALSE(any_holds(wiped_regions, "STAT")) << "a command still to be read was wiped";
   }
 }
 

@@ -1,7 +1,10 @@
 #include "support/alloc_failure.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <new>
+#include <string_view>
 
 namespace {
 
@@ -9,6 +12,20 @@ namespace {
 // in one thread, but a sanitizer runtime may allocate from its own; it never uses operator new.
 long allocations_left = 0;
 bool refused = false;
+
+// The needle of the live freed_memory_watch, and its hits; empty when none is live.
+std::string_view watched_needle;
+int watched_hits = 0;
+
+void release(void* memory) {
+  if (memory != nullptr && !watched_needle.empty()) {
+    const std::string_view block(static_cast<const char*>(memory), ::malloc_usable_size(memory));
+    if (block.find(watched_needle) != std::string_view::npos) {
+      ++watched_hits;
+    }
+  }
+  std::free(memory);
+}
 
 void* allocate(std::size_t size) {
   if (allocations_left > 0 && --allocations_left == 0) {
@@ -39,6 +56,19 @@ bool failing_allocation::happened() const {
   return refused;
 }
 
+freed_memory_watch::freed_memory_watch(std::string_view needle) {
+  watched_needle = needle;
+  watched_hits = 0;
+}
+
+freed_memory_watch::~freed_memory_watch() {
+  watched_needle = {};
+}
+
+int freed_memory_watch::hits() const {
+  return watched_hits;
+}
+
 }  // namespace fernd
 
 // Every replaceable form that allocates or frees through malloc is replaced together, so that a
@@ -65,20 +95,20 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   }
 }
 void operator delete(void* memory) noexcept {
-  std::free(memory);
+  release(memory);
 }
 void operator delete[](void* memory) noexcept {
-  std::free(memory);
+  release(memory);
 }
 void operator delete(void* memory, std::size_t) noexcept {
-  std::free(memory);
+  release(memory);
 }
 void operator delete[](void* memory, std::size_t) noexcept {
-  std::free(memory);
+  release(memory);
 }
 void operator delete(void* memory, const std::nothrow_t&) noexcept {
-  std::free(memory);
+  release(memory);
 }
 void operator delete[](void* memory, const std::nothrow_t&) noexcept {
-  std::free(memory);
+  release(memory);
 }

@@ -3,6 +3,8 @@
 #ifndef FERND_TESTS_SUPPORT_ALLOC_FAILURE_H_
 #define FERND_TESTS_SUPPORT_ALLOC_FAILURE_H_
 
+#include <string_view>
+
 namespace fernd {
 
 /// While it lives, the \a n-th allocation through operator new (counting from 1, any form of
@@ -15,6 +17,18 @@ struct failing_allocation {
 
   /// True once the chosen allocation has been refused.
   bool happened() const;
+};
+
+/// While it lives, every block that operator delete gives back is searched for \a needle first:
+/// for tests that a secret is wiped before its memory goes back. Not nestable.
+struct freed_memory_watch {
+  explicit freed_memory_watch(std::string_view needle);
+  ~freed_memory_watch();
+  freed_memory_watch(const freed_memory_watch&) = delete;
+  freed_memory_watch& operator=(const freed_memory_watch&) = delete;
+
+  /// How many blocks given back so far held the needle.
+  int hits() const;
 };
 
 }  // namespace fernd
