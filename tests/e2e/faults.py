@@ -22,16 +22,8 @@ from fernd_harness import PASSWORD, USER, WAIT, LineClient
 CLIENT_RECEIVE_BUFFER = 64 << 10
 
 
-def send_buffer_max():
-    try:
-        with open("/proc/sys/net/ipv4/tcp_wmem", encoding="ascii") as limits:
-            return int(limits.read().split()[2])
-    except (OSError, IndexError, ValueError):
-        return 4 << 20
-
-
 def large_message_size():
-    return 2 * send_buffer_max() + (8 << 20)
+    return 2 * harness.send_buffer_max() + (8 << 20)
 
 
 def small_messages(count, tag="m"):

@@ -281,6 +281,15 @@ class LogFile:
         wait_until(lambda: self.count(text) >= count, f"{count} log line(s) {text!r}")
 
 
+def send_buffer_max():
+    """The most a TCP socket may buffer for sending (the third value of tcp_wmem)."""
+    try:
+        with open("/proc/sys/net/ipv4/tcp_wmem", encoding="ascii") as limits:
+            return int(limits.read().split()[2])
+    except (OSError, IndexError, ValueError):
+        return 4 << 20
+
+
 # Processes -----------------------------------------------------------------------------------
 
 
@@ -303,6 +312,32 @@ def process_state(pid):
             return status.read().rsplit(")", 1)[1].split()[0]
     except (OSError, IndexError):
         return None
+
+
+# System call numbers, for waiting until a process blocks in one; None where unknown.
+SYSCALLS = {"x86_64": {"read": 0, "write": 1}, "aarch64": {"read": 63, "write": 64}}.get(
+    os.uname().machine, {})
+
+
+def in_system_call(pid, name):
+    """True when process pid is blocked in the named system call ("read", "write"); where its
+    number is unknown here, when the process sleeps."""
+    try:
+        if name in SYSCALLS:
+            with open(f"/proc/{pid}/syscall", encoding="ascii") as syscall:
+                return syscall.read().split()[0] == str(SYSCALLS[name])
+        return process_state(pid) == "S"
+    except (OSError, IndexError):
+        return False
+
+
+def stop_and_continue(pid):
+    """Stops a process with SIGSTOP, waits until it is stopped, and continues it, as job control
+    or a debugger would."""
+    os.kill(pid, signal.SIGSTOP)
+    wait_until(lambda: process_state(pid) == "T", f"process {pid} to stop")
+    os.kill(pid, signal.SIGCONT)
+    wait_until(lambda: process_state(pid) != "T", f"process {pid} to continue")
 
 
 def listening_on(pid, port):
@@ -468,16 +503,23 @@ def run_client(command, server, timeout, **options):
         return subprocess.CompletedProcess(command, client.returncode, stdout, stderr)
 
 
-def connect(port, timeout=WAIT):
-    """A socket connected to the server on 127.0.0.1."""
-    return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+def connect(port, timeout=WAIT, receive_buffer=0):
+    """A socket connected to the server on 127.0.0.1; receive_buffer, when not 0, pins the
+    client's receive buffer (and so the window the server sees) small."""
+    if not receive_buffer:
+        return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    client.settimeout(timeout)
+    client.connect(("127.0.0.1", port))
+    return client
 
 
 class LineClient:
     """A raw POP3 client: bytes in, lines out, for the exact checks that poplib hides."""
 
-    def __init__(self, port, timeout=WAIT):
-        self.socket = connect(port, timeout)
+    def __init__(self, port, timeout=WAIT, receive_buffer=0):
+        self.socket = connect(port, timeout, receive_buffer)
         self.reader = self.socket.makefile("rb")
 
     def line(self):

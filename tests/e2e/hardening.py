@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""What a hostile local user, a debugger or a busy machine does to the real fernd binary, and how
+it must hold: a session stopped and continued goes on; a lock file or a message that is no regular
+file is never followed, truncated, waited on or streamed; a listener out of descriptors waits and
+serves again; a session process does not keep the listener's signal handling.
+
+Usage: hardening.py --fernd PATH [unittest arguments, e.g. a TestCase name]
+"""
+
+import os
+import resource
+import signal
+import socket
+import time
+
+import fernd_harness as harness
+from fernd_harness import PASSWORD, USER, LineClient
+
+
+def signal_masks(pid):
+    """The blocked, ignored and caught signal sets of a process, as sets of signal numbers."""
+    masks = {}
+    with open(f"/proc/{pid}/status", encoding="ascii") as status:
+        for line in status:
+            name, _, value = line.partition(":")
+            if name in ("SigBlk", "SigIgn", "SigCgt"):
+                bits = int(value, 16)
+                masks[name] = {number for number in range(1, 65) if bits & (1 << (number - 1))}
+    return masks
+
+
+class HardeningTestCase(harness.E2ETestCase):
+    def start(self, messages=None, mode="standalone"):
+        self.maildir = self.workspace.maildir("Maildir", messages)
+        return self.server([harness.Account(USER, PASSWORD, self.maildir)], mode=mode)
+
+    def client(self, server, receive_buffer=0):
+        client = LineClient(server.port, receive_buffer=receive_buffer)
+        self.addCleanup(client.close)
+        self.assertEqual(client.line(), b"+OK fernd ready.\r\n")
+        return client
+
+    def only_session(self, server):
+        return harness.wait_until(lambda: server.children()[0] if len(server.children()) == 1
+                                  else None, "one session process")
+
+
+class StopAndContinueTest(HardeningTestCase):
+    """Job control, a debugger or a tracer stops and continues a session process. On a socket
+    with idle limits that breaks off the read it waits in; the session must go on."""
+
+    def run_case(self, mode):
+        # More than the connection's buffers hold while the client reads nothing.
+        body = harness.large_body(2 * harness.send_buffer_max() + (4 << 20))
+        server = self.start({"1.big": body, "2.small": b"small\n"}, mode=mode)
+        client = self.client(server, receive_buffer=64 << 10)
+        self.assertEqual(client.login(), b"+OK\r\n")
+        pid = self.only_session(server)
+        harness.wait_until(lambda: harness.in_system_call(pid, "read"),
+                           "the session to wait for a command")
+        harness.stop_and_continue(pid)
+        self.assertEqual(client.command("STAT"),
+                         f"+OK 2 {len(body) + 6}\r\n".encode("ascii"))
+        client.send("RETR 1\r\n")
+        self.assertEqual(client.line(), b"+OK\r\n")
+        # The client stops reading; the session blocks in a write and is stopped there.
+        harness.wait_until(lambda: harness.in_system_call(pid, "write"),
+                           "the session to wait in a write")
+        harness.stop_and_continue(pid)
+        received = b"".join(client.multiline())
+        self.assertTrue(received == body.replace(b"\n", b"\r\n"),
+                        f"{len(received)} bytes received of {len(body)}")
+        self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+        server.log.wait_for("0 mails deleted in update phase; session ends")
+        self.assertNotIn(("error", "input error, session aborted"),
+                         [(level, text) for _, level, text in server.log.entries()])
+
+    def test_standalone(self):
+        self.run_case("standalone")
+
+    def test_inetd(self):
+        self.run_case("inetd-systemd")
+
+    def test_listener(self):
+        server = self.start({"1.m": b"one\n"})
+        harness.stop_and_continue(server.process.pid)  # waiting in accept
+        first = self.client(server)
+        self.assertEqual(first.login(), b"+OK\r\n")
+        self.assertEqual(first.command("QUIT"), b"+OK\r\n")
+
+
+class SymbolicLinkLockTest(HardeningTestCase):
+    """Anyone who can write a mailbox's directory can put a link in the lock file's place. A
+    login must never truncate its target, which may be another account's mail."""
+
+    def test_link_to_a_victim_file(self):
+        server = self.start({"1.m": b"one\n"})
+        victim = self.workspace.path("victim")
+        with open(victim, "wb") as text:
+            text.write(b"another account's mail\n")
+        os.symlink(victim, os.path.join(self.maildir.path, "fernd.lock"))
+        client = self.client(server)
+        self.assertEqual(client.login(), b"-ERR cannot access mailbox\r\n")
+        self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+        server.log.wait_for(f"authorization for user {USER} failed: cannot lock mailbox")
+        with open(victim, "rb") as text:
+            self.assertEqual(text.read(), b"another account's mail\n")
+
+
+class NonRegularMessageTest(HardeningTestCase):
+    """A message replaced after the login by a FIFO, or by a link to /dev/zero, is answered like
+    a file that does not open, at once; the session goes on with the rest."""
+
+    def test_fifo_and_device(self):
+        server = self.start({"1.a": b"one\n", "2.b": b"two\n", "3.c": b"three\n"})
+        client = self.client(server)
+        self.assertEqual(client.login(), b"+OK\r\n")
+        os.unlink(self.maildir.file("1.a"))
+        os.mkfifo(self.maildir.file("1.a"))
+        os.unlink(self.maildir.file("2.b"))
+        os.symlink("/dev/zero", self.maildir.file("2.b"))
+        self.assertEqual(client.command("RETR 1"), b"-ERR cannot open message\r\n")
+        self.assertEqual(client.command("RETR 2"), b"-ERR cannot open message\r\n")
+        self.assertEqual(client.command("RETR 3"), b"+OK\r\n")
+        self.assertEqual(client.multiline(), [b"three\r\n"])
+        self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+        server.log.wait_for("0 mails deleted in update phase; session ends")
+        for name in ("1.a", "2.b"):
+            self.assertEqual(server.log.count(f"cannot open mail file {self.maildir.file(name)}"),
+                             1)
+
+
+class DescriptorExhaustionTest(HardeningTestCase):
+    """A listener that runs out of descriptors cannot accept; it reports that at most once a
+    second, waits, and serves the waiting client once descriptors are free again."""
+
+    def test_emfile_passes(self):
+        server = self.start({"1.m": b"one\n"})
+        pid = server.process.pid
+        highest = max(int(fd) for fd in os.listdir(f"/proc/{pid}/fd"))
+        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        # Every descriptor up to the highest is in use: accept finds none free. The accept that
+        # already waits took its descriptor before the limit fell: a first client gets that one,
+        # and its session, under the same limit, cannot set up and closes it.
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (highest + 1, limits[1]))
+        with socket.create_connection(("127.0.0.1", server.port), timeout=harness.WAIT) as first:
+            self.assertEqual(first.recv(1), b"")
+        started = time.monotonic()
+        waiting = socket.create_connection(("127.0.0.1", server.port), timeout=harness.WAIT)
+        self.addCleanup(waiting.close)
+        message = "cannot accept connection: Too many open files"
+        harness.wait_until(lambda: message in server.output(), "the listener to report EMFILE")
+        waiting.setblocking(False)
+        with self.assertRaises(BlockingIOError):
+            waiting.recv(1)  # accepted by nobody yet
+        self.assertIsNone(server.process.poll(), server.output())
+
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+        waiting.settimeout(harness.WAIT)
+        self.assertEqual(waiting.recv(18), b"+OK fernd ready.\r\n")
+        elapsed = time.monotonic() - started
+        lines = server.output().splitlines()
+        self.assertTrue(lines)
+        self.assertTrue(all(line.endswith(": " + message) for line in lines), lines)
+        self.assertLessEqual(len(lines), 1 + int(elapsed), lines)
+        self.assertIsNone(server.process.poll())
+
+
+class SessionProcessSignalsTest(HardeningTestCase):
+    """A session process is not a listener: it does not keep the listener's SIGCHLD handler, nor
+    SIGCHLD blocked; it ignores SIGHUP and SIGTERM so that it outlives a terminated listener."""
+
+    def test_dispositions(self):
+        server = self.start()
+        client = self.client(server)
+        session = self.only_session(server)
+        listener = signal_masks(server.process.pid)
+        self.assertIn(signal.SIGCHLD, listener["SigCgt"])
+        masks = signal_masks(session)
+        self.assertNotIn(signal.SIGCHLD, masks["SigCgt"])
+        self.assertNotIn(signal.SIGCHLD, masks["SigIgn"])
+        self.assertNotIn(signal.SIGCHLD, masks["SigBlk"])
+        self.assertTrue({signal.SIGHUP, signal.SIGTERM, signal.SIGPIPE} <= masks["SigIgn"])
+        self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+
+
+if __name__ == "__main__":
+    harness.main(__doc__.splitlines()[0])
