@@ -14,6 +14,7 @@
 
 #include "common/posix_handle.h"
 #include "credentials/netrc.h"
+#include "credentials/netrc_testing.h"
 #include "targets/fuzz_targets.h"
 
 namespace fernd {

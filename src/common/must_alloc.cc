@@ -14,7 +14,7 @@ void must_die_nomem() noexcept {
   // No allocation on this path: strerror's text for a known errno is static.
   std::fputs(std::strerror(ENOMEM), stderr);
   std::fputc('\n', stderr);
-  std::exit(must_exit_status);
+  std::exit(exit_status_fatal);
 }
 
 std::string must_strdup(const char* text) {

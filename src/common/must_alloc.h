@@ -8,10 +8,9 @@
 #include <cstddef>
 #include <string>
 
-namespace fernd {
+#include "common/exit_status.h"
 
-/// Exit status of a process that ran out of memory (also that of every start-up error).
-constexpr int must_exit_status = 3;
+namespace fernd {
 
 /// Writes strerror(ENOMEM) and a newline to standard error and exits with status 3.
 [[noreturn]] void must_die_nomem() noexcept;

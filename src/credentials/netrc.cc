@@ -12,6 +12,7 @@
 
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
+#include "credentials/netrc_testing.h"
 
 namespace fernd {
 

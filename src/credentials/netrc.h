@@ -60,10 +60,6 @@ void netrc_wipe(netrc_list* list);
 /// be null.
 void netrc_free(netrc_list* list);
 
-/// For tests only: when set, netrc_free calls it with the list after the wipe and right before
-/// the release, so that a test can see what the released memory holds.
-extern void (*netrc_free_observer)(const netrc_list& list);
-
 /// The netrc step of password_get: the first matching entry of "<home>/.netrc" if it has a
 /// password, else that of "<sysconfdir>/netrc" if it has one, else none. Missing or unreadable
 /// files give nothing, silently.

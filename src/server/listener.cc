@@ -10,15 +10,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
+#include "common/exit_status.h"
 #include "common/posix_handle.h"
 #include "pop3/pop3_session.h"
-#include "server/connection.h"
 #include "server/listener_testing.h"
+#include "server/session_process.h"
 
 namespace fernd {
 
@@ -183,6 +185,17 @@ void retry_pause(listener_retry* retry) {
   retry->pause = std::min(retry->pause * 2, retry_pause_longest);
 }
 
+/// Whether a session that starts now delays its password checks: a session process that exited
+/// with status 2 or more was reaped less than 61 seconds ago.
+bool session_auth_delay() {
+  if (auth_failure_seen == 0) {
+    return false;
+  }
+  timespec now{};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+  return listener_auth_delay(auth_failure_seen, last_auth_failure, now.tv_sec);
+}
+
 /// Counts one more session. The handler may run at any instruction, and an increment it split
 /// would lose its decrement for ever; with SIGCHLD blocked it waits until the increment is done.
 void session_count_add() {
@@ -215,26 +228,26 @@ int listener_run(const char* program, const char* interface, int port, int log_t
   listener_address address;
   if (address_parse(interface, port, &address) != 0) {
     std::fprintf(stderr, "%s: invalid interface\n", program);
-    return listener_failure_status;
+    return exit_status_fatal;
   }
   unique_fd listening{::socket(address.family, SOCK_STREAM, 0)};
   if (listening.fd < 0) {
     std::fprintf(stderr, "%s: cannot create socket: %s\n", program, std::strerror(errno));
-    return listener_failure_status;
+    return exit_status_fatal;
   }
   const int on = 1;
   if (::setsockopt(listening.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     std::fprintf(stderr, "%s: cannot set socket option: %s\n", program, std::strerror(errno));
-    return listener_failure_status;
+    return exit_status_fatal;
   }
   if (::bind(listening.fd, address.get(), address.size()) != 0) {
     std::fprintf(stderr, "%s: cannot bind to %s:%d: %s\n", program, interface, port,
                  std::strerror(errno));
-    return listener_failure_status;
+    return exit_status_fatal;
   }
   if (::listen(listening.fd, listen_backlog) != 0) {
     std::fprintf(stderr, "%s: cannot listen on socket: %s\n", program, std::strerror(errno));
-    return listener_failure_status;
+    return exit_status_fatal;
   }
   listener_signals_install();
 
@@ -250,7 +263,7 @@ int listener_run(const char* program, const char* interface, int port, int log_t
       const accept_failure kind = accept_failure_kind(error);
       if (kind == accept_failure::fatal) {
         std::fprintf(stderr, "%s: cannot accept connection: %s\n", program, std::strerror(error));
-        return listener_failure_status;
+        return exit_status_fatal;
       }
       retry_report(&retry, program, "cannot accept connection", error);
       if (kind == accept_failure::retry_later) {
@@ -266,8 +279,9 @@ int listener_run(const char* program, const char* interface, int port, int log_t
       // The session never accepts; were the socket left open here, a listener that a signal ended
       // would still seem to listen while any session ran.
       listening.reset();
-      session_process_run(connection.release(), peer_text, peer_port, log_to_syslog, log_file,
-                          accounts);
+      // This process's own copies of the count and the failure time, as the fork froze them.
+      session_process_run(connection.release(), peer_text, peer_port, active_sessions + 1,
+                          session_auth_delay() ? 1 : 0, log_to_syslog, log_file, accounts);
     }
     const int fork_error = errno;
     // Without a session process the client is closed without a greeting and may try again.
@@ -321,70 +335,6 @@ void listener_wait_for_slot(std::chrono::milliseconds step) {
 
 bool listener_auth_delay(int failure_seen, std::int64_t last_failure, std::int64_t now_seconds) {
   return failure_seen != 0 && now_seconds - last_failure < listener_auth_delay_window;
-}
-
-int session_process_serve(session_log* log, int connection, const account_list& accounts,
-                          int auth_delay, std::chrono::milliseconds idle_limit) {
-  unique_fd input_fd{connection};
-  // A client that goes away mid-reply must end the session through its output-error path, with
-  // the mailbox released and the log complete, not kill the process.
-  connection_ignore_sigpipe();
-  // Without the limits a client that vanished without a word would hold its mailbox lock and a
-  // session slot for ever. When they cannot be set, the session runs as it would without them.
-  (void)connection_prepare(input_fd.fd, idle_limit);
-
-  // Two streams on the one connection: a single read-write stream drops the input it has buffered
-  // when a reply is written, and a client that sends several commands at once would hang.
-  unique_fd output_fd{::dup(input_fd.fd)};
-  unique_file input;
-  unique_file output;
-  if (output_fd.fd >= 0) {
-    input = connection_stream(std::move(input_fd), connection_direction::input);
-    output = connection_stream(std::move(output_fd), connection_direction::output);
-  }
-  if (!input || !output) {
-    log_write(log, log_error, "cannot set up the connection's streams, session aborted");
-    return session_status_error;
-  }
-  const int status =
-      pop3_session(log, input.get(), output.get(), accounts.data(), accounts.size(), auth_delay);
-  // Whatever the session left unsent goes out before the connection closes.
-  output.reset();
-  input.reset();
-  return status;
-}
-
-void session_process_run(int connection, const char* peer, int peer_port, int log_to_syslog,
-                         const char* log_file, const account_list& accounts) {
-  // The process's own copies, as the fork froze them.
-  int auth_delay = 0;
-  if (auth_failure_seen != 0) {
-    timespec now{};
-    (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-    auth_delay = listener_auth_delay(auth_failure_seen, last_auth_failure, now.tv_sec) ? 1 : 0;
-  }
-  // A running session finishes even when the listener is terminated.
-  (void)std::signal(SIGTERM, SIG_IGN);
-  // The listener's reaping is not the session's: a session process has no sessions to count, and
-  // a handler that interrupted it could only do harm. SIGCHLD gets its default action back, and
-  // is unblocked in case the fork happened while the listener had blocked it.
-  (void)std::signal(SIGCHLD, SIG_DFL);
-  const sigset_t child_signal = child_signal_set();
-  (void)::sigprocmask(SIG_UNBLOCK, &child_signal, nullptr);
-
-  session_log log;
-  log_open(log_to_syslog, log_file, &log);
-  log_write(&log, log_info,
-            "connection from %s port %d, active sessions %d (max %d), auth_delay=%s", peer,
-            peer_port, static_cast<int>(active_sessions) + 1, listener_session_limit,
-            auth_delay != 0 ? "yes" : "no");
-  const int status =
-      session_process_serve(&log, connection, accounts, auth_delay, connection_idle_limit);
-  log_write(&log, log_info, "connection closed");
-  if (log.threshold <= log_error) {
-    log_close(&log);
-  }
-  std::exit(status);
 }
 
 }  // namespace fernd

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "common/exit_status.h"
 #include "common/must_alloc.h"
 #include "credentials/password.h"
 #include "log/session_log.h"
@@ -53,11 +54,6 @@ constexpr option long_options[] = {
 /// the protocol number (POP3) is passed for the password lookup's sake, which does not read it.
 constexpr const char* password_host = "localhost";
 constexpr int password_protocol_pop3 = 1;
-
-/// Exit statuses of the process.
-constexpr int exit_ok = 0;
-constexpr int exit_session_failed = 1;
-constexpr int exit_startup_error = must_exit_status;
 
 /// parse_command_line's result: 0 success, 1 failure.
 constexpr int parse_ok = 0;
@@ -135,20 +131,20 @@ void print_help() {
 /// (version, help, any error), or startup_continue when \a config is ready to be run.
 int startup_prepare(int argc, char** argv, startup_config* config) {
   if (parse_command_line(argc, argv, config) != parse_ok) {
-    return exit_startup_error;
+    return exit_status_fatal;
   }
   if (config->show_version) {
     print_version();
-    return exit_ok;
+    return exit_status_ok;
   }
   if (config->show_help) {
     print_help();
-    return exit_ok;
+    return exit_status_ok;
   }
   const char* program = program_path(argc, argv);
   if (config->accounts.empty()) {
     std::fprintf(stderr, "%s: missing --auth and --maildir option\n", program);
-    return exit_startup_error;
+    return exit_status_fatal;
   }
   bool maildir_missing = false;
   for (const account& each : config->accounts) {
@@ -158,7 +154,7 @@ int startup_prepare(int argc, char** argv, startup_config* config) {
       maildir_missing = true;
     }
   }
-  return maildir_missing ? exit_startup_error : startup_continue;
+  return maildir_missing ? exit_status_fatal : startup_continue;
 }
 
 /// One POP3 session on standard input and output, then the exit status.
@@ -189,7 +185,7 @@ int run_inetd(const startup_config& config) {
   if (log.threshold <= log_error) {  // a sink was opened
     log_close(&log);
   }
-  return status == session_status_ok ? exit_ok : exit_session_failed;
+  return status == session_status_ok ? exit_status_ok : exit_status_session_failed;
 }
 
 }  // namespace
@@ -286,7 +282,7 @@ int fernd_main(int argc, char** argv) {
   // The listener returns only when it failed, after reporting why.
   (void)listener_run(program_path(argc, argv), config.interface, config.port,
                      config.log_to_syslog ? 1 : 0, config.log_file, config.accounts);
-  return exit_startup_error;
+  return exit_status_fatal;
 }
 
 }  // namespace fernd

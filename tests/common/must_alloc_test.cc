@@ -1,4 +1,5 @@
 #include "common/must_alloc.h"
+#include "common/exit_status.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -44,7 +45,7 @@ TEST(MustResize, GrowsWithNulAndShrinks) {
 // ENOMEM and a newline on standard error, and status 3.
 void expect_died_of_nomem(const child_outcome& outcome) {
   ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << "wait status " << outcome.wait_status;
-  EXPECT_EQ(must_exit_status, WEXITSTATUS(outcome.wait_status));
+  EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
   EXPECT_EQ(std::string(std::strerror(ENOMEM)) + "\n", outcome.err);
 }
 
@@ -130,7 +131,7 @@ TEST(MustAlloc, ExhaustedAddressSpaceEndsTheProcess) {
       c.body();
     });
     ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << "wait status " << outcome.wait_status;
-    EXPECT_EQ(must_exit_status, WEXITSTATUS(outcome.wait_status));
+    EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
     EXPECT_EQ("ready\n" + std::string(std::strerror(ENOMEM)) + "\n", outcome.err);
   }
 #endif

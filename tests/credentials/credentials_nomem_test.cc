@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "common/exit_status.h"
 #include "common/must_alloc.h"
 #include "credentials/netrc.h"
 #include "credentials/password.h"
@@ -40,7 +41,7 @@ void sweep_allocations(const char* name, const std::function<void()>& operation)
       EXPECT_GT(n, 1) << "the path allocates nothing, so the sweep shows nothing";
       return;  // every allocation of the path has been refused once
     }
-    ASSERT_EQ(must_exit_status, WEXITSTATUS(outcome.wait_status)) << "allocation " << n;
+    ASSERT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status)) << "allocation " << n;
     ASSERT_EQ(std::string(std::strerror(ENOMEM)) + "\n", outcome.err) << "allocation " << n;
   }
   ADD_FAILURE() << "more than " << max_allocations << " allocations";

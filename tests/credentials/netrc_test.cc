@@ -1,4 +1,5 @@
 #include "credentials/netrc.h"
+#include "credentials/netrc_testing.h"
 
 #include <pwd.h>
 #include <unistd.h>

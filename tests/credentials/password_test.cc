@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
 #include "common/secret_testing.h"
@@ -207,7 +208,7 @@ TEST(PasswordEval, ExhaustedMemoryEndsTheProcess) {
     (void)password_eval("head -c 1000000000 /dev/zero | tr '\\0' x", &password, &error);
   });
   ASSERT_TRUE(WIFEXITED(outcome.wait_status));
-  EXPECT_EQ(must_exit_status, WEXITSTATUS(outcome.wait_status));
+  EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
   EXPECT_EQ(std::string(std::strerror(ENOMEM)) + "\n", outcome.err);
 #endif
 }

@@ -1,0 +1,76 @@
+#include "server/session_process.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <utility>
+
+#include "common/posix_handle.h"
+#include "pop3/pop3_session.h"
+#include "server/connection.h"
+#include "server/listener.h"
+#include "server/session_process_testing.h"
+
+namespace fernd {
+
+int session_process_serve(session_log* log, int connection, const account_list& accounts,
+                          int auth_delay, std::chrono::milliseconds idle_limit) {
+  unique_fd input_fd{connection};
+  // A client that goes away mid-reply must end the session through its output-error path, with
+  // the mailbox released and the log complete, not kill the process.
+  connection_ignore_sigpipe();
+  // Without the limits a client that vanished without a word would hold its mailbox lock and a
+  // session slot for ever. When they cannot be set, the session runs as it would without them.
+  (void)connection_prepare(input_fd.fd, idle_limit);
+
+  // Two streams on the one connection: a single read-write stream drops the input it has buffered
+  // when a reply is written, and a client that sends several commands at once would hang.
+  unique_fd output_fd{::dup(input_fd.fd)};
+  unique_file input;
+  unique_file output;
+  if (output_fd.fd >= 0) {
+    input = connection_stream(std::move(input_fd), connection_direction::input);
+    output = connection_stream(std::move(output_fd), connection_direction::output);
+  }
+  if (!input || !output) {
+    log_write(log, log_error, "cannot set up the connection's streams, session aborted");
+    return session_status_error;
+  }
+  const int status =
+      pop3_session(log, input.get(), output.get(), accounts.data(), accounts.size(), auth_delay);
+  // Whatever the session left unsent goes out before the connection closes.
+  output.reset();
+  input.reset();
+  return status;
+}
+
+void session_process_run(int connection, const char* peer, int peer_port, int active_sessions,
+                         int auth_delay, int log_to_syslog, const char* log_file,
+                         const account_list& accounts) {
+  // A running session finishes even when the listener is terminated.
+  (void)std::signal(SIGTERM, SIG_IGN);
+  // The listener's reaping is not the session's: a session process has no sessions to count, and
+  // a handler that interrupted it could only do harm. SIGCHLD gets its default action back, and
+  // is unblocked in case the fork happened while the listener had blocked it.
+  (void)std::signal(SIGCHLD, SIG_DFL);
+  sigset_t child_signal;
+  (void)::sigemptyset(&child_signal);
+  (void)::sigaddset(&child_signal, SIGCHLD);
+  (void)::sigprocmask(SIG_UNBLOCK, &child_signal, nullptr);
+
+  session_log log;
+  log_open(log_to_syslog, log_file, &log);
+  log_write(&log, log_info,
+            "connection from %s port %d, active sessions %d (max %d), auth_delay=%s", peer,
+            peer_port, active_sessions, listener_session_limit, auth_delay != 0 ? "yes" : "no");
+  const int status =
+      session_process_serve(&log, connection, accounts, auth_delay, connection_idle_limit);
+  log_write(&log, log_info, "connection closed");
+  if (log.threshold <= log_error) {
+    log_close(&log);
+  }
+  std::exit(status);
+}
+
+}  // namespace fernd

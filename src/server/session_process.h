@@ -1,0 +1,20 @@
+// A session process: the child that the listener forks for one connection. It runs one POP3
+// session on the connection and exits with the session status, which is all the listener learns.
+#ifndef FERND_SERVER_SESSION_PROCESS_H_
+#define FERND_SERVER_SESSION_PROCESS_H_
+
+#include "common/account.h"
+
+namespace fernd {
+
+/// Runs the session on \a connection from \a peer port \a peer_port and exits with its status:
+/// takes back the dispositions the listener set for itself, ignores SIGTERM, opens its own log and
+/// logs the connection with \a active_sessions (this one included) and \a auth_delay, serves the
+/// connection with the 10-minute idle limits, logs its end. Never returns.
+[[noreturn]] void session_process_run(int connection, const char* peer, int peer_port,
+                                      int active_sessions, int auth_delay, int log_to_syslog,
+                                      const char* log_file, const account_list& accounts);
+
+}  // namespace fernd
+
+#endif  // FERND_SERVER_SESSION_PROCESS_H_

@@ -1,0 +1,304 @@
+#include "server/session_process.h"
+
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/posix_handle.h"
+#include "log/session_log.h"
+#include "pop3/pop3_session.h"
+#include "server/session_process_testing.h"
+#include "support/fd_reading.h"
+#include "support/process_watch.h"
+#include "support/tcp_pair.h"
+#include "support/temp_maildir.h"
+
+namespace fernd {
+namespace {
+
+using std::chrono::milliseconds;
+
+// session_process_serve over a real TCP connection on 127.0.0.1, in a child process as in the
+// listener, with a short idle limit instead of ten minutes.
+
+/// The messages of a log file, each as "level: text".
+std::vector<std::string> log_messages(const std::string& path) {
+  std::vector<std::string> messages;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t start = line.find("] ");
+    messages.push_back(start == std::string::npos ? line : line.substr(start + 2));
+  }
+  return messages;
+}
+
+bool log_has(const std::vector<std::string>& messages, const std::string& message) {
+  return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+/// Long enough to end a session that waits for its client quickly, short enough never to
+/// end one whose client is busy on a loaded machine.
+constexpr milliseconds short_idle_limit(200);
+/// The bound of every wait for a session to end: far above short_idle_limit.
+constexpr milliseconds session_end_limit(20'000);
+
+struct SessionProcessServeTest : testing::Test {
+  temp_maildir maildir;
+  std::string log_path = maildir.path + "/session.log";
+  account_list accounts{{"alice", "secret", maildir.path}};
+  pid_t session = -1;
+
+  /// Serves \a connection in a child process, as a session process does; the child closes
+  /// \a client, its copy of the client's end. With \a descriptors_exhausted the child can open
+  /// no further descriptor once its log is open.
+  void start(unique_fd* connection, const unique_fd& client, milliseconds idle_limit,
+             bool descriptors_exhausted = false) {
+    session = ::fork();
+    if (session == 0) {
+      (void)::close(client.fd);
+      // As a session process finds it when the listener was started from a shell.
+      (void)std::signal(SIGPIPE, SIG_DFL);
+      session_log log;
+      log_open(0, log_path.c_str(), &log);
+      if (descriptors_exhausted) {
+        // dup gives the lowest free descriptor; with the limit there, there is none left.
+        const int lowest_free = ::dup(0);
+        (void)::close(lowest_free);
+        const rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
+        (void)::setrlimit(RLIMIT_NOFILE, &limit);
+      }
+      const int status =
+          session_process_serve(&log, connection->release(), accounts, 0, idle_limit);
+      log_close(&log);
+      ::_exit(status);
+    }
+    ASSERT_GT(session, 0);
+    connection->reset();
+  }
+
+  /// The session's exit status; fails the test when it ended otherwise.
+  int finish() {
+    const int status = wait_for_exit(session, session_end_limit);
+    session = -1;
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  void TearDown() override {
+    if (session > 0) {
+      (void)::kill(session, SIGKILL);
+      (void)::waitpid(session, nullptr, 0);
+    }
+  }
+};
+
+TEST_F(SessionProcessServeTest, AnswersPipelinedCommandsInOrder) {
+  const std::string script =
+      "USER alice\r\nPASS secret\r\nSTAT\r\nLIST\r\nUIDL\r\nRETR 2\r\nDELE 1\r\nNOOP\r\nQUIT\r\n";
+  const std::string expected =
+      "+OK fernd ready.\r\n"
+      "+OK\r\n"
+      "+OK\r\n"
+      "+OK 2 34\r\n"
+      "+OK\r\n1 11\r\n2 23\r\n.\r\n"
+      "+OK\r\n1 m1\r\n2 m2\r\n.\r\n"
+      "+OK\r\nSubject: two\r\n\r\n..dot\r\nend\r\n.\r\n"
+      "+OK\r\n"
+      "+OK\r\n"
+      "+OK\r\n";
+  // All commands in one write, as a pipelining client sends them, and one byte per write.
+  const std::size_t pieces[] = {0, 1};
+  for (const std::size_t piece : pieces) {
+    SCOPED_TRACE(piece);
+    maildir.add("m1", "first\nline\n", 1'000'000);
+    maildir.add("m2", "Subject: two\n\n.dot\nend\n", 1'000'001);
+    tcp_pair pair;
+    ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
+    ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit * 50));
+    ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, script, piece));
+    EXPECT_EQ(expected, read_to_end(pair.client.fd, session_end_limit));
+    EXPECT_EQ(session_status_ok, finish());
+    EXPECT_FALSE(maildir.has("m1"));
+    EXPECT_TRUE(maildir.has("m2"));
+  }
+}
+
+TEST_F(SessionProcessServeTest, SilentClientEndsThroughInputError) {
+  struct silence_case {
+    const char* client;  ///< what the client sends before it falls silent
+    const char* server;  ///< every byte the client receives until the session closes
+  };
+  const silence_case cases[] = {
+      {"", "+OK fernd ready.\r\n"},
+      {"USER alice\r\n", "+OK fernd ready.\r\n+OK\r\n"},
+      {"USER alice\r\nPASS secret\r\nDELE 1\r\n", "+OK fernd ready.\r\n+OK\r\n+OK\r\n+OK\r\n"},
+  };
+  maildir.add("m1", "text\n");
+  for (const silence_case& c : cases) {
+    SCOPED_TRACE(c.client);
+    std::filesystem::remove(log_path);
+    tcp_pair pair;
+    ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
+    // Sent before the session starts, so that no delay of this process counts as idle time.
+    ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, c.client));
+    ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit));
+    // The client keeps its end open: only the idle limit can end the session.
+    EXPECT_EQ(c.server, read_to_end(pair.client.fd, session_end_limit));
+    EXPECT_EQ(session_status_error, finish());
+    const std::vector<std::string> log = log_messages(log_path);
+    EXPECT_TRUE(log_has(log, "error: input error, session aborted"));
+    EXPECT_FALSE(log_has(log, "error: output error, session aborted"));
+    EXPECT_TRUE(maildir.has("m1"));
+  }
+}
+
+/// A message larger than anything the kernel buffers for one connection.
+std::string large_message() {
+  std::size_t send_buffer_max = 4 << 20;
+  std::ifstream limits("/proc/sys/net/ipv4/tcp_wmem");
+  std::size_t low = 0;
+  std::size_t initial = 0;
+  if (limits >> low >> initial >> send_buffer_max) {
+    send_buffer_max = std::max<std::size_t>(send_buffer_max, 1 << 20);
+  }
+  const std::string line(99, 'x');
+  std::string message;
+  message.reserve(send_buffer_max + (2 << 20));
+  while (message.size() < send_buffer_max + (2 << 20)) {
+    message += line;
+    message += '\n';
+  }
+  return message;
+}
+
+TEST_F(SessionProcessServeTest, ClientThatStopsReadingEndsThroughOutputError) {
+  maildir.add("big", large_message(), 1'000'000);
+  maildir.add("small", "text\n", 1'000'001);
+  tcp_pair pair;
+  // A small receive window, so that the server's send buffer fills soon.
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair, 4096));
+  ASSERT_NO_FATAL_FAILURE(
+      send_all(pair.client.fd, "USER alice\r\nPASS secret\r\nDELE 2\r\nRETR 1\r\nQUIT\r\n"));
+  ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit));
+  // The client reads nothing until the session has ended.
+  EXPECT_EQ(session_status_error, finish());
+
+  const std::vector<std::string> log = log_messages(log_path);
+  EXPECT_TRUE(log_has(log, "error: cannot send mail file " + maildir.new_path("big")));
+  EXPECT_TRUE(log_has(log, "error: output error, session aborted"));
+  EXPECT_FALSE(log_has(log, "info: client ended transaction phase"));
+  EXPECT_TRUE(maildir.has("big"));
+  EXPECT_TRUE(maildir.has("small"));
+}
+
+TEST_F(SessionProcessServeTest, VanishedClientEndsThroughOutputError) {
+  maildir.add("m1", "text\n", 1'000'000);
+  maildir.add("m2", "more\n", 1'000'001);
+  tcp_pair pair;
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
+  // This process's view of the session's socket, to see when the reset has reached it.
+  const unique_fd observer{::dup(pair.server.fd)};
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "USER alice\r\nPASS secret\r\nDELE 2\r\n"));
+  // An idle limit that cannot end the session within the test's bound.
+  ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, session_end_limit * 3));
+  const std::string replies = "+OK fernd ready.\r\n+OK\r\n+OK\r\n+OK\r\n";
+  ASSERT_EQ(replies, read_exactly(pair.client.fd, replies.size(), session_end_limit));
+
+  // The session is stopped while the client sends RETR and vanishes, with the reset that a
+  // crashed peer's kernel sends. Continued, it reads the command, and the reply's first write
+  // reports the reset; every later one would raise SIGPIPE.
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_read); }));
+  ASSERT_EQ(0, ::kill(session, SIGSTOP));
+  ASSERT_TRUE(wait_until([&] { return process_state(session) == 'T'; }));
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "RETR 1\r\n"));
+  const linger reset{1, 0};
+  ASSERT_EQ(0, ::setsockopt(pair.client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset));
+  pair.client.reset();
+  pollfd gone{observer.fd, 0, 0};  // POLLHUP and POLLERR are always reported
+  ASSERT_EQ(1, ::poll(&gone, 1, static_cast<int>(session_end_limit.count())));
+  ASSERT_EQ(0, ::kill(session, SIGCONT));
+
+  EXPECT_EQ(session_status_error, finish());  // an exit, not death by SIGPIPE
+  const std::vector<std::string> log = log_messages(log_path);
+  ASSERT_LE(3u, log.size());
+  EXPECT_EQ((std::vector<std::string>{"info: starting transaction phase with 2 mails in mailbox",
+                                      "error: cannot send mail file " + maildir.new_path("m1"),
+                                      "error: output error, session aborted"}),
+            std::vector<std::string>(log.end() - 3, log.end()));
+  EXPECT_TRUE(maildir.has("m1"));
+  EXPECT_TRUE(maildir.has("m2"));
+}
+
+TEST_F(SessionProcessServeTest, StoppedAndContinuedSessionGoesOn) {
+  // Job control, a debugger or a tracer stops and continues a session. On a socket with idle
+  // limits that breaks off the read or write it waits in; the session must not take that for a
+  // lost client, neither while it waits for a command nor in the middle of a large RETR to a
+  // client that reads slowly.
+  const std::string message = large_message();
+  std::string wire;
+  for (std::size_t at = 0; at < message.size(); at += 100) {
+    wire += message.substr(at, 99) + "\r\n";
+  }
+  maildir.add("big", message, 1'000'000);
+  tcp_pair pair;
+  // A window small enough that the session soon waits in a write while the client reads nothing.
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair, 64 << 10));
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "USER alice\r\nPASS secret\r\n"));
+  ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, session_end_limit * 3));
+  const std::string login = "+OK fernd ready.\r\n+OK\r\n+OK\r\n";
+  ASSERT_EQ(login, read_exactly(pair.client.fd, login.size(), session_end_limit));
+
+  // Idle, waiting for a command.
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_read); }));
+  ASSERT_NO_FATAL_FAILURE(stop_and_continue(session));
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "STAT\r\n"));
+  const std::string stat = "+OK 1 " + std::to_string(message.size()) + "\r\n";
+  ASSERT_EQ(stat, read_exactly(pair.client.fd, stat.size(), session_end_limit));
+
+  // Sending, to a client that has stopped reading: stopped and continued twice on the way.
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "RETR 1\r\n"));
+  std::string received = read_exactly(pair.client.fd, 5 + 100'000, session_end_limit);
+  for (int pause = 0; pause < 2; ++pause) {
+    ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_write); }));
+    ASSERT_NO_FATAL_FAILURE(stop_and_continue(session));
+    received += read_exactly(pair.client.fd, 1'000'000, session_end_limit);
+  }
+  const std::string rest = "+OK\r\n" + wire + ".\r\n";
+  // The bound covers a slow sanitizer build on a busy machine: only a hang reaches it.
+  received += read_exactly(pair.client.fd, rest.size() - received.size(), session_end_limit * 3);
+  EXPECT_TRUE(received == rest) << received.size() << " of " << rest.size() << " bytes";
+
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "QUIT\r\n"));
+  const std::string end = read_to_end(pair.client.fd, session_end_limit);
+  EXPECT_TRUE(end == "+OK\r\n") << end.size() << " bytes after the message";
+  EXPECT_EQ(session_status_ok, finish());
+  EXPECT_FALSE(log_has(log_messages(log_path), "error: input error, session aborted"));
+}
+
+TEST_F(SessionProcessServeTest, NoSessionWithoutStreams) {
+  tcp_pair pair;
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
+  ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit, true));
+  EXPECT_EQ("", read_to_end(pair.client.fd, session_end_limit));  // closed, without a greeting
+  EXPECT_EQ(session_status_error, finish());
+  const std::vector<std::string> log = log_messages(log_path);
+  EXPECT_TRUE(log_has(log, "error: cannot set up the connection's streams, session aborted"));
+  EXPECT_FALSE(log_has(log, "info: starting POP3 session"));
+}
+
+}  // namespace
+}  // namespace fernd
