@@ -1,5 +1,7 @@
 #include "log/session_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -23,6 +25,9 @@ constexpr std::size_t log_time_size = 128;
 // Session lines are short: a user name is cleaned and a command line is at most 1024 bytes.
 constexpr std::size_t log_line_stack_size = 2048;
 
+// What fopen gives a file it creates: read and write for everyone, less the umask.
+constexpr mode_t log_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+
 // Above both levels that sessions log (info and error): log_open's "nowhere".
 constexpr std::uint32_t log_threshold_none = 2;
 
@@ -31,7 +36,7 @@ void log_open_syslog() {
 }
 
 // Formats "<time> fernd[<pid>] <word>: <message>\n" and writes it with one write.
-void log_write_file(std::FILE* stream, unsigned level, const char* format, std::va_list args) {
+void log_write_file(int fd, unsigned level, const char* format, std::va_list args) {
   char time_text[log_time_size] = "";
   const std::time_t now = std::time(nullptr);
   const std::tm* local = std::localtime(&now);
@@ -77,18 +82,19 @@ void log_write_file(std::FILE* stream, unsigned level, const char* format, std::
   // One write(2) per line: with O_APPEND the kernel places the whole line at the end of the file,
   // so lines of concurrent sessions never interleave, and nothing waits in a buffer that a killed
   // process would lose. A failing log file is not detected; the session goes on.
-  (void)fd_write_all(::fileno(stream), line, size);
+  (void)fd_write_all(fd, line, size);
 }
 
 }  // namespace
 
 void log_open(int to_syslog, const char* file_name, session_log* log) {
-  log->stream.reset();
+  log->file.reset();
   log->threshold = log_info;
   if (file_name != nullptr) {
-    // "e": the descriptor must not leak into the processes that password commands start.
-    log->stream.reset(std::fopen(file_name, "ae"));
-    if (log->stream != nullptr) {
+    // Appending, created as fopen's "a" creates a file. Close-on-exec: the descriptor must not
+    // leak into the processes that password commands start.
+    log->file.reset(::open(file_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, log_file_mode));
+    if (log->file.fd >= 0) {
       return;
     }
     log_open_syslog();
@@ -108,8 +114,8 @@ void log_write(session_log* log, unsigned level, const char* format, ...) {
   }
   std::va_list args;
   va_start(args, format);
-  if (log->stream != nullptr) {
-    log_write_file(log->stream.get(), level, format, args);
+  if (log->file.fd >= 0) {
+    log_write_file(log->file.fd, level, format, args);
   } else {
     ::vsyslog(level == log_info ? LOG_INFO : LOG_ERR, format, args);
   }
@@ -117,8 +123,8 @@ void log_write(session_log* log, unsigned level, const char* format, ...) {
 }
 
 void log_close(session_log* log) {
-  if (log->stream != nullptr) {
-    log->stream.reset();
+  if (log->file.fd >= 0) {
+    log->file.reset();
   } else {
     ::closelog();
   }

@@ -14,10 +14,10 @@ constexpr unsigned log_info = 0;
 constexpr unsigned log_error = 1;
 
 /// The log sink of one process. After log_open exactly one of these holds:
-/// stream set and threshold 0 (a log file); stream none and threshold 0 (syslog, opened);
-/// stream none and threshold 2 (nowhere, nothing opened).
+/// file open and threshold 0 (a log file); file none and threshold 0 (syslog, opened);
+/// file none and threshold 2 (nowhere, nothing opened).
 struct session_log {
-  unique_file stream;           ///< the open log file; none for syslog or nowhere
+  unique_fd file;               ///< the open log file; none for syslog or nowhere
   std::uint32_t threshold = 2;  ///< the lowest level that is written
 };
 

@@ -53,7 +53,7 @@ class SessionLogTest : public testing::Test {
 TEST_F(SessionLogTest, FileLineFormat) {
   session_log log;
   log_open(0, log_path().c_str(), &log);
-  ASSERT_NE(nullptr, log.stream);
+  ASSERT_GE(log.file.fd, 0);
   EXPECT_EQ(0U, log.threshold);
   log_write(&log, log_info, "user %s logged in, %d messages", "alice", 3);
   log_write(&log, log_error, "cannot send %s", "/m/new/1");
@@ -155,7 +155,7 @@ TEST_F(SessionLogTest, AppendsToExistingFileAndCreatesMissingOne) {
   const std::string missing = dir_.path + "/new.log";
   session_log fresh;
   log_open(0, missing.c_str(), &fresh);
-  ASSERT_NE(nullptr, fresh.stream);
+  ASSERT_GE(fresh.file.fd, 0);
   log_write(&fresh, log_error, "created");
   log_close(&fresh);
   lines = lines_of(read_file(missing));
@@ -243,7 +243,7 @@ TEST_F(SessionLogTest, UnopenableFileFallsBackToSyslog) {
   const int fds_before = open_fd_count();
   session_log log;
   log_open(0, path.c_str(), &log);
-  EXPECT_EQ(nullptr, log.stream);
+  EXPECT_EQ(-1, log.file.fd);
   EXPECT_EQ(0U, log.threshold);
   log_write(&log, log_info, "goes to syslog");
   log_close(&log);
@@ -271,11 +271,11 @@ TEST_F(SessionLogTest, SinkChosenByPathThenFlag) {
     (void)::unlink(log_path().c_str());
     session_log log;
     log_open(c.to_syslog, c.with_path ? log_path().c_str() : nullptr, &log);
-    EXPECT_EQ(c.file_expected, log.stream != nullptr);
+    EXPECT_EQ(c.file_expected, log.file.fd >= 0);
     EXPECT_EQ(c.threshold, log.threshold);
-    if (log.stream != nullptr) {
+    if (log.file.fd >= 0) {
       // The log file must not leak into the processes that password commands start.
-      const int flags = ::fcntl(::fileno(log.stream.get()), F_GETFD);
+      const int flags = ::fcntl(log.file.fd, F_GETFD);
       EXPECT_NE(0, flags & FD_CLOEXEC);
     }
     if (log.threshold <= 1) {
