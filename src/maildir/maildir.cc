@@ -22,13 +22,13 @@ constexpr mode_t lock_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROT
 constexpr std::size_t maildir_initial_entries = 256;
 
 // Sets the record lock of type \a type (F_WRLCK or F_UNLCK) over the whole file, without waiting.
-int maildir_set_lock(std::FILE* lock_file, short type) {
+int maildir_set_lock(int lock_file, short type) {
   struct flock request {};
   request.l_type = type;
   request.l_whence = SEEK_SET;
   request.l_start = 0;
   request.l_len = 0;  // to the end of the file, however long it grows
-  return ::fcntl(::fileno(lock_file), F_SETLK, &request);
+  return ::fcntl(lock_file, F_SETLK, &request);
 }
 
 // Reads every entry of \a directory (opened on \a directory_path) and appends the regular files to
@@ -68,7 +68,7 @@ bool maildir_scan(DIR* directory, const std::string& directory_path,
 
 }  // namespace
 
-maildir_lock_file maildir_lock(const char* lock_path) {
+unique_fd maildir_lock(const char* lock_path) {
   // Created with the permissions that fopen's "w" gives, and truncated as it does. Never through
   // a symbolic link: anyone who can write the maildir could otherwise make a login truncate any
   // file that fernd may write. Never waiting either: a FIFO put in the lock file's place would
@@ -77,30 +77,24 @@ maildir_lock_file maildir_lock(const char* lock_path) {
   unique_fd fd{::open(lock_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                       lock_file_mode)};
   if (fd.fd < 0) {
-    return nullptr;
+    return fd;
   }
   struct stat status {};
-  if (::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    return nullptr;
+  if (::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+      maildir_set_lock(fd.fd, F_WRLCK) != 0) {
+    // As a rule another process holds the mailbox; never wait for it.
+    return unique_fd{};
   }
-  unique_file stream{::fdopen(fd.fd, "w")};
-  if (stream == nullptr) {
-    return nullptr;
-  }
-  (void)fd.release();
-  if (maildir_set_lock(stream.get(), F_WRLCK) != 0) {
-    return nullptr;  // As a rule another process holds the mailbox; never wait for it.
-  }
-  return maildir_lock_file{stream.release()};
+  return fd;
 }
 
-void maildir_unlock(std::FILE* lock_file) {
-  if (lock_file == nullptr) {
+void maildir_unlock(unique_fd* lock_file) {
+  if (lock_file->fd < 0) {
     return;
   }
-  // Ignored: closing the stream drops the lock all the same.
-  (void)maildir_set_lock(lock_file, F_UNLCK);
-  (void)std::fclose(lock_file);
+  // Ignored: closing the descriptor drops the lock all the same.
+  (void)maildir_set_lock(lock_file->fd, F_UNLCK);
+  lock_file->reset();
 }
 
 int mail_entry_compare(const mail_entry& a, const mail_entry& b) {
@@ -120,8 +114,8 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
   try {
     // The "/" is always inserted, so "/m/" gives "/m//fernd.lock" and "/m//new/<name>".
     const std::string maildir_path = maildir;
-    maildir_lock_file lock = maildir_lock((maildir_path + "/" + maildir_lock_name).c_str());
-    if (lock == nullptr) {
+    unique_fd lock = maildir_lock((maildir_path + "/" + maildir_lock_name).c_str());
+    if (lock.fd < 0) {
       return 1;
     }
     const std::string directory_path = maildir_path + "/new";
@@ -148,7 +142,7 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
 }
 
 void maildir_close(maildir_snapshot* snapshot) {
-  snapshot->lock_file.reset();
+  maildir_unlock(&snapshot->lock_file);
   std::vector<mail_entry>{}.swap(snapshot->entries);
   snapshot->message_count = 0;
 }

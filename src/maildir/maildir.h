@@ -5,10 +5,10 @@
 #define FERND_MAILDIR_MAILDIR_H_
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
+
+#include "common/posix_handle.h"
 
 namespace fernd {
 
@@ -25,19 +25,15 @@ struct mail_entry {
   int deleted = 0;              ///< set by DELE, cleared by RSET
 };
 
-/// Removes the record lock and closes the lock-file stream.
-void maildir_unlock(std::FILE* lock_file);
-
-struct lock_releaser {
-  void operator()(std::FILE* lock_file) const noexcept { maildir_unlock(lock_file); }
-};
-/// The open, locked lock-file stream; resetting it releases the lock. Never open the lock file
-/// anywhere else in the process: closing any descriptor of it drops the lock.
-using maildir_lock_file = std::unique_ptr<std::FILE, lock_releaser>;
+/// Removes the record lock and closes the lock file; \a lock_file is empty afterwards. Does nothing
+/// to an empty one.
+void maildir_unlock(unique_fd* lock_file);
 
 /// An opened mailbox. Empty (no lock, no entries) or open (lock held, entries sorted).
 struct maildir_snapshot {
-  maildir_lock_file lock_file;      ///< present exactly while the lock is held
+  /// The lock file, open exactly while the lock is held. Never open the lock file anywhere else in
+  /// the process: closing any descriptor of it drops the lock.
+  unique_fd lock_file;
   std::uint64_t message_count = 0;  ///< entries.size()
   std::vector<mail_entry> entries;  ///< in mail_entry_compare order
 };
@@ -51,10 +47,11 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir);
 /// an empty snapshot.
 void maildir_close(maildir_snapshot* snapshot);
 
-/// Opens (creating or truncating) the file \a lock_path and takes an exclusive record lock over
-/// all of it without waiting. Returns the locked stream, or none when the file cannot be opened
-/// or another process holds the lock. The lock ends with the stream or with the process.
-maildir_lock_file maildir_lock(const char* lock_path);
+/// Opens (creating or truncating) the file \a lock_path, never through a symbolic link and never
+/// waiting, and takes an exclusive record lock over all of it without waiting. Returns the locked
+/// descriptor, or none when the file cannot be opened, is no regular file, or another process
+/// holds the lock. The lock ends with the descriptor or with the process.
+unique_fd maildir_lock(const char* lock_path);
 
 /// Orders entries by modification time (seconds, then nanoseconds), then by name as strcmp does.
 /// Returns a negative number, zero or a positive number.

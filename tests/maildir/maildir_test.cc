@@ -30,7 +30,7 @@ std::vector<std::string> names_of(const maildir_snapshot& snapshot) {
 }
 
 void expect_empty(const maildir_snapshot& snapshot) {
-  EXPECT_EQ(nullptr, snapshot.lock_file);
+  EXPECT_EQ(-1, snapshot.lock_file.fd);
   EXPECT_EQ(0U, snapshot.message_count);
   EXPECT_TRUE(snapshot.entries.empty());
 }
@@ -51,7 +51,7 @@ int wait_for(pid_t pid) {
 bool lockable_by_other_process(const std::string& maildir) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const bool locked = maildir_lock((maildir + "/fernd.lock").c_str()) != nullptr;
+    const bool locked = maildir_lock((maildir + "/fernd.lock").c_str()).fd >= 0;
     ::_exit(locked ? 0 : 1);
   }
   return pid > 0 && wait_for(pid) == 0;
@@ -131,7 +131,7 @@ TEST_F(MaildirTest, OpenListsMessagesWithPathSizeAndTime) {
   box_.add("two", "x", 1'700'000'001, 0);
 
   ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
-  ASSERT_NE(nullptr, snapshot_.lock_file);
+  ASSERT_GE(snapshot_.lock_file.fd, 0);
   ASSERT_EQ(2U, snapshot_.message_count);
   ASSERT_EQ(2U, snapshot_.entries.size());
   const mail_entry& first = snapshot_.entries[0];
@@ -244,7 +244,7 @@ TEST_F(MaildirTest, ListsOnlyRegularFilesFollowingLinks) {
 
 TEST_F(MaildirTest, EmptyNewGivesEmptyListAndHoldsLock) {
   ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
-  EXPECT_NE(nullptr, snapshot_.lock_file);
+  EXPECT_GE(snapshot_.lock_file.fd, 0);
   EXPECT_EQ(0U, snapshot_.message_count);
   EXPECT_TRUE(snapshot_.entries.empty());
   EXPECT_FALSE(lockable_by_other_process(box_.path));
@@ -345,7 +345,7 @@ TEST_F(MaildirTest, CreatesLockFileForEveryoneLessUmaskAndKeepsItFromChildren) {
   EXPECT_TRUE(S_ISREG(status.st_mode));
   EXPECT_EQ(0644U, status.st_mode & 07777U);
   // A password command started later must not inherit the lock file.
-  const int flags = ::fcntl(::fileno(snapshot_.lock_file.get()), F_GETFD);
+  const int flags = ::fcntl(snapshot_.lock_file.fd, F_GETFD);
   EXPECT_NE(0, flags & FD_CLOEXEC);
 }
 
