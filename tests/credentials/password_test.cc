@@ -1,7 +1,6 @@
 #include "credentials/password.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -29,7 +28,9 @@
 #include "common/secret_testing.h"
 #include "support/alloc_failure.h"
 #include "support/fd_count.h"
+#include "support/fd_reading.h"
 #include "support/forked_child.h"
+#include "support/pseudo_terminal.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
@@ -218,32 +219,6 @@ TEST(PasswordEval, ExhaustedMemoryEndsTheProcess) {
 using deadline_clock = std::chrono::steady_clock;
 constexpr auto pty_deadline = std::chrono::seconds(10);
 
-// Reads from \a fd into \a text until \a enough says so, the end of the data, or the deadline.
-void read_until(int fd, std::string* text, deadline_clock::time_point deadline,
-                const std::function<bool(const std::string&)>& enough) {
-  char buffer[256];
-  while (!enough(*text)) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - deadline_clock::now());
-    if (left.count() <= 0) {
-      return;
-    }
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0) {
-      return;
-    }
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) {
-      return;  // end of data, or EIO once the terminal's last user is gone
-    }
-    text->append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
 struct pty_outcome {
   std::string terminal;  ///< what the child wrote to its terminal before the answer was typed
   std::optional<std::string> password;
@@ -257,12 +232,6 @@ struct pty_outcome {
 pty_outcome run_on_pty(const std::function<std::optional<std::string>()>& call,
                        const std::string& prompt, std::string_view answer) {
   pty_outcome outcome;
-  unique_fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (master.fd < 0 || ::grantpt(master.fd) != 0 || ::unlockpt(master.fd) != 0) {
-    ADD_FAILURE() << "cannot make a pseudo-terminal: " << std::strerror(errno);
-    return outcome;
-  }
-  const std::string slave_name = ::ptsname(master.fd);
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -270,23 +239,12 @@ pty_outcome run_on_pty(const std::function<std::optional<std::string>()>& call,
   }
   unique_fd result_read(ends[0]);
   unique_fd result_write(ends[1]);
-  const pid_t pid = ::fork();
+  unique_fd master;
+  const pid_t pid = fork_on_terminal(&master);
   if (pid < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
     return outcome;
   }
   if (pid == 0) {
-    // A new session without a terminal; the first terminal it opens becomes its own.
-    if (::setsid() < 0) {
-      ::_exit(2);
-    }
-    const int slave = ::open(slave_name.c_str(), O_RDWR);
-    if (slave < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0) {
-      ::_exit(3);
-    }
-    ::dup2(slave, STDIN_FILENO);
-    ::dup2(slave, STDOUT_FILENO);
-    ::dup2(slave, STDERR_FILENO);
     try {
       const std::optional<std::string> password = call();
       const std::string report = password.has_value() ? "1" + *password : "0";

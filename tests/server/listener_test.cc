@@ -155,39 +155,21 @@ TEST(ListenerReap, ReapsAllEndedChildrenAndLeavesTheRunningOne) {
   EXPECT_EQ(0, active_sessions);
 }
 
-/// Runs \a body in a child whose standard error goes to the file \a errors; returns the child's
-/// wait status once it has ended.
-int run_with_stderr(const std::string& errors, const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::FILE* file = std::fopen(errors.c_str(), "w");
-    if (file == nullptr || ::dup2(::fileno(file), 2) != 2) {
-      ::_exit(10);
-    }
-    std::fclose(file);
-    ::_exit(body());
-  }
-  int status = 0;
-  EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
-  return status;
-}
-
 TEST(ListenerRun, SocketThatCannotBeCreatedEndsWithThree) {
   const temp_maildir scratch;
   const account_list accounts{{"alice", "secret", scratch.path}};
-  const std::string errors = scratch.path + "/stderr";
-  const int status = run_with_stderr(errors, [&] {
+  const child_outcome outcome = run_in_child([&] {
     const int lowest_free = ::dup(0);
     (void)::close(lowest_free);
     const rlimit descriptors{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
     if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
-      return 11;
+      ::_exit(11);
     }
-    return listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts);
+    ::_exit(listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts));
   });
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(exit_status_fatal, WEXITSTATUS(status));
-  EXPECT_EQ("prog/fernd: cannot create socket: Too many open files\n", read_file(errors));
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
+  EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
+  EXPECT_EQ("prog/fernd: cannot create socket: Too many open files\n", outcome.err);
 }
 
 // The failure that the next accept or fork of a listener child meets, and how many times.
@@ -216,19 +198,18 @@ TEST(ListenerRun, AcceptFailureThatCannotHealEndsWithThree) {
   const int errors_that_end[] = {EBADF, EINVAL, ENOTSOCK, EFAULT};
   const temp_maildir scratch;
   const account_list accounts{{"alice", "secret", scratch.path}};
-  const std::string errors = scratch.path + "/stderr";
   for (const int error : errors_that_end) {
     SCOPED_TRACE(error);
     injected_error = error;
     injected_failures = 1;
     listener_accept_call = accept_failing;
-    const int status = run_with_stderr(
-        errors, [&] { return listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts); });
+    const child_outcome outcome = run_in_child(
+        [&] { ::_exit(listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts)); });
     listener_accept_call = ::accept;
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(exit_status_fatal, WEXITSTATUS(status));
+    ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
+    EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
     EXPECT_EQ("prog/fernd: cannot accept connection: " + std::string(std::strerror(error)) + "\n",
-              read_file(errors));
+              outcome.err);
   }
 }
 

@@ -1,5 +1,4 @@
 // fernd --inetd as inetd runs it: one POP3 session on standard input and output, then the exit.
-#include <poll.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "server/startup_process.h"
+#include "support/fd_reading.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
@@ -240,18 +240,9 @@ TEST(FerndInetd, VanishedSocketClientEndsSessionWithStatusOne) {
   const pid_t pid = process.pid;
   // Read until the transmission is under way, then hang up.
   std::string seen;
-  const auto deadline = std::chrono::steady_clock::now() + fernd_process_limit;
-  while (seen.find(line) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd fd{process.output.fd, POLLIN, 0};
-    if (::poll(&fd, 1, 100) > 0) {
-      char buffer[4096];
-      const ssize_t got = ::read(process.output.fd, buffer, sizeof buffer);
-      if (got <= 0) {
-        break;
-      }
-      seen.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
+  (void)read_until(
+      process.output.fd, &seen, std::chrono::steady_clock::now() + fernd_process_limit,
+      [&line](const std::string& text) { return text.find(line) != std::string::npos; });
   ASSERT_NE(std::string::npos, seen.find("+OK\r\n" + line + "\r\n")) << seen.substr(0, 200);
   process.input.reset();
   process.output.reset();

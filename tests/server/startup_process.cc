@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -16,16 +15,16 @@
 #include <cstring>
 #include <utility>
 
+#include "support/fd_reading.h"
+#include "support/process_watch.h"
+#include "support/pseudo_terminal.h"
+
 extern char** environ;
 
 namespace fernd {
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-/// How long one wait for the reaping of a process that has closed its outputs may sleep: the
-/// process is about to end, so this wait is short, and the whole wait stays bounded by the limit.
-constexpr std::chrono::milliseconds reap_step{2};
 
 /// The argument vector and environment for execve, prepared before the fork so that the child
 /// calls nothing but async-signal-safe functions.
@@ -131,25 +130,9 @@ int remaining_ms(steady::time_point deadline) {
 /// Reaps \a pid by the deadline, killing it if it is still running then. Returns the exit status
 /// or -1, and sets \a timed_out when it had to kill.
 int reap(pid_t pid, steady::time_point deadline, bool* timed_out) {
-  int wait_status = 0;
-  for (;;) {
-    const pid_t done = ::waitpid(pid, &wait_status, WNOHANG);
-    if (done == pid) {
-      break;
-    }
-    if (done < 0 && errno != EINTR) {
-      ADD_FAILURE() << "waitpid: " << std::strerror(errno);
-      return -1;
-    }
-    if (steady::now() >= deadline) {
-      *timed_out = true;
-      (void)::kill(pid, SIGKILL);
-      (void)::waitpid(pid, &wait_status, 0);
-      break;
-    }
-    (void)::poll(nullptr, 0, static_cast<int>(reap_step.count()));
-  }
-  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  const int wait_status =
+      wait_for_exit(pid, std::chrono::milliseconds(remaining_ms(deadline)), timed_out);
+  return wait_status >= 0 && WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
 }
 
 }  // namespace
@@ -260,11 +243,8 @@ fernd_terminal fernd_start_on_terminal(const std::vector<std::string>& args, boo
   pipe_pair out = make_pipe();
   pipe_pair err = make_pipe();
   fernd_terminal terminal;
-  int master = -1;
   terminal.process.started = steady::now();
-  // forkpty gives the child a new session with the terminal as its controlling terminal and as
-  // its standard input, output and error.
-  terminal.process.pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  terminal.process.pid = fork_on_terminal(&terminal.master);
   if (terminal.process.pid == 0) {
     if (pipes &&
         (::dup2(in.read_end.fd, STDIN_FILENO) < 0 || ::dup2(out.write_end.fd, STDOUT_FILENO) < 0)) {
@@ -273,11 +253,8 @@ fernd_terminal fernd_start_on_terminal(const std::vector<std::string>& args, boo
     exec_child(image, options);
   }
   if (terminal.process.pid < 0) {
-    ADD_FAILURE() << "forkpty: " << std::strerror(errno);
     return terminal;
   }
-  terminal.master.reset(master);
-  (void)::fcntl(master, F_SETFD, FD_CLOEXEC);
   if (pipes) {
     terminal.process.input = std::move(in.write_end);
     terminal.process.output = std::move(out.read_end);
@@ -289,21 +266,9 @@ fernd_terminal fernd_start_on_terminal(const std::vector<std::string>& args, boo
 }
 
 bool fernd_terminal_await(fernd_terminal* terminal, std::string_view expected, std::string* shown) {
-  const steady::time_point deadline = terminal->process.started + fernd_process_limit;
-  while (shown->find(expected) == std::string::npos) {
-    if (terminal->master.fd < 0) {
-      return false;
-    }
-    pollfd fd{terminal->master.fd, POLLIN, 0};
-    const int ready = ::poll(&fd, 1, remaining_ms(deadline));
-    if (ready == 0) {
-      return false;
-    }
-    if (ready > 0) {
-      drain(&terminal->master, shown);
-    }
-  }
-  return true;
+  return read_until(
+      terminal->master.fd, shown, terminal->process.started + fernd_process_limit,
+      [expected](const std::string& text) { return text.find(expected) != std::string::npos; });
 }
 
 void fernd_terminal_type(fernd_terminal* terminal, std::string_view text) {
@@ -313,16 +278,8 @@ void fernd_terminal_type(fernd_terminal* terminal, std::string_view text) {
 
 int fernd_terminal_finish(fernd_terminal* terminal, std::string* shown) {
   const steady::time_point deadline = terminal->process.started + fernd_process_limit;
-  while (terminal->master.fd >= 0) {
-    pollfd fd{terminal->master.fd, POLLIN, 0};
-    const int ready = ::poll(&fd, 1, remaining_ms(deadline));
-    if (ready == 0) {
-      break;
-    }
-    if (ready > 0) {
-      drain(&terminal->master, shown);
-    }
-  }
+  (void)read_until(terminal->master.fd, shown, deadline, [](const std::string&) { return false; });
+  terminal->master.reset();
   bool timed_out = false;
   const int status = reap(terminal->process.pid, deadline, &timed_out);
   terminal->process.pid = -1;

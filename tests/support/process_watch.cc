@@ -40,7 +40,7 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-int wait_for_exit(pid_t pid, std::chrono::milliseconds limit) {
+int wait_for_exit(pid_t pid, std::chrono::milliseconds limit, bool* timed_out) {
   int status = 0;
   pid_t done = 0;
   const bool ended = wait_until(
@@ -52,7 +52,11 @@ int wait_for_exit(pid_t pid, std::chrono::milliseconds limit) {
   if (!ended) {
     (void)::kill(pid, SIGKILL);
     (void)::waitpid(pid, &status, 0);
-    ADD_FAILURE() << "process " << pid << " did not end";
+    if (timed_out != nullptr) {
+      *timed_out = true;
+    } else {
+      ADD_FAILURE() << "process " << pid << " did not end";
+    }
     return -1;
   }
   return done == pid ? status : -1;
