@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/secret_testing.h"
+#include "support/wipe_record.h"
 
 namespace fernd {
 namespace {
@@ -41,20 +41,12 @@ TEST(SecretEqual, ComparesEveryByte) {
   }
 }
 
-std::vector<std::string> seen_before_wipe;
-
-void record(const char* data, std::size_t size) {
-  seen_before_wipe.emplace_back(data, size);
-}
-
 TEST(SecretWipe, ZeroesTheRegionAndShowsItToTheObserverFirst) {
   std::string text = "PASS hunter2\r\nNOOP";
-  seen_before_wipe.clear();
-  secret_wipe_observer = record;
+  const wipe_record record;
   secret_wipe(text.data(), 14);
-  secret_wipe_observer = nullptr;
   EXPECT_EQ(std::string(14, '\0') + "NOOP", text);
-  EXPECT_EQ(std::vector<std::string>{"PASS hunter2\r\n"}, seen_before_wipe);
+  EXPECT_EQ(std::vector<std::string>{"PASS hunter2\r\n"}, record.regions);
 }
 
 }  // namespace

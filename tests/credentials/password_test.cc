@@ -25,13 +25,13 @@
 #include "common/exit_status.h"
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
-#include "common/secret_testing.h"
 #include "support/alloc_failure.h"
 #include "support/fd_count.h"
 #include "support/fd_reading.h"
 #include "support/forked_child.h"
 #include "support/pseudo_terminal.h"
 #include "support/temp_maildir.h"
+#include "support/wipe_record.h"
 
 namespace fernd {
 namespace {
@@ -151,12 +151,6 @@ TEST(PasswordEval, PopenFailureNamesTheSystemError) {
             outcome.err);
 }
 
-std::vector<std::string> wiped_regions;
-
-void record_wiped(const char* data, std::size_t size) {
-  wiped_regions.emplace_back(data, size);
-}
-
 TEST(PasswordEval, LeavesNoCopyOfThePasswordBehind) {
   // Neither the stream's buffer nor the smaller blocks that a long line grows out of go back
   // with the password in them. Lengths around the read step of 501 characters.
@@ -170,8 +164,7 @@ TEST(PasswordEval, LeavesNoCopyOfThePasswordBehind) {
     const std::string command = "printf '%s\\n' '" + expected + "'";
     std::optional<std::string> password;
     std::optional<std::string> error;
-    wiped_regions.clear();
-    secret_wipe_observer = record_wiped;
+    const wipe_record record;
     int result = -1;
     int hits = -1;
     {
@@ -179,12 +172,11 @@ TEST(PasswordEval, LeavesNoCopyOfThePasswordBehind) {
       result = password_eval(command.c_str(), &password, &error);
       hits = watch.hits();
     }
-    secret_wipe_observer = nullptr;
     ASSERT_EQ(0, result);
     EXPECT_EQ(expected, password);
     EXPECT_EQ(0, hits) << "a block went back holding the password";
     const bool stream_buffer_wiped =
-        std::any_of(wiped_regions.begin(), wiped_regions.end(), [&](const std::string& region) {
+        std::any_of(record.regions.begin(), record.regions.end(), [&](const std::string& region) {
           return region.size() == BUFSIZ && region.find(expected.substr(0, 12)) == 0;
         });
     EXPECT_TRUE(stream_buffer_wiped);

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "common/posix_handle.h"
-#include "common/secret_testing.h"
 #include "log/session_log.h"
 #include "maildir/maildir.h"
 #include "support/fd_count.h"
 #include "support/temp_maildir.h"
 #include "support/transcript.h"
+#include "support/wipe_record.h"
 
 namespace fernd {
 namespace {
@@ -551,18 +551,6 @@ TEST_F(Pop3Session, RetrRefusesWhatIsNoLongerARegularFile) {
   }
 }
 
-std::vector<std::string> wiped_regions;
-
-void record_wiped(const char* data, std::size_t size) {
-  wiped_regions.emplace_back(data, size);
-}
-
-bool any_holds(const std::vector<std::string>& regions, const std::string& text) {
-  return std::any_of(regions.begin(), regions.end(), [&](const std::string& region) {
-    return region.find(text) != std::string::npos;
-  });
-}
-
 TEST_F(Pop3Session, PasswordIsWipedRightAfterTheCheck) {
   // Right after the check, right or wrong, neither the command line nor what the input stream
   // has buffered keeps the password; the commands after it in that buffer are still answered.
@@ -578,15 +566,13 @@ TEST_F(Pop3Session, PasswordIsWipedRightAfterTheCheck) {
     SCOPED_TRACE(c.password);
     transcript_client client;
     client.first = "USER alice\r\nPASS " + std::string(c.password) + "\r\nSTAT\r\nQUIT\r\n";
-    wiped_regions.clear();
-    secret_wipe_observer = record_wiped;
+    const wipe_record record;
     const session_run result = run_once(client, 0);
-    secret_wipe_observer = nullptr;
     EXPECT_EQ(greeting + c.replies, result.output);
     // What the wipes overwrote: the line, and the buffered input up to the end of the PASS line.
-    EXPECT_TRUE(any_holds(wiped_regions, "PASS " + std::string(c.password) + "\0"s));
-    EXPECT_TRUE(any_holds(wiped_regions, "USER alice\r\nPASS " + std::string(c.password) + "\r\n"));
-    EXPECT_FALSE(any_holds(wiped_regions, "STAT")) << "a command still to be read was wiped";
+    EXPECT_TRUE(record.any_held("PASS " + std::string(c.password) + "\0"s));
+    EXPECT_TRUE(record.any_held("USER alice\r\nPASS " + std::string(c.password) + "\r\n"));
+    EXPECT_FALSE(record.any_held("STAT")) << "a command still to be read was wiped";
   }
 }
 

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "common/posix_handle.h"
-#include "common/secret_testing.h"
 #include "support/process_watch.h"
 #include "support/tcp_pair.h"
+#include "support/wipe_record.h"
 
 namespace fernd {
 namespace {
@@ -228,12 +228,6 @@ TEST(ConnectionStream, IdleLimitStillEndsARead) {
   EXPECT_NE(0, std::ferror(input.get()));
 }
 
-std::vector<std::string> wiped_regions;
-
-void record_wiped(const char* data, std::size_t size) {
-  wiped_regions.emplace_back(data, size);
-}
-
 TEST(ConnectionStream, WipesWhatItReadWhenClosed) {
   int ends[2];
   ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
@@ -244,15 +238,9 @@ TEST(ConnectionStream, WipesWhatItReadWhenClosed) {
   char line[64];
   ASSERT_NE(nullptr, std::fgets(line, sizeof line, input.get()));
 
-  wiped_regions.clear();
-  secret_wipe_observer = record_wiped;
+  const wipe_record record;
   input.reset();
-  secret_wipe_observer = nullptr;
-  const bool held_the_password =
-      std::any_of(wiped_regions.begin(), wiped_regions.end(), [](const std::string& region) {
-        return region.find("PASS hunter2\r\n") != std::string::npos;
-      });
-  EXPECT_TRUE(held_the_password) << wiped_regions.size() << " regions wiped";
+  EXPECT_TRUE(record.any_held("PASS hunter2\r\n")) << record.regions.size() << " regions wiped";
 }
 
 }  // namespace
