@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,7 +18,6 @@
 #include <functional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "common/posix_handle.h"
 #include "support/process_watch.h"
