@@ -2,11 +2,12 @@
 """Real POP3 client programs against the real fernd binary on loopback, in standalone mode and
 in inetd mode (behind systemd-socket-activate and socat): Python's poplib, curl, fetchmail,
 getmail6, fdm, s-nail, GNU mailutils' movemail and nmh's inc. Each client first fetches every
-message and keeps it on the server, then fetches and deletes. What a client delivered is compared with the message files, line ends normalised (CR
-LF read as LF, a final LF where the file has none); the headers a client adds of its own are
-named per client and taken off before the comparison. UIDLs must be the file names and the
-same in every session, new/ must be empty after fetch-and-delete, and the session log must hold
-each session's lines.
+message and keeps it on the server, then fetches and deletes. What a client delivered is
+compared with the message files, line ends normalised (CR LF read as LF, a final LF where the
+file has none); the headers a client adds of its own are named per client and taken off before
+the comparison. UIDLs must be the file names and the same in every session, new/ must be empty
+after fetch-and-delete, and the session log must hold each session's lines. The standalone class
+also pins down the pitfalls that docs/clients.md describes.
 
 Usage: real_clients.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 """
