@@ -329,6 +329,14 @@ def children_of(pid):
     return children
 
 
+def process_tree(pid):
+    """pid and every process that descends from it."""
+    tree = [pid]
+    for member in tree:
+        tree.extend(children_of(member))
+    return tree
+
+
 def process_state(pid):
     """The one-letter state of a process (R, S, Z, ...), or None when it is gone."""
     try:
@@ -475,7 +483,7 @@ class Server:
                 self.process = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL,
                                                 stdout=output, stderr=output, env=self.env,
                                                 start_new_session=True)
-            wait_until(lambda: listening_on(self.process.pid, self.port)
+            wait_until(lambda: self.listener_pid() is not None
                        or self.process.poll() is not None, "the server to listen")
             if self.process.poll() is None:
                 return self
@@ -485,6 +493,14 @@ class Server:
                 continue  # another program took the port meanwhile
             raise AssertionError(f"{self.mode} server ended with {status}: {text!r}")
         raise AssertionError("no free port found")
+
+    def listener_pid(self):
+        """The process that holds the listening socket: the server itself, or one that it
+        started (when a prefix such as strace runs it as a child)."""
+        for pid in process_tree(self.process.pid):
+            if listening_on(pid, self.port):
+                return pid
+        return None
 
     def output(self):
         """What the server (and its activator) wrote to standard output and error, and in

@@ -8,7 +8,8 @@ as the systemd unit runs it, and starts one fernd --inetd per connection.
 Clients that trust the certificate (Python's poplib.POP3_SSL, curl, fetchmail) fetch and delete
 mail byte for byte; a client that does not trust it, and a client that speaks plain POP3, never
 reach fernd; fernd's session log holds each session, and stunnel's log ties the client's address
-and port to the process id in fernd's lines.
+and port to the process id in fernd's lines. Under strace, every system call made is one that the
+shipped systemd drop-in's sandbox allows.
 
 Usage: pop3s.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 """
@@ -17,8 +18,9 @@ import os
 import poplib
 import re
 import shutil
-import socket
+import signal
 import ssl
+import subprocess
 
 import fernd_harness as harness
 from fernd_harness import PASSWORD, USER, WAIT
@@ -52,13 +54,16 @@ class Pop3sCase(harness.E2ETestCase):
         harness.give_to_unprivileged(base)
         self.srv = self.server([harness.Account(USER, PASSWORD, self.maildir)], mode="stunnel",
                                log=os.path.join(base, "fernd.log"),
-                               prefix=harness.unprivileged_prefix(),
-                               certificate=self.certificate)
+                               prefix=self.server_prefix(), certificate=self.certificate)
         if harness.running_as_root():
-            with open(f"/proc/{self.srv.process.pid}/status", encoding="ascii") as status:
+            with open(f"/proc/{self.srv.listener_pid()}/status", encoding="ascii") as status:
                 uid = next(line for line in status if line.startswith("Uid:")).split()[1]
             self.assertEqual(int(uid), harness.NOBODY_UID, "stunnel must not run as root")
         self.out = self.workspace.directory("out")
+
+    def server_prefix(self):
+        """What runs stunnel: the unprivileged user, as the unit's User= does."""
+        return harness.unprivileged_prefix()
 
     def trusting_context(self):
         """A TLS context that trusts the test certificate and nothing else."""
@@ -300,6 +305,80 @@ class Pop3sRefusalsTest(Pop3sCase):
             f"info: authorization for user {USER} failed: invalid credentials",
             "info: client ended session"])
         self.assertEqual(self.maildir.contents(), self.messages)
+
+
+def syscall_set(name):
+    """The system calls of a systemd system call set such as @system-service, nested sets
+    expanded, as systemd-analyze lists them."""
+    done = subprocess.run(["systemd-analyze", "syscall-filter", name], capture_output=True,
+                          text=True, timeout=WAIT, check=True)
+    calls = set()
+    for line in done.stdout.splitlines()[1:]:
+        entry = line.strip()
+        if not entry or entry.startswith("#"):
+            continue
+        calls |= syscall_set(entry) if entry.startswith("@") else {entry}
+    return calls
+
+
+def dropin_filter():
+    """The system calls that the shipped drop-in's SystemCallFilter= lines allow, and those
+    that they deny (a later ~ line takes calls out of the allowed ones)."""
+    allowed, denied = set(), set()
+    with open(os.path.join(harness.SOURCE_DIR, "dist", "stunnel", "override.conf"),
+              encoding="utf-8") as dropin:
+        for line in dropin:
+            if not line.startswith("SystemCallFilter="):
+                continue
+            value = line.split("=", 1)[1].strip()
+            target = denied if value.startswith("~") else allowed
+            for name in value.lstrip("~").split():
+                target |= syscall_set(name) if name.startswith("@") else {name}
+    return allowed, denied
+
+
+class Pop3sSandboxTest(Pop3sCase):
+    """The sandbox of the systemd drop-in fits what runs in it: every system call that stunnel,
+    fernd and the passwordeval command make, from stunnel's start to its end, is one that
+    SystemCallFilter= allows (a forbidden one would kill the service), and no memory is mapped
+    writable and executable at once (MemoryDenyWriteExecute=). strace follows stunnel and every
+    process it starts."""
+
+    def server_prefix(self):
+        self.trace = self.workspace.path("strace.out")
+        return ["strace", "-f", "-qq", "-o", self.trace] + harness.unprivileged_prefix()
+
+    def test_system_calls_are_allowed_by_the_dropin(self):
+        client_port, delivered = self.poplib_session(delete=True)
+        self.assert_whole(delivered)
+        self.expect_session(client_port, len(self.messages))
+        with self.assertRaises(ssl.SSLCertVerificationError):
+            poplib.POP3_SSL("127.0.0.1", self.srv.port, context=ssl.create_default_context(),
+                            timeout=CLIENT_TIMEOUT)
+        harness.wait_until(lambda: any(CLOSED_UNUSED.search(line)
+                                       for line in self.stunnel_lines()),
+                           "stunnel to close the refused connection")
+        # stunnel ends on SIGTERM; strace ends with it and has written the whole trace.
+        os.kill(self.srv.listener_pid(), signal.SIGTERM)
+        self.srv.process.wait(timeout=WAIT)
+
+        with open(self.trace, encoding="utf-8", errors="replace") as trace:
+            lines = trace.read().splitlines()
+        start = next(index for index, line in enumerate(lines)
+                     if re.match(r"\d+ +execve\(\"[^\"]*/stunnel4\", .* = 0$", line))
+        used = set()
+        for line in lines[start:]:
+            call = re.match(r"\d+ +([a-z0-9_]+)\(", line)
+            if call:
+                used.add(call.group(1))
+            self.assertFalse(re.search(r"PROT_WRITE\|PROT_EXEC|PROT_EXEC\|PROT_WRITE", line),
+                             line)
+        self.assertIn("accept4", used)  # the trace covers the connections
+        self.assertIn("execve", used)
+        allowed, denied = dropin_filter()
+        self.assertGreater(len(allowed), 100)
+        self.assertEqual(sorted(used - allowed), [], "not allowed by SystemCallFilter=")
+        self.assertEqual(sorted(used & denied), [], "denied by SystemCallFilter=~")
 
 
 if __name__ == "__main__":
