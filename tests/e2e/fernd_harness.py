@@ -571,6 +571,44 @@ def run_client(command, server, timeout, **options):
         return subprocess.CompletedProcess(command, client.returncode, stdout, stderr)
 
 
+def run_fetchmail(workspace, server, options, server_options="", timeout=60):
+    """One fetchmail poll of server (on 127.0.0.1) for the standard account, with the given user
+    options and server options, delivering each message through an MDA into a file of its own.
+    Returns (exit status, transcript, [delivered message bytes])."""
+    out = workspace.directory("fetchmail-out")
+    for name in os.listdir(out):
+        os.unlink(os.path.join(out, name))
+    home = workspace.directory("fetchmail-home")
+    os.chmod(home, 0o700)
+    mda = workspace.path("fetchmail-mda")
+    with open(mda, "w", encoding="ascii") as script:
+        script.write(f"#!/bin/sh\nexec cat > '{out}'/message.$$\n")
+    os.chmod(mda, 0o755)
+    rc = workspace.path("fetchmailrc")
+    with open(rc, "w", encoding="ascii") as text:
+        text.write("set no bouncemail\n"
+                   "set no syslog\n"
+                   # No Received header of fetchmail's own.
+                   "set invisible\n"
+                   f"poll 127.0.0.1 with proto POP3 port {server.port} {server_options}\n"
+                   f"  user \"{USER}\" there with password \"{PASSWORD}\"\n"
+                   f"  options {options}\n"
+                   f"  mda \"{mda}\"\n")
+    os.chmod(rc, 0o600)
+    env = dict(os.environ, FETCHMAILHOME=home, HOME=home)
+    # Run as root, fetchmail's lock file is /var/run/fetchmail.pid, shared with every other
+    # fetchmail on the machine (such as the other test classes'): one of its own.
+    pidfile = os.path.join(home, "fetchmail.pid")
+    done = run_client(["fetchmail", "--fetchmailrc", rc, "--pidfile", pidfile, "--nodetach",
+                       "--verbose"], server, timeout, env=env)
+    transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
+    delivered = []
+    for name in sorted(os.listdir(out)):
+        with open(os.path.join(out, name), "rb") as message:
+            delivered.append(message.read())
+    return done.returncode, transcript, delivered
+
+
 def connect(port, timeout=WAIT):
     """A socket connected to the server on 127.0.0.1."""
     return socket.create_connection(("127.0.0.1", port), timeout=timeout)

@@ -17,7 +17,6 @@ Usage: pop3s.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 import os
 import poplib
 import re
-import shutil
 import signal
 import ssl
 import subprocess
@@ -206,40 +205,16 @@ class Pop3sClientsTest(Pop3sCase):
     def fetchmail(self, keep):
         """One fetchmail poll over implicit TLS (ssl) that checks the certificate against the
         test certificate alone; returns what its MDA delivered."""
-        home = self.workspace.directory("fetchmail")
-        os.chmod(home, 0o700)
-        out = os.path.join(home, "delivered")
-        shutil.rmtree(out, ignore_errors=True)
-        os.mkdir(out)
-        mda = os.path.join(home, "mda")
-        with open(mda, "w", encoding="ascii") as script:
-            script.write(f"#!/bin/sh\nexec cat > '{out}'/message.$$\n")
-        os.chmod(mda, 0o755)
-        rc = os.path.join(home, "fetchmailrc")
-        with open(rc, "w", encoding="ascii") as text:
-            # fetchmail matches the certificate against the poll name, and takes no IP address
-            # from the certificate: sslcommonname names the host instead.
-            text.write("set no bouncemail\nset no syslog\nset invisible\n"
-                       f"poll 127.0.0.1 with proto POP3 port {self.srv.port}\n"
-                       f"  user \"{USER}\" there with password \"{PASSWORD}\"\n"
-                       f"  options ssl sslcertck sslcertfile \"{self.certificate.cert}\"\n"
-                       "    sslcommonname localhost\n"
-                       f"    fetchall {'keep' if keep else 'no keep'} no rewrite\n"
-                       f"  mda \"{mda}\"\n")
-        os.chmod(rc, 0o600)
-        done = harness.run_client(["fetchmail", "--fetchmailrc", rc, "--pidfile",
-                                   os.path.join(home, "pid"), "--nodetach", "--verbose"],
-                                  self.srv, CLIENT_TIMEOUT,
-                                  env=dict(os.environ, FETCHMAILHOME=home, HOME=home))
-        transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
-        self.assertEqual(done.returncode, 0, transcript[-3000:])
+        # fetchmail matches the certificate against the poll name, and takes no IP address from
+        # the certificate: sslcommonname names the host instead.
+        status, transcript, delivered = harness.run_fetchmail(
+            self.workspace, self.srv,
+            f"ssl sslcertck sslcertfile \"{self.certificate.cert}\" sslcommonname localhost "
+            f"fetchall {'keep' if keep else 'no keep'} no rewrite", timeout=CLIENT_TIMEOUT)
+        self.assertEqual(status, 0, transcript[-3000:])
         self.assertIn("SSL/TLS: using protocol TLSv1.", transcript)
         self.assertNotIn("POP3> STLS", transcript)
-        delivered = []
-        for name in sorted(os.listdir(out)):
-            with open(os.path.join(out, name), "rb") as message:
-                delivered.append(harness.normalise(message.read()))
-        return sorted(delivered)
+        return sorted(harness.normalise(message) for message in delivered)
 
     def test_fetchmail_with_ssl_fetches_then_deletes(self):
         expected = sorted(harness.normalise(content) for content in self.messages.values())

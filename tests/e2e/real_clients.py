@@ -144,6 +144,17 @@ class RealClients:
         self.assertEqual(self.maildir.names(), [])
         self.assertTrue(os.path.exists(os.path.join(self.maildir.path, "fernd.lock")))
 
+    def assert_keeps_then_deletes(self, fetch):
+        """fetch(keep) runs the client once and returns what it delivered: told to keep, it
+        delivers every message and the server keeps them all; told otherwise, it delivers every
+        message again and the server deletes them all."""
+        self.assert_delivered(fetch(True))
+        self.expect_sessions(0)
+        self.assert_all_kept()
+        self.assert_delivered(fetch(False))
+        self.expect_sessions(len(self.messages))
+        self.assert_emptied()
+
     # Python's poplib --------------------------------------------------------------------------
 
     def poplib_session(self, delete):
@@ -246,41 +257,11 @@ class RealClients:
     # fetchmail ------------------------------------------------------------------------------
 
     def fetchmail(self, options, server_options="", expect_status=0):
-        """One fetchmail poll with the given user options; returns what its MDA delivered."""
-        out = self.workspace.directory("fetchmail-out")
-        for name in os.listdir(out):
-            os.unlink(os.path.join(out, name))
-        home = self.workspace.directory("fetchmail-home")
-        os.chmod(home, 0o700)
-        mda = self.workspace.path("fetchmail-mda")
-        with open(mda, "w", encoding="ascii") as script:
-            script.write(f"#!/bin/sh\nexec cat > '{out}'/message.$$\n")
-        os.chmod(mda, 0o755)
-        rc = self.workspace.path("fetchmailrc")
-        with open(rc, "w", encoding="ascii") as text:
-            text.write("set no bouncemail\n"
-                       "set no syslog\n"
-                       # No Received header of fetchmail's own.
-                       "set invisible\n"
-                       f"poll 127.0.0.1 with proto POP3 port {self.srv.port} {server_options}\n"
-                       f"  user \"{USER}\" there with password \"{PASSWORD}\"\n"
-                       f"  options {options}\n"
-                       f"  mda \"{mda}\"\n")
-        os.chmod(rc, 0o600)
-        env = dict(os.environ, FETCHMAILHOME=home, HOME=home)
-        # Run as root, fetchmail's lock file is /var/run/fetchmail.pid, shared with every other
-        # fetchmail on the machine (such as the other test classes'): one of its own.
-        pidfile = os.path.join(home, "fetchmail.pid")
-        done = harness.run_client(["fetchmail", "--fetchmailrc", rc, "--pidfile", pidfile,
-                                   "--nodetach", "--verbose"],
-                                  self.srv, CLIENT_TIMEOUT, env=env)
-        transcript = done.stdout.decode("utf-8", "replace") + done.stderr.decode("utf-8",
-                                                                                 "replace")
-        self.assertEqual(done.returncode, expect_status, transcript[-3000:])
-        delivered = []
-        for name in sorted(os.listdir(out)):
-            with open(os.path.join(out, name), "rb") as message:
-                delivered.append(message.read())
+        """One fetchmail poll with the given user options; returns what its MDA delivered and
+        the transcript."""
+        status, transcript, delivered = harness.run_fetchmail(
+            self.workspace, self.srv, options, server_options, CLIENT_TIMEOUT)
+        self.assertEqual(status, expect_status, transcript[-3000:])
         return delivered, transcript
 
     # sslproto '': without it fetchmail sends STLS although CAPA does not offer it, and gives
@@ -380,7 +361,8 @@ class RealClients:
     # fdm ------------------------------------------------------------------------------------
 
     def fdm(self, keep):
-        """One `fdm fetch` into a Maildir; returns what it delivered and its transcript."""
+        """One `fdm fetch` into a Maildir; returns what it delivered. It sends DELE only when
+        not told to keep."""
         base = self.workspace.directory("fdm")
         out = fresh_maildir(os.path.join(base, "Maildir"))
         config = os.path.join(base, "fdm.conf")
@@ -398,20 +380,11 @@ class RealClients:
                                   CLIENT_TIMEOUT, env=dict(os.environ, HOME=base))
         transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
         self.assertEqual(done.returncode, 0, transcript[-3000:])
-        return maildir_messages(out), transcript
+        (self.assertNotIn if keep else self.assertIn)("> DELE", transcript)
+        return maildir_messages(out)
 
     def test_fdm(self):
-        delivered, transcript = self.fdm(keep=True)
-        self.assert_delivered(delivered)
-        self.assertNotIn("> DELE", transcript)
-        self.expect_sessions(0)
-        self.assert_all_kept()
-
-        delivered, transcript = self.fdm(keep=False)
-        self.assert_delivered(delivered)
-        self.assertIn("> DELE", transcript)
-        self.expect_sessions(len(self.messages))
-        self.assert_emptied()
+        self.assert_keeps_then_deletes(self.fdm)
 
     # s-nail ---------------------------------------------------------------------------------
 
@@ -445,26 +418,20 @@ class RealClients:
             box.close()
 
     def test_snail(self):
-        delivered, errors = self.snail(delete=False)
-        self.assert_delivered(delivered)
-        self.assertNotIn("POP3 error", errors)
-        self.expect_sessions(0)
-        self.assert_all_kept()
-
-        delivered, errors = self.snail(delete=True)
-        self.assert_delivered(delivered)
-        self.assertNotIn("POP3 error", errors)
-        self.expect_sessions(len(self.messages))
-        self.assert_emptied()
+        def fetch(keep):
+            delivered, errors = self.snail(delete=not keep)
+            self.assertNotIn("POP3 error", errors)
+            return delivered
+        self.assert_keeps_then_deletes(fetch)
 
     # GNU mailutils' movemail ----------------------------------------------------------------
 
-    def movemail(self, *options):
-        """One movemail run from the POP3 mailbox into a Maildir, which it keeps from earlier
-        runs; returns every message in that Maildir."""
+    def movemail(self, *options, fresh=True):
+        """One movemail run from the POP3 mailbox into a Maildir, a new one unless fresh is
+        false; returns every message in that Maildir."""
         base = self.workspace.directory("movemail")
         out = os.path.join(base, "Maildir")
-        if not os.path.isdir(out):
+        if fresh or not os.path.isdir(out):
             fresh_maildir(out)
         # The URL has no trailing slash: mailutils refuses one after the port ("URL has parts
         # not allowed by its scheme"). The password is URL-encoded (the blank).
@@ -480,20 +447,14 @@ class RealClients:
         # in the same session (test_movemail_damages_large_message_after_smaller_one); served
         # first, the large message arrives whole, and so every message is checked here.
         os.utime(self.maildir.file("1005.large"), (1600000000, 1600000000))
-        self.assert_delivered(self.movemail("--preserve"))
-        self.expect_sessions(0)
-        self.assert_all_kept()
-
-        shutil.rmtree(self.workspace.path("movemail"))
-        self.assert_delivered(self.movemail())
-        self.expect_sessions(len(self.messages))
-        self.assert_emptied()
+        self.assert_keeps_then_deletes(
+            lambda keep: self.movemail("--preserve") if keep else self.movemail())
 
     # nmh's inc ------------------------------------------------------------------------------
 
     def inc(self, keep):
         """One nmh `inc` from the POP3 server into the folder +inbox; returns the messages that
-        it added there and its transcript (-snoop)."""
+        it added there. It sends DELE (-snoop shows the dialogue) only when not told to keep."""
         base = self.workspace.directory("nmh")
         inbox = os.path.join(base, "Mail", "inbox")
         before = set(os.listdir(inbox)) if os.path.isdir(inbox) else set()
@@ -516,25 +477,16 @@ class RealClients:
         done = harness.run_client(command, self.srv, CLIENT_TIMEOUT, env=env)
         transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
         self.assertEqual(done.returncode, 0, transcript[-3000:])
+        (self.assertNotIn if keep else self.assertIn)("=> DELE", transcript)
         delivered = []
         for name in sorted((name for name in set(os.listdir(inbox)) - before if name.isdigit()),
                            key=int):
             with open(os.path.join(inbox, name), "rb") as message:
                 delivered.append(message.read())
-        return delivered, transcript
+        return delivered
 
     def test_inc(self):
-        delivered, transcript = self.inc(keep=True)
-        self.assert_delivered(delivered)
-        self.assertNotIn("=> DELE", transcript)
-        self.expect_sessions(0)
-        self.assert_all_kept()
-
-        delivered, transcript = self.inc(keep=False)
-        self.assert_delivered(delivered)
-        self.assertIn("=> DELE", transcript)
-        self.expect_sessions(len(self.messages))
-        self.assert_emptied()
+        self.assert_keeps_then_deletes(self.inc)
 
 
 class StandaloneClientsTest(RealClients, harness.E2ETestCase):
@@ -556,7 +508,6 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
         self.assertEqual(delivered, [])
         self.assertIn("POP3> STLS", transcript)
         self.assert_all_kept()
-
 
     def test_snail_without_bulk_load_asks_for_top(self):
         """Without pop3-bulk-load s-nail sends TOP for every message and reports each refusal,
@@ -586,9 +537,8 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
         self.assertIn(b"Subject: message large", damaged[0])
         self.assertLess(len(damaged[0]), len(harness.normalise(self.messages["1005.large"])))
 
-        shutil.rmtree(self.workspace.path("movemail"))
         for remaining in range(len(self.messages), 0, -1):
-            delivered = self.movemail("--max-messages=1")
+            delivered = self.movemail("--max-messages=1", fresh=remaining == len(self.messages))
             self.expect_sessions(1, in_mailbox=remaining)
         self.assert_delivered(delivered)
         self.assert_emptied()
