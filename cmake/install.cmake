@@ -35,11 +35,23 @@ set(fernd_install_units [[
        FILES "@PROJECT_BINARY_DIR@/dist/systemd/fernd.service"
              "@PROJECT_BINARY_DIR@/dist/systemd/fernd@.service"
              "@PROJECT_SOURCE_DIR@/dist/systemd/fernd.socket")
+  # POP3 over TLS with stunnel: examples for the admin to copy to /etc, so they go with the
+  # documentation. The stunnel configuration starts the installed binary too.
+  set(fernd_docdir "@CMAKE_INSTALL_DOCDIR@")
+  if(NOT IS_ABSOLUTE "${fernd_docdir}")
+    set(fernd_docdir "${CMAKE_INSTALL_PREFIX}/${fernd_docdir}")
+  endif()
+  configure_file("@PROJECT_SOURCE_DIR@/dist/stunnel/fernd-pop3s.conf.in"
+                 "@PROJECT_BINARY_DIR@/dist/stunnel/fernd-pop3s.conf" @ONLY)
+  file(INSTALL DESTINATION "${fernd_docdir}/stunnel" TYPE FILE
+       FILES "@PROJECT_BINARY_DIR@/dist/stunnel/fernd-pop3s.conf"
+             "@PROJECT_SOURCE_DIR@/dist/stunnel/override.conf")
 ]])
 string(CONFIGURE "${fernd_install_units}" fernd_install_units @ONLY)
 install(CODE "${fernd_install_units}")
 
-install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE"
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/docs/clients.md"
+              "${PROJECT_SOURCE_DIR}/LICENSE"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
 # The Debian package (cpack -G DEB, which scripts/package runs). It always installs under /usr,

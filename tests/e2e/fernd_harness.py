@@ -1,6 +1,6 @@
 """Shared helpers for the end-to-end groups that run the real fernd binary: temporary Maildirs,
-the server in standalone mode or behind an inetd-style socket activator, the session log, and
-bounded waits. Python 3 standard library only.
+the server in standalone mode, behind an inetd-style socket activator or behind stunnel (POP3 over
+TLS), test certificates, the session log, and bounded waits. Python 3 standard library only.
 """
 
 import argparse
@@ -25,6 +25,9 @@ USER = "alice"
 PASSWORD = "s3cret pass"  # a blank inside: credentials are taken literally
 
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d fernd\[(\d+)\] (info|error): (.*)$")
+
+# The source tree, for the files that the project ships (dist/).
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 # The uid and gid that an unprivileged process runs as when the tests run as root.
 NOBODY_UID = 65534
@@ -227,6 +230,36 @@ class Maildir:
         return {name: self.read(name) for name in self.names()}
 
 
+# TLS ---------------------------------------------------------------------------------------
+
+
+class Certificate:
+    """A self-signed certificate for the names localhost and 127.0.0.1, with its key, made with
+    `openssl req` in directory: cert.pem and key.pem. It is its own CA: a client that trusts
+    this file trusts the server."""
+
+    def __init__(self, directory):
+        os.makedirs(directory, exist_ok=True)
+        self.cert = os.path.join(directory, "cert.pem")
+        self.key = os.path.join(directory, "key.pem")
+        done = subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+             "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=localhost",
+             "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+             "-keyout", self.key, "-out", self.cert],
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=WAIT, check=False)
+        if done.returncode != 0:
+            raise AssertionError(f"openssl req failed: {done.stderr!r}")
+
+
+def replace_exactly(text, old, new, count=1):
+    """text with old replaced by new; old must stand in it exactly count times."""
+    found = text.count(old)
+    if found != count:
+        raise AssertionError(f"{old!r} stands {found} times in the text, expected {count}")
+    return text.replace(old, new)
+
+
 # The session log -----------------------------------------------------------------------------
 
 
@@ -305,6 +338,14 @@ def children_of(pid):
     return children
 
 
+def process_tree(pid):
+    """pid and every process that descends from it."""
+    tree = [pid]
+    for member in tree:
+        tree.extend(children_of(member))
+    return tree
+
+
 def process_state(pid):
     """The one-letter state of a process (R, S, Z, ...), or None when it is gone."""
     try:
@@ -379,14 +420,17 @@ class Account:
 
 
 class Server:
-    """fernd on a free loopback port, in standalone mode or behind an inetd-style socket
-    activator, in a process group of its own.
+    """fernd on a free loopback port, in standalone mode, behind an inetd-style socket activator
+    or behind stunnel, in a process group of its own.
 
     mode: "standalone"; "inetd-systemd" (systemd-socket-activate --inetd); "inetd-socat"
-    (socat TCP-LISTEN,fork with EXEC). prefix: a command that runs fernd (e.g. setpriv)."""
+    (socat TCP-LISTEN,fork with EXEC); "stunnel": POP3 over TLS with the stunnel configuration
+    that the project ships (dist/stunnel), which starts one fernd --inetd per connection; it
+    needs a certificate and one account. prefix: a command that runs fernd (e.g. setpriv); in
+    stunnel mode it runs stunnel, and fernd with it."""
 
     def __init__(self, binary, accounts, workspace, mode="standalone", log=None, prefix=(),
-                 extra=()):
+                 extra=(), certificate=None):
         self.binary = binary
         self.accounts = accounts
         self.workspace = workspace
@@ -395,9 +439,13 @@ class Server:
         self.log = LogFile(self.log_path)
         self.prefix = list(prefix)
         self.extra = list(extra)
+        self.certificate = certificate
         self.port = 0
         self.process = None
+        self.env = None
         self.output_path = workspace.path(f"server-output-{id(self)}")
+        self.stunnel_dir = workspace.path(f"stunnel-{id(self)}")
+        self.stunnel_log_path = os.path.join(self.stunnel_dir, "stunnel.log")
 
     def fernd_command(self):
         command = self.prefix + [self.binary]
@@ -425,16 +473,52 @@ class Server:
             os.chmod(script, 0o755)
             return ["socat", f"TCP-LISTEN:{self.port},bind=127.0.0.1,reuseaddr,fork",
                     f"EXEC:{script},nofork"]
+        if self.mode == "stunnel":
+            return self.prefix + ["stunnel4", self.stunnel_config()]
         raise ValueError(self.mode)
+
+    def stunnel_config(self):
+        """Writes the shipped stunnel configuration with this server's port, files and account
+        in place of the example ones, and the credentials directory that systemd would make
+        for the unit; returns the configuration's path. Everything but the site-specific
+        values is used as shipped."""
+        if self.certificate is None or len(self.accounts) != 1 or self.extra:
+            raise ValueError("stunnel mode needs a certificate and exactly one account")
+        account = self.accounts[0]
+        credentials = os.path.join(self.stunnel_dir, "credentials")
+        os.makedirs(credentials, mode=0o700, exist_ok=True)
+        shutil.copy(self.certificate.cert, os.path.join(credentials, "cert.pem"))
+        shutil.copy(self.certificate.key, os.path.join(credentials, "key.pem"))
+        with open(os.path.join(credentials, "password"), "w", encoding="utf-8") as password:
+            password.write(account.password + "\n")
+        with open(os.path.join(SOURCE_DIR, "dist", "stunnel", "fernd-pop3s.conf.in"),
+                  encoding="utf-8") as template:
+            text = template.read()
+        for old, new, count in (
+                ("syslog = yes", f"syslog = no\noutput = {self.stunnel_log_path}", 1),
+                ("accept = :::995", f"accept = 127.0.0.1:{self.port}", 1),
+                ("/run/credentials/stunnel@fernd-pop3s.service", credentials, 2),
+                ("@FERND_INSTALLED_BINARY@", self.binary, 1),
+                ("--log=syslog", f"--log={self.log_path}", 1),
+                ("--auth=pop,", f"--auth={account.user},", 1),
+                ("--maildir=/var/mail/pop", f"--maildir={account.maildir.path}", 1)):
+            text = replace_exactly(text, old, new, count)
+        path = os.path.join(self.stunnel_dir, "fernd-pop3s.conf")
+        with open(path, "w", encoding="utf-8") as config:
+            config.write(text)
+        # For a prefix that drops privileges, as the unit's User= does.
+        give_to_unprivileged(self.stunnel_dir)
+        self.env = dict(os.environ, CREDENTIALS_DIRECTORY=credentials)
+        return path
 
     def start(self):
         for _ in range(20):
             self.port = free_port()
             with open(self.output_path, "wb") as output:
                 self.process = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL,
-                                                stdout=output, stderr=output,
+                                                stdout=output, stderr=output, env=self.env,
                                                 start_new_session=True)
-            wait_until(lambda: listening_on(self.process.pid, self.port)
+            wait_until(lambda: self.listener_pid() is not None
                        or self.process.poll() is not None, "the server to listen")
             if self.process.poll() is None:
                 return self
@@ -445,10 +529,29 @@ class Server:
             raise AssertionError(f"{self.mode} server ended with {status}: {text!r}")
         raise AssertionError("no free port found")
 
+    def listener_pid(self):
+        """The process that holds the listening socket: the server itself, or one that it
+        started (when a prefix such as strace runs it as a child)."""
+        for pid in process_tree(self.process.pid):
+            if listening_on(pid, self.port):
+                return pid
+        return None
+
     def output(self):
-        """What the server (and its activator) wrote to standard output and error."""
+        """What the server (and its activator) wrote to standard output and error, and in
+        stunnel mode stunnel's log."""
         with open(self.output_path, encoding="utf-8", errors="replace") as text:
-            return text.read()
+            output = text.read()
+        if self.mode == "stunnel":
+            output += self.stunnel_log()
+        return output
+
+    def stunnel_log(self):
+        try:
+            with open(self.stunnel_log_path, encoding="utf-8", errors="replace") as text:
+                return text.read()
+        except FileNotFoundError:
+            return ""
 
     def children(self):
         return children_of(self.process.pid)
@@ -501,6 +604,44 @@ def run_client(command, server, timeout, **options):
                 f"server: {process_report(server.process.pid)}\n"
                 f"server children: {sessions}\nlog:\n{log}") from None
         return subprocess.CompletedProcess(command, client.returncode, stdout, stderr)
+
+
+def run_fetchmail(workspace, server, options, server_options="", timeout=60):
+    """One fetchmail poll of server (on 127.0.0.1) for the standard account, with the given user
+    options and server options, delivering each message through an MDA into a file of its own.
+    Returns (exit status, transcript, [delivered message bytes])."""
+    out = workspace.directory("fetchmail-out")
+    for name in os.listdir(out):
+        os.unlink(os.path.join(out, name))
+    home = workspace.directory("fetchmail-home")
+    os.chmod(home, 0o700)
+    mda = workspace.path("fetchmail-mda")
+    with open(mda, "w", encoding="ascii") as script:
+        script.write(f"#!/bin/sh\nexec cat > '{out}'/message.$$\n")
+    os.chmod(mda, 0o755)
+    rc = workspace.path("fetchmailrc")
+    with open(rc, "w", encoding="ascii") as text:
+        text.write("set no bouncemail\n"
+                   "set no syslog\n"
+                   # No Received header of fetchmail's own.
+                   "set invisible\n"
+                   f"poll 127.0.0.1 with proto POP3 port {server.port} {server_options}\n"
+                   f"  user \"{USER}\" there with password \"{PASSWORD}\"\n"
+                   f"  options {options}\n"
+                   f"  mda \"{mda}\"\n")
+    os.chmod(rc, 0o600)
+    env = dict(os.environ, FETCHMAILHOME=home, HOME=home)
+    # Run as root, fetchmail's lock file is /var/run/fetchmail.pid, shared with every other
+    # fetchmail on the machine (such as the other test classes'): one of its own.
+    pidfile = os.path.join(home, "fetchmail.pid")
+    done = run_client(["fetchmail", "--fetchmailrc", rc, "--pidfile", pidfile, "--nodetach",
+                       "--verbose"], server, timeout, env=env)
+    transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
+    delivered = []
+    for name in sorted(os.listdir(out)):
+        with open(os.path.join(out, name), "rb") as message:
+            delivered.append(message.read())
+    return done.returncode, transcript, delivered
 
 
 def connect(port, timeout=WAIT, receive_buffer=0):

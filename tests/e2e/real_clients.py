@@ -1,20 +1,23 @@
 #!/usr/bin/env python3
 """Real POP3 client programs against the real fernd binary on loopback, in standalone mode and
-in inetd mode (behind systemd-socket-activate and socat): Python's poplib, curl, fetchmail and
-getmail6. Each client first fetches every message and keeps it on the server, then fetches and
-deletes. What a client delivered is compared with the message files, line ends normalised (CR
-LF read as LF, a final LF where the file has none); the headers a client adds of its own are
-named per client and taken off before the comparison. UIDLs must be the file names and the
-same in every session, new/ must be empty after fetch-and-delete, and the session log must hold
-each session's lines.
+in inetd mode (behind systemd-socket-activate and socat): Python's poplib, curl, fetchmail,
+getmail6, fdm, s-nail, GNU mailutils' movemail and nmh's inc. Each client first fetches every
+message and keeps it on the server, then fetches and deletes. What a client delivered is
+compared with the message files, line ends normalised (CR LF read as LF, a final LF where the
+file has none); the headers a client adds of its own are named per client and taken off before
+the comparison. UIDLs must be the file names and the same in every session, new/ must be empty
+after fetch-and-delete, and the session log must hold each session's lines. The standalone class
+also pins down the pitfalls that docs/clients.md describes.
 
 Usage: real_clients.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 """
 
+import mailbox
 import os
 import poplib
 import re
 import shutil
+import urllib.parse
 
 import fernd_harness as harness
 from fernd_harness import PASSWORD, USER, WAIT
@@ -40,8 +43,28 @@ def strip_added_headers(delivered, original, names):
     return b"\n".join(kept) + separator + body
 
 
+def maildir_messages(path):
+    """The messages a client delivered into the Maildir path (new/ and cur/), in name order."""
+    messages = []
+    for sub in ("new", "cur"):
+        directory = os.path.join(path, sub)
+        for name in sorted(os.listdir(directory)):
+            with open(os.path.join(directory, name), "rb") as message:
+                messages.append(message.read())
+    return messages
+
+
+def fresh_maildir(path):
+    """An empty Maildir at path, in place of whatever was there."""
+    shutil.rmtree(path, ignore_errors=True)
+    for sub in ("new", "cur", "tmp"):
+        os.makedirs(os.path.join(path, sub), mode=0o700)
+    os.chmod(path, 0o700)
+    return path
+
+
 class RealClients:
-    """The four clients against one server mode; the concrete classes below pick the mode."""
+    """The clients against one server mode; the concrete classes below pick the mode."""
 
     mode = ""
 
@@ -80,16 +103,19 @@ class RealClients:
     def assert_all_kept(self):
         self.assertEqual(self.maildir.contents(), self.messages)
 
-    def expect_sessions(self, *deleted):
+    def expect_sessions(self, *deleted, in_mailbox=None):
         """The log holds one more session per item of deleted, in order, each of which logged
-        in to the full mailbox and unlinked that many messages in its update phase."""
+        in to a mailbox of in_mailbox messages (by default the full one) and unlinked that many
+        messages in its update phase."""
         self.sessions_seen += len(deleted)
         harness.wait_until(lambda: len(self.finished_sessions()) >= self.sessions_seen,
                            f"{self.sessions_seen} sessions to end")
         sessions = self.finished_sessions()
         self.assertEqual(len(sessions), self.sessions_seen, "sessions in the log")
+        if in_mailbox is None:
+            in_mailbox = len(self.messages)
         for lines, count in zip(sessions[-len(deleted):], deleted):
-            self.assert_session_lines(lines, count)
+            self.assert_session_lines(lines, count, in_mailbox)
 
     def finished_sessions(self):
         """The lines of each session that has ended, in the order the sessions began. In
@@ -101,12 +127,11 @@ class RealClients:
         return [lines for _, lines in self.srv.log.sessions()
                 if lines[-1].endswith(" mails deleted in update phase; session ends")]
 
-    def assert_session_lines(self, lines, deleted):
+    def assert_session_lines(self, lines, deleted, in_mailbox):
         expected = ["info: starting POP3 session",
                     "info: client started authorization",
                     f"info: user {USER} authorized and mailbox locked",
-                    f"info: starting transaction phase with {len(self.messages)} mails in "
-                    "mailbox",
+                    f"info: starting transaction phase with {in_mailbox} mails in mailbox",
                     "info: client ended transaction phase",
                     f"info: {deleted} mails deleted in update phase; session ends"]
         if self.mode == "standalone":
@@ -118,6 +143,17 @@ class RealClients:
     def assert_emptied(self):
         self.assertEqual(self.maildir.names(), [])
         self.assertTrue(os.path.exists(os.path.join(self.maildir.path, "fernd.lock")))
+
+    def assert_keeps_then_deletes(self, fetch):
+        """fetch(keep) runs the client once and returns what it delivered: told to keep, it
+        delivers every message and the server keeps them all; told otherwise, it delivers every
+        message again and the server deletes them all."""
+        self.assert_delivered(fetch(True))
+        self.expect_sessions(0)
+        self.assert_all_kept()
+        self.assert_delivered(fetch(False))
+        self.expect_sessions(len(self.messages))
+        self.assert_emptied()
 
     # Python's poplib --------------------------------------------------------------------------
 
@@ -221,41 +257,11 @@ class RealClients:
     # fetchmail ------------------------------------------------------------------------------
 
     def fetchmail(self, options, server_options="", expect_status=0):
-        """One fetchmail poll with the given user options; returns what its MDA delivered."""
-        out = self.workspace.directory("fetchmail-out")
-        for name in os.listdir(out):
-            os.unlink(os.path.join(out, name))
-        home = self.workspace.directory("fetchmail-home")
-        os.chmod(home, 0o700)
-        mda = self.workspace.path("fetchmail-mda")
-        with open(mda, "w", encoding="ascii") as script:
-            script.write(f"#!/bin/sh\nexec cat > '{out}'/message.$$\n")
-        os.chmod(mda, 0o755)
-        rc = self.workspace.path("fetchmailrc")
-        with open(rc, "w", encoding="ascii") as text:
-            text.write("set no bouncemail\n"
-                       "set no syslog\n"
-                       # No Received header of fetchmail's own.
-                       "set invisible\n"
-                       f"poll 127.0.0.1 with proto POP3 port {self.srv.port} {server_options}\n"
-                       f"  user \"{USER}\" there with password \"{PASSWORD}\"\n"
-                       f"  options {options}\n"
-                       f"  mda \"{mda}\"\n")
-        os.chmod(rc, 0o600)
-        env = dict(os.environ, FETCHMAILHOME=home, HOME=home)
-        # Run as root, fetchmail's lock file is /var/run/fetchmail.pid, shared with every other
-        # fetchmail on the machine (such as the other test classes'): one of its own.
-        pidfile = os.path.join(home, "fetchmail.pid")
-        done = harness.run_client(["fetchmail", "--fetchmailrc", rc, "--pidfile", pidfile,
-                                   "--nodetach", "--verbose"],
-                                  self.srv, CLIENT_TIMEOUT, env=env)
-        transcript = done.stdout.decode("utf-8", "replace") + done.stderr.decode("utf-8",
-                                                                                 "replace")
-        self.assertEqual(done.returncode, expect_status, transcript[-3000:])
-        delivered = []
-        for name in sorted(os.listdir(out)):
-            with open(os.path.join(out, name), "rb") as message:
-                delivered.append(message.read())
+        """One fetchmail poll with the given user options; returns what its MDA delivered and
+        the transcript."""
+        status, transcript, delivered = harness.run_fetchmail(
+            self.workspace, self.srv, options, server_options, CLIENT_TIMEOUT)
+        self.assertEqual(status, expect_status, transcript[-3000:])
         return delivered, transcript
 
     # sslproto '': without it fetchmail sends STLS although CAPA does not offer it, and gives
@@ -286,10 +292,7 @@ class RealClients:
         told otherwise, since getmail refuses to deliver as root; returns what it delivered and
         its output."""
         base = self.workspace.directory("getmail")
-        out = os.path.join(base, "Maildir")
-        shutil.rmtree(out, ignore_errors=True)
-        for sub in ("new", "cur", "tmp"):
-            os.makedirs(os.path.join(out, sub))
+        out = fresh_maildir(os.path.join(base, "Maildir"))
         with open(os.path.join(base, "getmailrc"), "w", encoding="ascii") as rc:
             rc.write("[retriever]\n"
                      "type = SimplePOP3Retriever\n"
@@ -306,28 +309,25 @@ class RealClients:
                      "received = false\n"
                      "delivered_to = false\n"
                      "verbose = 1\n")
-        # getmail forks a child for every delivery and installs its SIGCHLD handler only after
-        # fork() has returned in the parent; a child that ends first goes unnoticed, and getmail
-        # waits out its timeout (180 s) and reports "waiting child pid N timed out". On a busy
-        # machine that happens now and then. On one CPU the parent runs on after fork() until it
-        # waits, so the handler is in place before the child can end.
-        prefix = ["taskset", "--cpu-list", str(min(os.sched_getaffinity(0)))]
+        prefix = []
         if unprivileged:
             harness.give_to_unprivileged(base)
             prefix += harness.unprivileged_prefix()
+        # getmail 6.18 can miss the end of its own delivery child and then waits 180 s; the
+        # gate lets each child end only once getmail waits for it (see getmail_gate.py).
+        getmail = shutil.which("getmail")
+        with open(getmail, encoding="utf-8") as script:
+            interpreter = script.readline()[2:].split()
+        gate = os.path.join(os.path.dirname(os.path.abspath(__file__)), "getmail_gate.py")
         env = dict(os.environ, HOME=base)
-        done = harness.run_client(prefix + ["getmail", "--getmaildir", base, "--rcfile",
-                                            "getmailrc"],
+        done = harness.run_client(prefix + interpreter + [gate, getmail, "--getmaildir", base,
+                                                          "--rcfile", "getmailrc"],
                                   self.srv, CLIENT_TIMEOUT, env=env)
         transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
         self.assertEqual(done.returncode, expect_status, transcript)
         if expect_status == 0:
             self.assertNotIn("error", transcript)
-        delivered = []
-        for name in sorted(os.listdir(os.path.join(out, "new"))):
-            with open(os.path.join(out, "new", name), "rb") as message:
-                delivered.append(message.read())
-        return delivered, transcript
+        return maildir_messages(out), transcript
 
     def getmail_uidls(self):
         """The UIDLs getmail recorded in its oldmail file."""
@@ -358,6 +358,136 @@ class RealClients:
         self.assert_emptied()
         self.assertEqual(self.getmail_uidls(), first_uidls)
 
+    # fdm ------------------------------------------------------------------------------------
+
+    def fdm(self, keep):
+        """One `fdm fetch` into a Maildir; returns what it delivered. It sends DELE only when
+        not told to keep."""
+        base = self.workspace.directory("fdm")
+        out = fresh_maildir(os.path.join(base, "Maildir"))
+        config = os.path.join(base, "fdm.conf")
+        with open(config, "w", encoding="ascii") as text:
+            text.write(f'set lock-file "{base}/fdm.lock"\n'
+                       # No Received header of fdm's own.
+                       "set no-received\n"
+                       f'account "fernd" pop3 server "127.0.0.1" port {self.srv.port} '
+                       f'user "{USER}" pass "{PASSWORD}"{" keep" if keep else ""}\n'
+                       f'action "inbox" maildir "{out}"\n'
+                       'match all action "inbox"\n')
+        os.chmod(config, 0o600)
+        # -vvvv shows the dialogue: "> COMMAND" for every command fdm sends.
+        done = harness.run_client(["fdm", "-f", config, "-vvvv", "fetch"], self.srv,
+                                  CLIENT_TIMEOUT, env=dict(os.environ, HOME=base))
+        transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
+        self.assertEqual(done.returncode, 0, transcript[-3000:])
+        (self.assertNotIn if keep else self.assertIn)("> DELE", transcript)
+        return maildir_messages(out)
+
+    def test_fdm(self):
+        self.assert_keeps_then_deletes(self.fdm)
+
+    # s-nail ---------------------------------------------------------------------------------
+
+    def snail(self, delete, bulk_load=True):
+        """s-nail opens the POP3 mailbox, copies every message to an mbox file, deletes them
+        when told to and quits (QUIT: `exit` would leave without it, deleting nothing). Returns
+        the messages of the mbox file and what s-nail wrote to standard error."""
+        base = self.workspace.directory("s-nail")
+        mbox = os.path.join(base, "fetched.mbox")
+        if os.path.exists(mbox):
+            os.unlink(mbox)
+        host = f"127.0.0.1:{self.srv.port}"
+        command = ["s-nail", "-#", "-:/",  # batch mode; no resource files
+                   # v15-compat: the password-USER@HOST variable is read.
+                   "-Sv15-compat", f"-Spassword-{USER}@{host}={PASSWORD}",
+                   "-Y", f"copy * {mbox}"]
+        if bulk_load:
+            # Without it s-nail asks for each message's header with TOP first.
+            command.insert(2, "-Spop3-bulk-load")
+        if delete:
+            command += ["-Y", "delete *"]
+        command += ["-Y", "quit", "-f", f"pop3://{USER}@{host}"]
+        done = harness.run_client(command, self.srv, CLIENT_TIMEOUT,
+                                  env=dict(os.environ, HOME=base))
+        errors = done.stderr.decode("utf-8", "replace")
+        self.assertEqual(done.returncode, 0, errors)
+        box = mailbox.mbox(mbox, create=False)
+        try:
+            return [box.get_bytes(key) for key in box.keys()], errors
+        finally:
+            box.close()
+
+    def test_snail(self):
+        def fetch(keep):
+            delivered, errors = self.snail(delete=not keep)
+            self.assertNotIn("POP3 error", errors)
+            return delivered
+        self.assert_keeps_then_deletes(fetch)
+
+    # GNU mailutils' movemail ----------------------------------------------------------------
+
+    def movemail(self, *options, fresh=True):
+        """One movemail run from the POP3 mailbox into a Maildir, a new one unless fresh is
+        false; returns every message in that Maildir."""
+        base = self.workspace.directory("movemail")
+        out = os.path.join(base, "Maildir")
+        if fresh or not os.path.isdir(out):
+            fresh_maildir(out)
+        # The URL has no trailing slash: mailutils refuses one after the port ("URL has parts
+        # not allowed by its scheme"). The password is URL-encoded (the blank).
+        url = (f"pop://{USER}:{urllib.parse.quote(PASSWORD, safe='')}"
+               f"@127.0.0.1:{self.srv.port}")
+        done = harness.run_client(["movemail", "--no-config", *options, url, f"maildir://{out}"],
+                                  self.srv, CLIENT_TIMEOUT, env=dict(os.environ, HOME=base))
+        self.assertEqual(done.returncode, 0, (done.stdout + done.stderr)[-3000:])
+        return maildir_messages(out)
+
+    def test_movemail(self):
+        # mailutils 3.15 damages a message of more than 8 KiB that it reads after a smaller one
+        # in the same session (test_movemail_damages_large_message_after_smaller_one); served
+        # first, the large message arrives whole, and so every message is checked here.
+        os.utime(self.maildir.file("1005.large"), (1600000000, 1600000000))
+        self.assert_keeps_then_deletes(
+            lambda keep: self.movemail("--preserve") if keep else self.movemail())
+
+    # nmh's inc ------------------------------------------------------------------------------
+
+    def inc(self, keep):
+        """One nmh `inc` from the POP3 server into the folder +inbox; returns the messages that
+        it added there. It sends DELE (-snoop shows the dialogue) only when not told to keep."""
+        base = self.workspace.directory("nmh")
+        inbox = os.path.join(base, "Mail", "inbox")
+        before = set(os.listdir(inbox)) if os.path.isdir(inbox) else set()
+        # inc asks before it creates a missing folder; without a terminal to ask on it stops
+        # after STAT, dropping the connection.
+        os.makedirs(inbox, exist_ok=True)
+        netrc = os.path.join(base, "netrc")
+        with open(netrc, "w", encoding="ascii") as text:
+            text.write(f'machine 127.0.0.1 login {USER} password "{PASSWORD}"\n')
+        os.chmod(netrc, 0o600)
+        profile = os.path.join(base, "mh_profile")
+        with open(profile, "w", encoding="ascii") as text:
+            text.write(f"Path: {os.path.join(base, 'Mail')}\n"
+                       f"credentials: file:{netrc}\n")
+        # Debian installs the nmh commands in /usr/bin/mh, outside the usual PATH.
+        env = dict(os.environ, HOME=base, MH=profile,
+                   PATH="/usr/bin/mh:" + os.environ.get("PATH", "/usr/bin:/bin"))
+        command = ["inc", "-host", "127.0.0.1", "-port", str(self.srv.port), "-user", USER,
+                   "-width", "100", "-snoop"] + (["-notruncate"] if keep else [])
+        done = harness.run_client(command, self.srv, CLIENT_TIMEOUT, env=env)
+        transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
+        self.assertEqual(done.returncode, 0, transcript[-3000:])
+        (self.assertNotIn if keep else self.assertIn)("=> DELE", transcript)
+        delivered = []
+        for name in sorted((name for name in set(os.listdir(inbox)) - before if name.isdigit()),
+                           key=int):
+            with open(os.path.join(inbox, name), "rb") as message:
+                delivered.append(message.read())
+        return delivered
+
+    def test_inc(self):
+        self.assert_keeps_then_deletes(self.inc)
+
 
 class StandaloneClientsTest(RealClients, harness.E2ETestCase):
     mode = "standalone"
@@ -379,6 +509,39 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
         self.assertIn("POP3> STLS", transcript)
         self.assert_all_kept()
 
+    def test_snail_without_bulk_load_asks_for_top(self):
+        """Without pop3-bulk-load s-nail sends TOP for every message and reports each refusal,
+        then fetches the whole message with RETR: everything still arrives."""
+        delivered, errors = self.snail(delete=False, bulk_load=False)
+        self.assertEqual(errors.count("POP3 error: -ERR command not understood"),
+                         len(self.messages), errors)
+        self.assert_delivered(delivered)
+        self.expect_sessions(0)
+        self.assert_all_kept()
+
+    def test_movemail_damages_large_message_after_smaller_one(self):
+        """mailutils 3.15 loses bytes of a message of more than 8 KiB that follows a smaller
+        one in the same session, although fernd sends it whole (poplib reads it whole in the
+        same order). Fetching one message per run, deleting each, delivers every byte."""
+        _, whole = self.poplib_session(delete=False)
+        self.assert_delivered(whole)
+        self.expect_sessions(0)
+
+        delivered = self.movemail("--preserve")
+        self.expect_sessions(0)
+        self.assert_all_kept()
+        expected = [harness.normalise(content) for content in self.messages.values()]
+        damaged = [message for message in delivered if message not in expected]
+        self.assertEqual(len(delivered), len(expected))
+        self.assertEqual(len(damaged), 1, "one damaged message")
+        self.assertIn(b"Subject: message large", damaged[0])
+        self.assertLess(len(damaged[0]), len(harness.normalise(self.messages["1005.large"])))
+
+        for remaining in range(len(self.messages), 0, -1):
+            delivered = self.movemail("--max-messages=1", fresh=remaining == len(self.messages))
+            self.expect_sessions(1, in_mailbox=remaining)
+        self.assert_delivered(delivered)
+        self.assert_emptied()
 
     def test_getmail_as_root_refuses_to_deliver(self):
         """Run as root, getmail fetches but will not deliver into a Maildir, and so it does

@@ -95,7 +95,10 @@ def expected_install_files(prefix):
         "lib/systemd/system/fernd.socket",
         "lib/systemd/system/fernd@.service",
         "share/doc/fernd/README.md",
+        "share/doc/fernd/clients.md",
         "share/doc/fernd/LICENSE",
+        "share/doc/fernd/stunnel/fernd-pop3s.conf",
+        "share/doc/fernd/stunnel/override.conf",
     ]
     return sorted(prefix.rstrip("/") + "/" + f for f in files)
 

@@ -28,8 +28,10 @@ def check_tree(args, destdir, prefix):
     same_as_source = {
         "share/man/man8/fernd.8": "docs/fernd.8",
         "share/doc/fernd/README.md": "README.md",
+        "share/doc/fernd/clients.md": "docs/clients.md",
         "lib/systemd/system/fernd.socket": "dist/systemd/fernd.socket",
         "share/doc/fernd/LICENSE": "LICENSE",
+        "share/doc/fernd/stunnel/override.conf": "dist/stunnel/override.conf",
     }
     for installed_path, source_path in same_as_source.items():
         check(read_bytes(os.path.join(root, installed_path)) ==
@@ -49,6 +51,18 @@ def check_tree(args, destdir, prefix):
               f"{unit} is not its template with the binary path {prefix}/sbin/fernd")
         check(unit_exec_start(path).startswith(prefix + "/sbin/fernd "),
               f"{unit}: ExecStart does not start {prefix}/sbin/fernd")
+
+    # So is the stunnel configuration, whose exec= starts the installed binary.
+    path = os.path.join(root, "share/doc/fernd/stunnel/fernd-pop3s.conf")
+    text = read_bytes(path).decode()
+    template = read_bytes(os.path.join(args.source_dir,
+                                       "dist/stunnel/fernd-pop3s.conf.in")).decode()
+    check(f"\nexec = @FERND_INSTALLED_BINARY@\n" in template,
+          "fernd-pop3s.conf.in has no exec = @FERND_INSTALLED_BINARY@ line")
+    check(text == template.replace("@FERND_INSTALLED_BINARY@", prefix + "/sbin/fernd"),
+          f"fernd-pop3s.conf is not its template with the binary path {prefix}/sbin/fernd")
+    mode = stat.S_IMODE(os.stat(path).st_mode)
+    check(mode == 0o644, f"fernd-pop3s.conf has mode {mode:o}, expected 644")
 
 
 def main():

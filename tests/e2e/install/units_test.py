@@ -1,7 +1,11 @@
 """The systemd units as installed: `systemd-analyze verify` accepts them without a single remark
 (the binary they start exists, the man page they name is found), and the example command lines
 agree with the sandbox: every Maildir they serve is writable, the password is the credential
-that the unit loads, and the standalone listener stays on loopback."""
+that the unit loads, and the standalone listener stays on loopback.
+
+The same for POP3 over TLS: Debian's stunnel@.service with the drop-in override.conf for the
+instance fernd-pop3s, and the stunnel configuration fernd-pop3s.conf that it runs; the files that
+the configuration reads are the credentials that the drop-in loads."""
 
 import os
 import re
@@ -52,6 +56,93 @@ def check_example_command(unit_dir, unit):
     return words
 
 
+STUNNEL_INSTANCE = "stunnel@fernd-pop3s.service"
+CREDENTIALS_DIRECTORY = f"/run/credentials/{STUNNEL_INSTANCE}"
+
+
+def stunnel_settings(path):
+    """The `key = value` lines of a stunnel configuration file, as a list of pairs; comments,
+    blank lines and section headers left out."""
+    settings = []
+    with open(path, encoding="utf-8") as config:
+        for line in config:
+            line = line.strip()
+            if line and not line.startswith((";", "#", "[")):
+                key, _, value = line.partition("=")
+                settings.append((key.strip(), value.strip()))
+    return settings
+
+
+def check_stunnel(analyze, prefix, manpath, tmp):
+    template = "/usr/lib/systemd/system/stunnel@.service"
+    check(os.path.exists(template), f"{template} not found; install the Debian package stunnel4")
+    unit_path = os.path.join(tmp, "stunnel-units")
+    dropin = os.path.join(unit_path, STUNNEL_INSTANCE + ".d", "override.conf")
+    os.makedirs(os.path.dirname(dropin))
+    with open(os.path.join(prefix, "share/doc/fernd/stunnel/override.conf"),
+              encoding="utf-8") as source:
+        text = source.read()
+
+    def verify_instance(dropin_text):
+        with open(dropin, "w", encoding="utf-8") as target:
+            target.write(dropin_text)
+        # A trailing colon keeps the system's own unit and man page directories in the paths,
+        # where the template unit and stunnel4(8) are.
+        env = dict(os.environ, SYSTEMD_UNIT_PATH=unit_path + ":", MANPATH=manpath + ":")
+        return run([analyze, "verify", STUNNEL_INSTANCE], env=env)
+
+    result = verify_instance(text)
+    check(result.returncode == 0 and not result.stdout and not result.stderr,
+          f"systemd-analyze verify {STUNNEL_INSTANCE} exited with {result.returncode}:\n"
+          f"{result.stdout}{result.stderr}")
+    # ... which is worth something only if verify reads the drop-in at all.
+    result = verify_instance(text.replace("NoNewPrivileges=", "NoNewPrivilege="))
+    check("NoNewPrivilege" in result.stderr,
+          f"systemd-analyze verify did not report a misspelt key in the drop-in:\n"
+          f"{result.stdout}{result.stderr}")
+
+    user = unit_settings(dropin, "User")
+    check(len(user) == 1 and user[0] not in ("", "root", "0"),
+          f"the drop-in must run stunnel and fernd as an unprivileged user, not {user}")
+    check("CAP_NET_BIND_SERVICE" in " ".join(unit_settings(dropin, "AmbientCapabilities")),
+          "the drop-in must grant CAP_NET_BIND_SERVICE for port 995")
+    loaded = [c.split(":", 1)[0] for c in unit_settings(dropin, "LoadCredential")]
+    writable = " ".join(unit_settings(dropin, "ReadWritePaths")).split()
+
+    config = stunnel_settings(os.path.join(prefix, "share/doc/fernd/stunnel/fernd-pop3s.conf"))
+    keys = [key for key, _ in config]
+    values = dict(config)
+    # Debian's template unit is Type=simple: stunnel must stay in the foreground. User= in the
+    # drop-in drops privileges; stunnel's own setuid would fail without CAP_SETUID.
+    check(values.get("foreground") in ("yes", "quiet"),
+          "stunnel must stay in the foreground under stunnel@.service")
+    check("setuid" not in keys and "setgid" not in keys,
+          "fernd-pop3s.conf must not set setuid/setgid: the unit's User= does")
+    check(values.get("accept", "").endswith(":995"), "fernd-pop3s.conf must accept on port 995")
+    for key in ("cert", "key"):
+        directory, _, name = values.get(key, "").rpartition("/")
+        check(directory == CREDENTIALS_DIRECTORY and name in loaded,
+              f"fernd-pop3s.conf: {key} = {values.get(key)} is no credential that the drop-in "
+              f"loads ({loaded})")
+    check(values.get("exec") == os.path.join(prefix, "sbin/fernd"),
+          f"fernd-pop3s.conf must exec the installed fernd, not {values.get('exec')}")
+    words = values.get("execArgs", "").split()
+    check(words[:2] == ["fernd", "--inetd"], f"execArgs must run fernd --inetd: {words}")
+    auths = [w.split("=", 1)[1] for w in words if w.startswith("--auth=")]
+    maildirs = [w.split("=", 1)[1] for w in words if w.startswith("--maildir=")]
+    check(auths and len(auths) == len(maildirs),
+          f"execArgs: expected one --maildir per --auth in {words}")
+    for auth in auths:
+        match = re.fullmatch(r"[^,]+,cat<\$\{CREDENTIALS_DIRECTORY\}/([\w.-]+)", auth)
+        check(match and match.group(1) in loaded,
+              f"execArgs: the passwordeval of --auth={auth} does not read a credential that the "
+              f"drop-in loads ({loaded})")
+    for maildir in maildirs:
+        check(maildir in writable,
+              f"execArgs: the Maildir {maildir} is not in the drop-in's ReadWritePaths= "
+              f"{writable}")
+
+
 def main():
     args = parse_args()
     analyze = need_tool("systemd-analyze", "systemd")
@@ -97,6 +188,8 @@ def main():
               f"fernd.socket must listen on loopback only: fernd has no TLS ({listen})")
         service_input = unit_settings(os.path.join(unit_dir, "fernd@.service"), "StandardInput")
         check(service_input == ["socket"], "fernd@.service must read the connection on stdin")
+
+        check_stunnel(analyze, prefix, manpath, tmp)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,360 @@
+#!/usr/bin/env python3
+"""POP3 over implicit TLS: fernd behind a real stunnel4 process that runs the stunnel
+configuration the project ships (dist/stunnel/fernd-pop3s.conf.in), with only the site-specific
+values replaced: the port (an ephemeral one on 127.0.0.1), the certificate (made here with
+`openssl req`), the account, the Maildir and the log files. stunnel runs as an unprivileged user,
+as the systemd unit runs it, and starts one fernd --inetd per connection.
+
+Clients that trust the certificate (Python's poplib.POP3_SSL, curl, fetchmail) fetch and delete
+mail byte for byte; a client that does not trust it, and a client that speaks plain POP3, never
+reach fernd; fernd's session log holds each session, and stunnel's log ties the client's address
+and port to the process id in fernd's lines. Under strace, every system call made is one that the
+shipped systemd drop-in's sandbox allows.
+
+Usage: pop3s.py --fernd PATH [unittest arguments, e.g. a TestCase name]
+"""
+
+import os
+import poplib
+import re
+import signal
+import ssl
+import subprocess
+
+import fernd_harness as harness
+from fernd_harness import PASSWORD, USER, WAIT
+
+# The bound of one client run, with the one-second password delay of inetd mode, in the
+# sanitizer build.
+CLIENT_TIMEOUT = 60
+
+# stunnel's lines (at the level info that the shipped configuration sets) for one connection:
+# the client's address and port, then, once the TLS handshake has succeeded, the process id of
+# the fernd that serves it.
+ACCEPTED = re.compile(r"LOG5\[(\d+)\]: Service \[fernd-pop3s\] accepted connection from "
+                      r"127\.0\.0\.1:(\d+)$")
+CHILD = re.compile(r"LOG6\[(\d+)\]: Local mode child started \(PID=(\d+)\)$")
+# A connection that ends in the TLS handshake: stunnel's error, then its closing line.
+HANDSHAKE_FAILED = re.compile(r"LOG3\[\d+\]: SSL_accept: ")
+CLOSED_UNUSED = re.compile(r"LOG5\[\d+\]: Connection (reset|closed|reset/closed): "
+                           r"0 byte\(s\) sent to TLS, 0 byte\(s\) sent to socket$")
+
+
+class Pop3sCase(harness.E2ETestCase):
+    """stunnel with the shipped configuration in front of fernd, serving the standard messages;
+    everything stunnel and fernd touch belongs to the unprivileged user."""
+
+    def setUp(self):
+        super().setUp()
+        base = self.workspace.directory("pop3s")
+        self.certificate = harness.Certificate(self.workspace.directory("tls"))
+        self.messages = harness.standard_messages(1 << 20)
+        self.maildir = harness.Maildir(os.path.join(base, "Maildir"), self.messages)
+        harness.give_to_unprivileged(base)
+        self.srv = self.server([harness.Account(USER, PASSWORD, self.maildir)], mode="stunnel",
+                               log=os.path.join(base, "fernd.log"),
+                               prefix=self.server_prefix(), certificate=self.certificate)
+        if harness.running_as_root():
+            with open(f"/proc/{self.srv.listener_pid()}/status", encoding="ascii") as status:
+                uid = next(line for line in status if line.startswith("Uid:")).split()[1]
+            self.assertEqual(int(uid), harness.NOBODY_UID, "stunnel must not run as root")
+        self.out = self.workspace.directory("out")
+
+    def server_prefix(self):
+        """What runs stunnel: the unprivileged user, as the unit's User= does."""
+        return harness.unprivileged_prefix()
+
+    def trusting_context(self):
+        """A TLS context that trusts the test certificate and nothing else."""
+        return ssl.create_default_context(cafile=self.certificate.cert)
+
+    # The logs ---------------------------------------------------------------------------------
+
+    def stunnel_lines(self):
+        return self.srv.stunnel_log().splitlines()
+
+    def connections(self):
+        """stunnel's connections as {client port: fernd process id or None}, from its log."""
+        threads = {}
+        for line in self.stunnel_lines():
+            accepted = ACCEPTED.search(line)
+            if accepted:
+                threads[accepted.group(1)] = [int(accepted.group(2)), None]
+            child = CHILD.search(line)
+            if child:
+                threads[child.group(1)][1] = int(child.group(2))
+        return dict(threads.values())
+
+    def finished_sessions(self):
+        """fernd's sessions that have ended after a login, as (pid, lines)."""
+        return [(pid, lines) for pid, lines in self.srv.log.sessions()
+                if lines[-1].endswith(" mails deleted in update phase; session ends")]
+
+    def expect_session(self, client_port, deleted, in_mailbox=None):
+        """The connection from client_port was served by a fernd process whose log lines are
+        those of one whole session that deleted that many messages."""
+        if in_mailbox is None:
+            in_mailbox = len(self.messages)
+        pid = harness.wait_until(lambda: self.connections().get(client_port),
+                                 f"stunnel to start fernd for the client port {client_port}")
+        harness.wait_until(lambda: any(owner == pid for owner, _ in self.finished_sessions()),
+                           f"the session of fernd process {pid} to end")
+        self.assertEqual(self.srv.log.session_of(pid), [
+            "info: starting POP3 session",
+            "info: client started authorization",
+            f"info: user {USER} authorized and mailbox locked",
+            f"info: starting transaction phase with {in_mailbox} mails in mailbox",
+            "info: client ended transaction phase",
+            f"info: {deleted} mails deleted in update phase; session ends"])
+
+    def expect_refused(self, count):
+        """stunnel has ended count connections in the TLS handshake, without a byte for fernd,
+        and started no fernd for any connection."""
+        def matching(pattern):
+            return [line for line in self.stunnel_lines() if pattern.search(line)]
+        harness.wait_until(lambda: len(matching(CLOSED_UNUSED)) >= count,
+                           f"stunnel to close {count} connection(s)")
+        self.assertEqual(len(matching(CLOSED_UNUSED)), count, self.srv.stunnel_log())
+        self.assertEqual(len(matching(HANDSHAKE_FAILED)), count, self.srv.stunnel_log())
+        self.assertEqual(matching(CHILD), [])
+        self.assertEqual(self.srv.log.entries(), [])
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+    # Clients ------------------------------------------------------------------------------------
+
+    def poplib_session(self, delete):
+        """One poplib.POP3_SSL session that fetches every message, deleting each when told to;
+        returns the client's port and {uidl: message as poplib returns it, lines joined by LF}."""
+        client = poplib.POP3_SSL("127.0.0.1", self.srv.port, context=self.trusting_context(),
+                                 timeout=CLIENT_TIMEOUT)
+        try:
+            client_port = client.sock.getsockname()[1]
+            self.assertEqual(client.getwelcome(), b"+OK fernd ready.")
+            self.assertEqual(client.capa(), {"USER": [], "UIDL": []})
+            client.user(USER)
+            client.pass_(PASSWORD)
+            self.assertEqual(client.stat(), (len(self.messages),
+                                             sum(map(len, self.messages.values()))))
+            delivered = {}
+            for line in client.uidl()[1]:
+                number, name = line.decode("ascii").split()
+                delivered[name] = b"".join(line + b"\n" for line in client.retr(int(number))[1])
+                if delete:
+                    client.dele(int(number))
+            self.assertEqual(client.quit(), b"+OK")
+        finally:
+            client.close()
+        return client_port, delivered
+
+    def assert_whole(self, delivered):
+        """delivered ({uidl: bytes}) holds every message, equal to its file once line ends are
+        normalised."""
+        self.assertEqual(sorted(delivered), sorted(self.messages))
+        for name, content in delivered.items():
+            with self.subTest(message=name):
+                self.assertEqual(harness.normalise(content), harness.normalise(self.messages[name]))
+
+    def curl(self, *arguments, cacert=True):
+        """One curl run against the TLS port ("URL" in arguments stands for pop3s://...);
+        returns the completed process."""
+        command = ["curl", "--silent", "--show-error", "--max-time", str(CLIENT_TIMEOUT),
+                   "--user", f"{USER}:{PASSWORD}"]
+        if cacert:
+            command += ["--cacert", self.certificate.cert]
+        command += [argument.replace("URL", f"pop3s://127.0.0.1:{self.srv.port}")
+                    for argument in arguments]
+        return harness.run_client(command, self.srv, CLIENT_TIMEOUT + WAIT, cwd=self.out)
+
+
+class Pop3sClientsTest(Pop3sCase):
+    """Clients that trust the certificate fetch through stunnel exactly what the files hold."""
+
+    def test_poplib_fetches_then_deletes(self):
+        client_port, delivered = self.poplib_session(delete=False)
+        self.assert_whole(delivered)
+        self.expect_session(client_port, 0)
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+        client_port, delivered = self.poplib_session(delete=True)
+        self.assert_whole(delivered)
+        self.expect_session(client_port, len(self.messages))
+        self.assertEqual(self.maildir.names(), [])
+
+    def test_curl_lists_and_fetches(self):
+        done = self.curl("URL/", "--output", "list",
+                         "--next", "--user", f"{USER}:{PASSWORD}", "--cacert",
+                         self.certificate.cert, "--request", "UIDL", "URL/", "--output", "uidl")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.out, "list"), encoding="ascii") as listing:
+            sizes = dict(tuple(map(int, line.split())) for line in listing)
+        with open(os.path.join(self.out, "uidl"), encoding="ascii") as listing:
+            uidls = {int(number): name for number, name in (line.split() for line in listing)}
+        self.assertEqual({uidls[number]: size for number, size in sizes.items()},
+                         {name: len(content) for name, content in self.messages.items()})
+
+        for number, name in uidls.items():
+            done = self.curl(f"URL/{number}", "--output", f"message-{number}")
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(os.path.join(self.out, f"message-{number}"), "rb") as message:
+                self.assertEqual(harness.normalise(message.read()),
+                                 harness.normalise(self.messages[name]), name)
+        harness.wait_until(lambda: len(self.finished_sessions()) == 1 + len(uidls),
+                           "every curl session to end")
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+    def fetchmail(self, keep):
+        """One fetchmail poll over implicit TLS (ssl) that checks the certificate against the
+        test certificate alone; returns what its MDA delivered."""
+        # fetchmail matches the certificate against the poll name, and takes no IP address from
+        # the certificate: sslcommonname names the host instead.
+        status, transcript, delivered = harness.run_fetchmail(
+            self.workspace, self.srv,
+            f"ssl sslcertck sslcertfile \"{self.certificate.cert}\" sslcommonname localhost "
+            f"fetchall {'keep' if keep else 'no keep'} no rewrite", timeout=CLIENT_TIMEOUT)
+        self.assertEqual(status, 0, transcript[-3000:])
+        self.assertIn("SSL/TLS: using protocol TLSv1.", transcript)
+        self.assertNotIn("POP3> STLS", transcript)
+        return sorted(harness.normalise(message) for message in delivered)
+
+    def test_fetchmail_with_ssl_fetches_then_deletes(self):
+        expected = sorted(harness.normalise(content) for content in self.messages.values())
+        self.assertEqual(self.fetchmail(keep=True), expected)
+        harness.wait_until(lambda: len(self.finished_sessions()) == 1, "the session to end")
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+        self.assertEqual(self.fetchmail(keep=False), expected)
+        harness.wait_until(lambda: len(self.finished_sessions()) == 2, "the session to end")
+        self.assertEqual(self.maildir.names(), [])
+
+
+class Pop3sRefusalsTest(Pop3sCase):
+    """What never reaches fernd, and what fernd answers through stunnel when a login fails."""
+
+    def test_client_that_does_not_trust_the_certificate_is_refused(self):
+        # The system's trusted CAs, which do not include the test certificate.
+        with self.assertRaises(ssl.SSLCertVerificationError):
+            poplib.POP3_SSL("127.0.0.1", self.srv.port, context=ssl.create_default_context(),
+                            timeout=CLIENT_TIMEOUT)
+        done = self.curl("URL/", cacert=False)
+        self.assertEqual(done.returncode, 60, done.stderr)  # peer certificate cannot be verified
+        self.expect_refused(2)
+
+    def test_plain_pop3_on_the_tls_port_gets_no_greeting(self):
+        with harness.connect(self.srv.port) as plain:
+            # A plain client that sends a command: stunnel takes it for a broken TLS handshake
+            # and closes the connection; not one byte of POP3 comes back.
+            plain.sendall(b"CAPA\r\n")
+            received = b""
+            while True:
+                try:
+                    chunk = plain.recv(4096)
+                except ConnectionResetError:
+                    break  # stunnel closed with the command unread
+                if not chunk:
+                    break
+                received += chunk
+        self.assertNotIn(b"+OK", received)
+        self.assertFalse(received.startswith(b"+") or received.startswith(b"-"), received)
+        self.expect_refused(1)
+
+    def test_failed_login_is_answered_and_logged(self):
+        client = poplib.POP3_SSL("127.0.0.1", self.srv.port, context=self.trusting_context(),
+                                 timeout=CLIENT_TIMEOUT)
+        try:
+            client_port = client.sock.getsockname()[1]
+            client.user(USER)
+            with self.assertRaises(poplib.error_proto) as refusal:
+                client.pass_("wrong " + PASSWORD)
+            self.assertEqual(refusal.exception.args[0], b"-ERR authorization failed")
+            # The last reply of a session that ends with a failed login arrives as well.
+            self.assertEqual(client.quit(), b"+OK")
+        finally:
+            client.close()
+        pid = harness.wait_until(lambda: self.connections().get(client_port),
+                                 "stunnel to start fernd")
+        harness.wait_until(lambda: "info: client ended session" in self.srv.log.session_of(pid),
+                           "the session to end")
+        self.assertEqual(self.srv.log.session_of(pid), [
+            "info: starting POP3 session",
+            "info: client started authorization",
+            f"info: authorization for user {USER} failed: invalid credentials",
+            "info: client ended session"])
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+
+def syscall_set(name):
+    """The system calls of a systemd system call set such as @system-service, nested sets
+    expanded, as systemd-analyze lists them."""
+    done = subprocess.run(["systemd-analyze", "syscall-filter", name], capture_output=True,
+                          text=True, timeout=WAIT, check=True)
+    calls = set()
+    for line in done.stdout.splitlines()[1:]:
+        entry = line.strip()
+        if not entry or entry.startswith("#"):
+            continue
+        calls |= syscall_set(entry) if entry.startswith("@") else {entry}
+    return calls
+
+
+def dropin_filter():
+    """The system calls that the shipped drop-in's SystemCallFilter= lines allow, and those
+    that they deny (a later ~ line takes calls out of the allowed ones)."""
+    allowed, denied = set(), set()
+    with open(os.path.join(harness.SOURCE_DIR, "dist", "stunnel", "override.conf"),
+              encoding="utf-8") as dropin:
+        for line in dropin:
+            if not line.startswith("SystemCallFilter="):
+                continue
+            value = line.split("=", 1)[1].strip()
+            target = denied if value.startswith("~") else allowed
+            for name in value.lstrip("~").split():
+                target |= syscall_set(name) if name.startswith("@") else {name}
+    return allowed, denied
+
+
+class Pop3sSandboxTest(Pop3sCase):
+    """The sandbox of the systemd drop-in fits what runs in it: every system call that stunnel,
+    fernd and the passwordeval command make, from stunnel's start to its end, is one that
+    SystemCallFilter= allows (a forbidden one would kill the service), and no memory is mapped
+    writable and executable at once (MemoryDenyWriteExecute=). strace follows stunnel and every
+    process it starts."""
+
+    def server_prefix(self):
+        self.trace = self.workspace.path("strace.out")
+        return ["strace", "-f", "-qq", "-o", self.trace] + harness.unprivileged_prefix()
+
+    def test_system_calls_are_allowed_by_the_dropin(self):
+        client_port, delivered = self.poplib_session(delete=True)
+        self.assert_whole(delivered)
+        self.expect_session(client_port, len(self.messages))
+        with self.assertRaises(ssl.SSLCertVerificationError):
+            poplib.POP3_SSL("127.0.0.1", self.srv.port, context=ssl.create_default_context(),
+                            timeout=CLIENT_TIMEOUT)
+        harness.wait_until(lambda: any(CLOSED_UNUSED.search(line)
+                                       for line in self.stunnel_lines()),
+                           "stunnel to close the refused connection")
+        # stunnel ends on SIGTERM; strace ends with it and has written the whole trace.
+        os.kill(self.srv.listener_pid(), signal.SIGTERM)
+        self.srv.process.wait(timeout=WAIT)
+
+        with open(self.trace, encoding="utf-8", errors="replace") as trace:
+            lines = trace.read().splitlines()
+        start = next(index for index, line in enumerate(lines)
+                     if re.match(r"\d+ +execve\(\"[^\"]*/stunnel4\", .* = 0$", line))
+        used = set()
+        for line in lines[start:]:
+            call = re.match(r"\d+ +([a-z0-9_]+)\(", line)
+            if call:
+                used.add(call.group(1))
+            self.assertFalse(re.search(r"PROT_WRITE\|PROT_EXEC|PROT_EXEC\|PROT_WRITE", line),
+                             line)
+        self.assertIn("accept4", used)  # the trace covers the connections
+        self.assertIn("execve", used)
+        allowed, denied = dropin_filter()
+        self.assertGreater(len(allowed), 100)
+        self.assertEqual(sorted(used - allowed), [], "not allowed by SystemCallFilter=")
+        self.assertEqual(sorted(used & denied), [], "denied by SystemCallFilter=~")
+
+
+if __name__ == "__main__":
+    harness.main(__doc__)
