@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -18,6 +19,10 @@ namespace {
 // A first allocation that holds a typical mailbox; larger ones grow geometrically from here.
 constexpr std::size_t maildir_initial_entries = 256;
 
+// Names are stored in blocks of this size: large enough that a big mailbox needs few of them,
+// small enough that a small one wastes little.
+constexpr std::size_t maildir_name_block_size = 64 * 1024;
+
 // Sets the record lock of type \a type (F_WRLCK or F_UNLCK) over the whole file, without waiting.
 int maildir_set_lock(std::FILE* lock_file, short type) {
   struct flock request {};
@@ -28,12 +33,30 @@ int maildir_set_lock(std::FILE* lock_file, short type) {
   return ::fcntl(::fileno(lock_file), F_SETLK, &request);
 }
 
-// Reads every entry of \a directory (opened on \a directory_path) and appends the regular files to
-// \a entries. Returns false when reading the directory fails; throws std::bad_alloc when memory
-// runs out.
-bool maildir_scan(DIR* directory, const std::string& directory_path,
-                  std::vector<mail_entry>* entries) {
+// Copies \a name (\a size bytes) and a NUL into \a store; returns the copy, which stays where it is
+// until the store is cleared. Throws std::bad_alloc when memory runs out.
+const char* maildir_store_name(maildir_name_store* store, const char* name, std::size_t size) {
+  if (store->blocks.empty() || store->block_size - store->block_used < size + 1) {
+    const std::size_t block_size = std::max(maildir_name_block_size, size + 1);
+    // Room in the list first: were it to fail after the new block was made, the block would leak.
+    store->blocks.reserve(store->blocks.size() + 1);
+    store->blocks.emplace_back(new char[block_size]);
+    store->block_size = block_size;
+    store->block_used = 0;
+  }
+  char* copy = store->blocks.back().get() + store->block_used;
+  std::memcpy(copy, name, size);
+  copy[size] = '\0';
+  store->block_used += size + 1;
+  return copy;
+}
+
+// Reads every entry of \a directory and appends the regular files to \a snapshot's entries, their
+// names to its name store. Returns false when reading the directory fails; throws std::bad_alloc
+// when memory runs out. Sets \a longest_name to the length of the longest name stored.
+bool maildir_scan(DIR* directory, maildir_snapshot* snapshot, std::size_t* longest_name) {
   const int directory_fd = ::dirfd(directory);
+  std::vector<mail_entry>& entries = snapshot->entries;
   for (;;) {
     // Only errno tells a read error from the end of the directory, and the status query of the
     // previous entry may have set it: clear it before every read.
@@ -42,7 +65,7 @@ bool maildir_scan(DIR* directory, const std::string& directory_path,
     if (entry == nullptr) {
       return errno == 0;
     }
-    // Follows symbolic links like stat on "<directory_path>/<name>", without resolving the
+    // Follows symbolic links like stat on "<directory path>/<name>", without resolving the
     // directory path again for every entry. An entry that vanished since the read, a dangling
     // link or an unreadable one is skipped; so is everything that is no regular file, "." and
     // ".." among them.
@@ -50,16 +73,19 @@ bool maildir_scan(DIR* directory, const std::string& directory_path,
     if (::fstatat(directory_fd, entry->d_name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
       continue;
     }
-    if (entries->capacity() == 0) {
-      entries->reserve(maildir_initial_entries);  // an empty mailbox allocates nothing
+    if (entries.capacity() == entries.size()) {
+      // An empty mailbox allocates nothing; a full array doubles, as push_back would.
+      entries.reserve(std::max(maildir_initial_entries, 2 * entries.size()));
     }
-    mail_entry& added = entries->emplace_back();
-    added.name = entry->d_name;
-    added.file_path.reserve(directory_path.size() + 1 + added.name.size());
-    added.file_path.append(directory_path).append("/").append(added.name);
+    const std::size_t name_size = std::strlen(entry->d_name);
+    mail_entry& added = entries.emplace_back();
+    // The array has room, so this cannot throw; the name store may, and the half-made entry then
+    // goes with the rest of the array.
+    added.name = maildir_store_name(&snapshot->names, entry->d_name, name_size);
     added.file_size = static_cast<std::uint64_t>(status.st_size);
     added.mtime_sec = status.st_mtim.tv_sec;
-    added.mtime_nsec = status.st_mtim.tv_nsec;
+    added.mtime_nsec = static_cast<std::int32_t>(status.st_mtim.tv_nsec);
+    *longest_name = std::max(*longest_name, name_size);
   }
 }
 
@@ -93,9 +119,8 @@ int mail_entry_compare(const mail_entry& a, const mail_entry& b) {
   if (a.mtime_nsec != b.mtime_nsec) {
     return a.mtime_nsec < b.mtime_nsec ? -1 : 1;
   }
-  // Byte by byte as unsigned values, a prefix first: what strcmp does, and what
-  // std::char_traits<char> guarantees. Directory entry names hold no NUL.
-  return a.name.compare(b.name);
+  // Byte by byte as unsigned values, a prefix first. Directory entry names hold no NUL.
+  return std::strcmp(a.name, b.name);
 }
 
 int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
@@ -107,25 +132,24 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
     if (lock == nullptr) {
       return 1;
     }
-    const std::string directory_path = maildir_path + "/new";
-    const unique_dir directory{::opendir(directory_path.c_str())};
-    if (directory == nullptr) {
+    snapshot->directory_path = maildir_path + "/new";
+    const unique_dir directory{::opendir(snapshot->directory_path.c_str())};
+    std::size_t longest_name = 0;
+    if (directory == nullptr || !maildir_scan(directory.get(), snapshot, &longest_name)) {
+      maildir_close(snapshot);
       return 1;
     }
-    std::vector<mail_entry> entries;
-    if (!maildir_scan(directory.get(), directory_path, &entries)) {
-      return 1;
-    }
-    std::sort(entries.begin(), entries.end(), [](const mail_entry& a, const mail_entry& b) {
-      return mail_entry_compare(a, b) < 0;
-    });
+    snapshot->path_buffer.reset(new char[snapshot->directory_path.size() + 1 + longest_name + 1]);
+    std::sort(
+        snapshot->entries.begin(), snapshot->entries.end(),
+        [](const mail_entry& a, const mail_entry& b) { return mail_entry_compare(a, b) < 0; });
     snapshot->lock_file = std::move(lock);
-    snapshot->entries = std::move(entries);
     snapshot->message_count = snapshot->entries.size();
     return 0;
   } catch (const std::bad_alloc&) {
     // Inside a session, memory exhaustion fails the open like any other cause. Unwinding has
-    // already closed the directory, discarded the entries and released the lock.
+    // already closed the directory and released the lock; the entries and names go here.
+    maildir_close(snapshot);
     return 1;
   }
 }
@@ -134,6 +158,20 @@ void maildir_close(maildir_snapshot* snapshot) {
   snapshot->lock_file.reset();
   std::vector<mail_entry>{}.swap(snapshot->entries);
   snapshot->message_count = 0;
+  std::vector<std::unique_ptr<char[]>>{}.swap(snapshot->names.blocks);
+  snapshot->names.block_used = 0;
+  snapshot->names.block_size = 0;
+  std::string{}.swap(snapshot->directory_path);
+  snapshot->path_buffer.reset();
+}
+
+const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& entry) {
+  char* path = snapshot->path_buffer.get();
+  const std::size_t directory_size = snapshot->directory_path.size();
+  std::memcpy(path, snapshot->directory_path.data(), directory_size);
+  path[directory_size] = '/';
+  std::memcpy(path + directory_size + 1, entry.name, std::strlen(entry.name) + 1);
+  return path;
 }
 
 }  // namespace fernd

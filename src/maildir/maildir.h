@@ -15,14 +15,23 @@ namespace fernd {
 /// Name of the lock file in every maildir; created on first use, never removed.
 inline constexpr const char* maildir_lock_name = "fernd.lock";
 
-/// One message of a snapshot, as the scan saw it.
+/// One message of a snapshot, as the scan saw it. 32 bytes: a big mailbox holds one per message
+/// for a whole session, so the record stays small and its name lives in the snapshot's name store.
 struct mail_entry {
-  std::string file_path;        ///< "<maildir>/new/<name>"
-  std::string name;             ///< the directory entry's name, byte for byte; the UIDL
+  const char* name =
+      nullptr;  ///< the directory entry's name, byte for byte, NUL-terminated; the UIDL
   std::uint64_t file_size = 0;  ///< st_size at the scan (before any line-end conversion)
   std::int64_t mtime_sec = 0;   ///< st_mtim seconds
-  std::int64_t mtime_nsec = 0;  ///< st_mtim nanoseconds
+  std::int32_t mtime_nsec = 0;  ///< st_mtim nanoseconds, 0 to 999,999,999
   int deleted = 0;              ///< set by DELE, cleared by RSET
+};
+
+/// The names of a snapshot's entries, each followed by a NUL, packed into blocks. A filled block
+/// never moves, so an entry can point into it.
+struct maildir_name_store {
+  std::vector<std::unique_ptr<char[]>> blocks;
+  std::size_t block_used = 0;  ///< bytes taken in the last block
+  std::size_t block_size = 0;  ///< size of the last block
 };
 
 /// Removes the record lock and closes the lock-file stream.
@@ -40,6 +49,11 @@ struct maildir_snapshot {
   maildir_lock_file lock_file;      ///< present exactly while the lock is held
   std::uint64_t message_count = 0;  ///< entries.size()
   std::vector<mail_entry> entries;  ///< in mail_entry_compare order
+  maildir_name_store names;         ///< where every entry's name lives
+  std::string directory_path;       ///< "<maildir>/new", as the scan opened it
+  /// Room for "<directory_path>/<longest name>" and its NUL, made at the open so that the path of
+  /// a message can be formed later without allocating.
+  std::unique_ptr<char[]> path_buffer;
 };
 
 /// Locks "<maildir>/fernd.lock" without waiting, then snapshots the regular files (symbolic links
@@ -50,6 +64,11 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir);
 /// Releases the lock and discards the entries; the snapshot is empty afterwards. Does nothing to
 /// an empty snapshot.
 void maildir_close(maildir_snapshot* snapshot);
+
+/// The path of \a entry of the open \a snapshot: "<maildir>/new/<name>", the "/" after the maildir
+/// always inserted (so "/m/" gives "/m//new/<name>"). The text lives in the snapshot's path buffer
+/// until the next call or the close; it is formed there without allocating.
+const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& entry);
 
 /// Opens (creating or truncating) the file \a lock_path and takes an exclusive record lock over
 /// all of it without waiting. Returns the locked stream, or none when the file cannot be opened

@@ -1,10 +1,13 @@
 #include "pop3/pop3_session.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstring>
@@ -248,7 +251,7 @@ void send_listing(pop3_state& s, bool with_names) {
     put_number(&block, i + 1);
     output_block_put_char(&block, ' ');
     if (with_names) {
-      output_block_put(&block, entry.name.data(), entry.name.size());
+      output_block_put(&block, entry.name, std::strlen(entry.name));
     } else {
       put_number(&block, entry.file_size);
     }
@@ -275,7 +278,27 @@ void cmd_uidl_one(pop3_state& s, std::uint64_t number) {
     reply(s, reply_no_message);
     return;
   }
-  reply_format(s, "+OK %llu %s\r\n", static_cast<unsigned long long>(number), entry->name.c_str());
+  reply_format(s, "+OK %llu %s\r\n", static_cast<unsigned long long>(number), entry->name);
+}
+
+// Opens a message file for reading. Only a regular file is a message: a FIFO or a device put in
+// place of one after the scan would block the open or the reads, so it is refused like a file that
+// does not open. O_NONBLOCK keeps the open itself from waiting for a FIFO's writer.
+unique_file open_message(const char* path) {
+  int fd = -1;
+  do {
+    fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  unique_fd file{fd};
+  struct stat status {};
+  if (file.fd < 0 || ::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return nullptr;
+  }
+  unique_file stream{::fdopen(file.fd, "r")};
+  if (stream != nullptr) {
+    (void)file.release();  // the stream owns it now
+  }
+  return stream;
 }
 
 transaction_step cmd_retr(pop3_state& s, std::uint64_t number) {
@@ -284,17 +307,18 @@ transaction_step cmd_retr(pop3_state& s, std::uint64_t number) {
     reply(s, reply_no_message);
     return transaction_step::next;
   }
-  unique_file message{std::fopen(entry->file_path.c_str(), "r")};
+  const char* path = maildir_entry_path(&s.mailbox, *entry);
+  unique_file message = open_message(path);
   if (message == nullptr) {
     reply(s, reply_cannot_open);
-    log_write(s.log, log_error, "cannot open mail file %s", entry->file_path.c_str());
+    log_write(s.log, log_error, "cannot open mail file %s", path);
     return transaction_step::next;
   }
   reply(s, reply_ok);
   const int failed = send_mail_file(message.get(), s.output);
   message.reset();
   if (failed != 0) {
-    log_write(s.log, log_error, "cannot send mail file %s", entry->file_path.c_str());
+    log_write(s.log, log_error, "cannot send mail file %s", path);
     return transaction_step::abort;
   }
   reply(s, reply_end);
@@ -349,7 +373,7 @@ void update_phase(pop3_state& s) {
   std::uint64_t deleted = 0;
   for (const mail_entry& entry : s.mailbox.entries) {
     if (entry.deleted != 0) {
-      (void)::unlink(entry.file_path.c_str());
+      (void)::unlink(maildir_entry_path(&s.mailbox, entry));
       ++deleted;
     }
   }

@@ -448,10 +448,11 @@ bool in_system_call(pid_t pid, long number) {
 }
 
 TEST_F(SessionProcessServeTest, VanishedClientEndsThroughOutputError) {
-  maildir.add("m1", "text\n", 1'000'000);
+  maildir.add("big", large_message(), 1'000'000);
   maildir.add("m2", "more\n", 1'000'001);
   tcp_pair pair;
-  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
+  // A small receive window, so that the transmission soon waits for the client.
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair, 4096));
   // This process's view of the session's socket, to see when the reset has reached it.
   const unique_fd observer{::dup(pair.server.fd)};
   ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "USER alice\r\nPASS secret\r\nDELE 2\r\n"));
@@ -459,39 +460,30 @@ TEST_F(SessionProcessServeTest, VanishedClientEndsThroughOutputError) {
   ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, session_end_limit * 3));
   const std::string replies = "+OK fernd ready.\r\n+OK\r\n+OK\r\n+OK\r\n";
   ASSERT_EQ(replies, read_exactly(pair.client.fd, replies.size(), session_end_limit));
-
-  // Message 1 becomes a FIFO after the snapshot: RETR then waits in its open, after the command
-  // and before the reply, until this test writes the message.
-  const std::string fifo = maildir.new_path("m1");
-  ASSERT_EQ(0, ::unlink(fifo.c_str()));
-  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  // The client reads no more: the session fills every buffer of the connection and then waits in
+  // a write of the message.
   ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "RETR 1\r\n"));
   const auto deadline = std::chrono::steady_clock::now() + session_end_limit;
-  while (!in_system_call(session, SYS_openat)) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "RETR never opened the message";
+  while (!in_system_call(session, SYS_write)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "RETR never waited for the client";
     std::this_thread::sleep_for(milliseconds(1));
   }
-  // Meanwhile the client vanishes, with the reset that a crashed peer's kernel sends. The reply's
-  // first write reports the reset; every later one would raise SIGPIPE.
+  // Meanwhile the client vanishes, with the reset that a crashed peer's kernel sends. The waiting
+  // write reports the reset; every later one would raise SIGPIPE.
   const linger reset{1, 0};
   ASSERT_EQ(0, ::setsockopt(pair.client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset));
   pair.client.reset();
   pollfd gone{observer.fd, 0, 0};  // POLLHUP and POLLERR are always reported
   ASSERT_EQ(1, ::poll(&gone, 1, static_cast<int>(session_end_limit.count())));
-  {
-    const unique_fd writer{::open(fifo.c_str(), O_WRONLY)};
-    ASSERT_GE(writer.fd, 0);
-    ASSERT_EQ(12, ::write(writer.fd, "from a pipe\n", 12));
-  }
 
   EXPECT_EQ(session_status_error, finish());  // an exit, not death by SIGPIPE
   const std::vector<std::string> log = log_messages(log_path);
   ASSERT_LE(3u, log.size());
   EXPECT_EQ((std::vector<std::string>{"info: starting transaction phase with 2 mails in mailbox",
-                                      "error: cannot send mail file " + fifo,
+                                      "error: cannot send mail file " + maildir.new_path("big"),
                                       "error: output error, session aborted"}),
             std::vector<std::string>(log.end() - 3, log.end()));
-  EXPECT_TRUE(maildir.has("m1"));
+  EXPECT_TRUE(maildir.has("big"));
   EXPECT_TRUE(maildir.has("m2"));
 }
 
