@@ -19,9 +19,10 @@ namespace {
 // A first allocation that holds a typical mailbox; larger ones grow geometrically from here.
 constexpr std::size_t maildir_initial_entries = 256;
 
-// Names are stored in blocks of this size: large enough that a big mailbox needs few of them,
-// small enough that a small one wastes little.
-constexpr std::size_t maildir_name_block_size = 64 * 1024;
+// Names are stored in blocks that double from the first size to the largest: a small mailbox
+// takes one page, a big one few blocks.
+constexpr std::size_t maildir_first_name_block = 4 * 1024;
+constexpr std::size_t maildir_largest_name_block = 64 * 1024;
 
 // Sets the record lock of type \a type (F_WRLCK or F_UNLCK) over the whole file, without waiting.
 int maildir_set_lock(std::FILE* lock_file, short type) {
@@ -37,9 +38,13 @@ int maildir_set_lock(std::FILE* lock_file, short type) {
 // until the store is cleared. Throws std::bad_alloc when memory runs out.
 const char* maildir_store_name(maildir_name_store* store, const char* name, std::size_t size) {
   if (store->blocks.empty() || store->block_size - store->block_used < size + 1) {
-    const std::size_t block_size = std::max(maildir_name_block_size, size + 1);
+    const std::size_t next_size =
+        std::clamp(2 * store->block_size, maildir_first_name_block, maildir_largest_name_block);
+    const std::size_t block_size = std::max(next_size, size + 1);
     // Room in the list first: were it to fail after the new block was made, the block would leak.
-    store->blocks.reserve(store->blocks.size() + 1);
+    if (store->blocks.capacity() == store->blocks.size()) {
+      store->blocks.reserve(std::max<std::size_t>(8, 2 * store->blocks.size()));
+    }
     store->blocks.emplace_back(new char[block_size]);
     store->block_size = block_size;
     store->block_used = 0;
