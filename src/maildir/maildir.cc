@@ -16,8 +16,9 @@
 namespace fernd {
 namespace {
 
-// A first allocation that holds a typical mailbox; larger ones grow geometrically from here.
-constexpr std::size_t maildir_initial_entries = 256;
+// Every name that readdir can return fits within maildir_name_max bytes.
+static_assert(sizeof(dirent::d_name) - 1 <= maildir_name_max);
+static_assert(sizeof(mail_entry) <= 32, "one entry per message for a whole session");
 
 // Names are stored in blocks that double from the first size to the largest: a small mailbox
 // takes one page, a big one few blocks.
@@ -34,64 +35,75 @@ int maildir_set_lock(std::FILE* lock_file, short type) {
   return ::fcntl(::fileno(lock_file), F_SETLK, &request);
 }
 
-// Copies \a name (\a size bytes) and a NUL into \a store; returns the copy, which stays where it is
-// until the store is cleared. Throws std::bad_alloc when memory runs out.
-const char* maildir_store_name(maildir_name_store* store, const char* name, std::size_t size) {
-  if (store->blocks.empty() || store->block_size - store->block_used < size + 1) {
+// Appends \a name (\a size bytes, at most maildir_name_max) to \a store: one byte that holds its
+// length, the name, a NUL. A zero byte, which no length can be, always follows the last name of a
+// block, so that the store can be walked name by name. Throws std::bad_alloc when memory runs out.
+void maildir_store_name(maildir_name_store* store, const char* name, std::size_t size) {
+  const std::size_t needed = size + 3;  // length, name, NUL, and the end mark after them
+  if (store->blocks.empty() || store->block_size - store->block_used < needed) {
     const std::size_t next_size =
         std::clamp(2 * store->block_size, maildir_first_name_block, maildir_largest_name_block);
-    const std::size_t block_size = std::max(next_size, size + 1);
     // Room in the list first: were it to fail after the new block was made, the block would leak.
     if (store->blocks.capacity() == store->blocks.size()) {
       store->blocks.reserve(std::max<std::size_t>(8, 2 * store->blocks.size()));
     }
-    store->blocks.emplace_back(new char[block_size]);
-    store->block_size = block_size;
+    store->blocks.emplace_back(new char[std::max(next_size, needed)]);
+    store->block_size = std::max(next_size, needed);
     store->block_used = 0;
   }
-  char* copy = store->blocks.back().get() + store->block_used;
-  std::memcpy(copy, name, size);
-  copy[size] = '\0';
-  store->block_used += size + 1;
-  return copy;
+  char* at = store->blocks.back().get() + store->block_used;
+  at[0] = static_cast<char>(size);
+  std::memcpy(at + 1, name, size);
+  at[size + 1] = '\0';
+  at[size + 2] = '\0';  // the end mark, overwritten by the next name
+  store->block_used += size + 2;
 }
 
-// Reads every entry of \a directory and appends the regular files to \a snapshot's entries, their
-// names to its name store. Returns false when reading the directory fails; throws std::bad_alloc
-// when memory runs out. Sets \a longest_name to the length of the longest name stored.
-bool maildir_scan(DIR* directory, maildir_snapshot* snapshot, std::size_t* longest_name) {
-  const int directory_fd = ::dirfd(directory);
-  std::vector<mail_entry>& entries = snapshot->entries;
+// Reads every entry of \a directory into \a store and counts them in \a count. "." and ".." are
+// left out: they are directories, which the status query would drop anyway. Returns false when
+// reading the directory fails; throws std::bad_alloc when memory runs out.
+bool maildir_read_names(DIR* directory, maildir_name_store* store, std::size_t* count) {
   for (;;) {
-    // Only errno tells a read error from the end of the directory, and the status query of the
-    // previous entry may have set it: clear it before every read.
+    // Only errno tells a read error from the end of the directory: clear it before every read.
     errno = 0;
     const dirent* entry = ::readdir(directory);
     if (entry == nullptr) {
       return errno == 0;
     }
-    // Follows symbolic links like stat on "<directory path>/<name>", without resolving the
-    // directory path again for every entry. An entry that vanished since the read, a dangling
-    // link or an unreadable one is skipped; so is everything that is no regular file, "." and
-    // ".." among them.
-    struct stat status {};
-    if (::fstatat(directory_fd, entry->d_name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
       continue;
     }
-    if (entries.capacity() == entries.size()) {
-      // An empty mailbox allocates nothing; a full array doubles, as push_back would.
-      entries.reserve(std::max(maildir_initial_entries, 2 * entries.size()));
-    }
-    const std::size_t name_size = std::strlen(entry->d_name);
-    mail_entry& added = entries.emplace_back();
-    // The array has room, so this cannot throw; the name store may, and the half-made entry then
-    // goes with the rest of the array.
-    added.name = maildir_store_name(&snapshot->names, entry->d_name, name_size);
-    added.file_size = static_cast<std::uint64_t>(status.st_size);
-    added.mtime_sec = status.st_mtim.tv_sec;
-    added.mtime_nsec = static_cast<std::int32_t>(status.st_mtim.tv_nsec);
-    *longest_name = std::max(*longest_name, name_size);
+    maildir_store_name(store, name, std::strlen(name));
+    ++*count;
   }
+}
+
+// Queries the status of every name in \a snapshot's store, in the order read, and appends an entry
+// for each regular file. The status query follows symbolic links like stat on "<directory
+// path>/<name>", without resolving the directory path again for every name. A name that vanished
+// since the read, a dangling link or an unreadable one is skipped; so is everything that is no
+// regular file. The array must have room for every name. Returns the length of the longest name
+// listed.
+std::size_t maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
+  std::size_t longest_name = 0;
+  for (const std::unique_ptr<char[]>& block : snapshot->names.blocks) {
+    for (const char* at = block.get(); *at != '\0';) {
+      const std::size_t name_size = static_cast<unsigned char>(*at);
+      const char* name = at + 1;
+      at += name_size + 2;
+      struct stat status;
+      if (::fstatat(directory_fd, name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
+        continue;
+      }
+      snapshot->entries.push_back({name, static_cast<std::uint64_t>(status.st_size),
+                                   status.st_mtim.tv_sec,
+                                   static_cast<std::int32_t>(status.st_mtim.tv_nsec),
+                                   static_cast<std::uint16_t>(name_size), 0});
+      longest_name = std::max(longest_name, name_size);
+    }
+  }
+  return longest_name;
 }
 
 }  // namespace
@@ -139,10 +151,16 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
     }
     snapshot->directory_path = maildir_path + "/new";
     const unique_dir directory{::opendir(snapshot->directory_path.c_str())};
-    std::size_t longest_name = 0;
-    if (directory == nullptr || !maildir_scan(directory.get(), snapshot, &longest_name)) {
+    // The names first, then their status: the array is then made once, at its final size.
+    std::size_t names = 0;
+    if (directory == nullptr || !maildir_read_names(directory.get(), &snapshot->names, &names)) {
       maildir_close(snapshot);
       return 1;
+    }
+    snapshot->entries.reserve(names);
+    const std::size_t longest_name = maildir_stat_names(::dirfd(directory.get()), snapshot);
+    if (snapshot->entries.empty()) {
+      std::vector<mail_entry>{}.swap(snapshot->entries);  // no array without a message
     }
     snapshot->path_buffer.reset(new char[snapshot->directory_path.size() + 1 + longest_name + 1]);
     std::sort(
@@ -175,7 +193,7 @@ const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& ent
   const std::size_t directory_size = snapshot->directory_path.size();
   std::memcpy(path, snapshot->directory_path.data(), directory_size);
   path[directory_size] = '/';
-  std::memcpy(path + directory_size + 1, entry.name, std::strlen(entry.name) + 1);
+  std::memcpy(path + directory_size + 1, entry.name, entry.name_size + std::size_t{1});
   return path;
 }
 

@@ -15,15 +15,19 @@ namespace fernd {
 /// Name of the lock file in every maildir; created on first use, never removed.
 inline constexpr const char* maildir_lock_name = "fernd.lock";
 
+/// The longest name of a directory entry, in bytes: what NAME_MAX allows.
+inline constexpr std::size_t maildir_name_max = 255;
+
 /// One message of a snapshot, as the scan saw it. 32 bytes: a big mailbox holds one per message
 /// for a whole session, so the record stays small and its name lives in the snapshot's name store.
 struct mail_entry {
-  const char* name =
-      nullptr;  ///< the directory entry's name, byte for byte, NUL-terminated; the UIDL
+  /// The directory entry's name, byte for byte, followed by a NUL; the UIDL.
+  const char* name = nullptr;
   std::uint64_t file_size = 0;  ///< st_size at the scan (before any line-end conversion)
   std::int64_t mtime_sec = 0;   ///< st_mtim seconds
   std::int32_t mtime_nsec = 0;  ///< st_mtim nanoseconds, 0 to 999,999,999
-  int deleted = 0;              ///< set by DELE, cleared by RSET
+  std::uint16_t name_size = 0;  ///< bytes of the name, without its NUL; at most maildir_name_max
+  std::uint8_t deleted = 0;     ///< 1 once marked by DELE, 0 again after RSET
 };
 
 /// The names of a snapshot's entries, each followed by a NUL, packed into blocks. A filled block

@@ -110,12 +110,6 @@ mail_entry* find_message(pop3_state& s, std::uint64_t number) {
   return entry.deleted != 0 ? nullptr : &entry;
 }
 
-void put_number(output_block* block, std::uint64_t number) {
-  char text[number_text_size];
-  const std::to_chars_result end = std::to_chars(text, text + sizeof text, number);
-  output_block_put(block, text, static_cast<std::size_t>(end.ptr - text));
-}
-
 // ---- authorization phase ----
 
 auth_step cmd_auth_quit(pop3_state& s) {
@@ -238,6 +232,27 @@ void cmd_stat(pop3_state& s) {
                static_cast<unsigned long long>(size));
 }
 
+// Appends one line of a listing: the message number, a blank, the name (UIDL) or the size
+// (LIST), CR LF. The line is formed first and handed to the block in one piece.
+void put_listing_line(output_block* block, std::uint64_t number, const mail_entry& entry,
+                      bool with_names) {
+  char line[2 * number_text_size + 3 + maildir_name_max];
+  // Each number is given exactly its room, which a 64-bit number always fits.
+  char* at = std::to_chars(line, line + number_text_size, number).ptr;
+  *at++ = ' ';
+  if (with_names) {
+    // The snapshot holds no longer name; the bound keeps the line inside its buffer regardless.
+    const std::size_t name_size = std::min<std::size_t>(entry.name_size, maildir_name_max);
+    std::memcpy(at, entry.name, name_size);
+    at += name_size;
+  } else {
+    at = std::to_chars(at, at + number_text_size, entry.file_size).ptr;
+  }
+  *at++ = '\r';
+  *at++ = '\n';
+  output_block_put(block, line, static_cast<std::size_t>(at - line));
+}
+
 // LIST and UIDL without an argument: one line per message, gathered into large blocks so that a
 // big mailbox does not cost one system call per line. The last block carries the ".\r\n".
 void send_listing(pop3_state& s, bool with_names) {
@@ -245,17 +260,9 @@ void send_listing(pop3_state& s, bool with_names) {
   output_block_put(&block, reply_ok, sizeof reply_ok - 1);
   for (std::uint64_t i = 0; i < s.mailbox.message_count; ++i) {
     const mail_entry& entry = s.mailbox.entries[i];
-    if (entry.deleted != 0) {
-      continue;
+    if (entry.deleted == 0) {
+      put_listing_line(&block, i + 1, entry, with_names);
     }
-    put_number(&block, i + 1);
-    output_block_put_char(&block, ' ');
-    if (with_names) {
-      output_block_put(&block, entry.name, std::strlen(entry.name));
-    } else {
-      put_number(&block, entry.file_size);
-    }
-    output_block_put(&block, "\r\n", 2);
   }
   output_block_put(&block, reply_end, sizeof reply_end - 1);
   // A short block shows in the stream's error indicator, which is tested before the next read.

@@ -256,6 +256,15 @@ TEST_F(MaildirTest, EmptyNewGivesEmptyListAndHoldsLock) {
   EXPECT_TRUE(lockable_by_other_process(box_.path));
 }
 
+TEST_F(MaildirTest, NewWithoutRegularFilesGivesEmptyListWithoutArray) {
+  ASSERT_EQ(0, ::mkdir(box_.new_path("subdir").c_str(), 0700));
+  ASSERT_EQ(0, ::mkfifo(box_.new_path("fifo").c_str(), 0600));
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  EXPECT_NE(nullptr, snapshot_.lock_file);
+  EXPECT_EQ(0U, snapshot_.message_count);
+  EXPECT_EQ(0U, snapshot_.entries.capacity());
+}
+
 TEST_F(MaildirTest, UnusableNewFailsAndFreesLockAtOnce) {
   struct setup_case {
     const char* what;
@@ -417,9 +426,8 @@ std::string long_name(std::size_t size, int n) {
 }
 
 TEST_F(MaildirTest, BigMailboxKeepsEveryNameSizeTimeAndPath) {
-  // Enough names to fill several blocks of the name store and to grow the array several times;
-  // names of every length up to the longest a directory entry can have, which the path buffer
-  // must hold. Message i is i bytes long and as old as its number says, so the directory's own
+  // Enough names to fill several blocks of the name store, of every length up to the longest a
+  // directory entry can have, which the path buffer must hold. Message i is i bytes long and as old as its number says, so the directory's own
   // order (by name hash here) is not the answer.
   constexpr int count = 1500;
   std::vector<std::string> expected;
@@ -452,8 +460,8 @@ TEST_F(MaildirTest, BigMailboxKeepsEveryNameSizeTimeAndPath) {
 }
 
 TEST_F(MaildirTest, MemoryExhaustionIsOrdinaryFailure) {
-  // Names long enough to need a second block of the name store, and more messages than the first
-  // array holds, so that every kind of allocation of a scan is among those refused.
+  // Names long enough to fill several blocks of the name store, so that every kind of allocation
+  // of a scan is among those refused.
   constexpr int count = 300;
   for (int i = 0; i < count; ++i) {
     box_.add(long_name(250, i), "x", 100 + i, 0);
@@ -482,9 +490,9 @@ TEST_F(MaildirTest, MemoryExhaustionIsOrdinaryFailure) {
     EXPECT_EQ(fds_before, open_fd_count());
     EXPECT_TRUE(lockable_by_other_process(box_.path));
   }
-  // The copy of the maildir path, the lock path, the path of new/, the first array and its
-  // doubling, the list of name blocks and its five growing blocks, and the path buffer: every
-  // one of them is a point of failure.
+  // The copy of the maildir path, the lock path, the path of new/, the list of name blocks and its
+  // five growing blocks, the array of entries and the path buffer: every one of them is a point
+  // of failure.
   EXPECT_GE(refused, 12);
   EXPECT_LT(refused, max_allocations);
 }
