@@ -427,8 +427,8 @@ std::string long_name(std::size_t size, int n) {
 
 TEST_F(MaildirTest, BigMailboxKeepsEveryNameSizeTimeAndPath) {
   // Enough names to fill several blocks of the name store, of every length up to the longest a
-  // directory entry can have, which the path buffer must hold. Message i is i bytes long and as old as its number says, so the directory's own
-  // order (by name hash here) is not the answer.
+  // directory entry can have, which the path buffer must hold. Message i is i bytes long and as old
+  // as its number says, so the directory's own order (by name hash here) is not the answer.
   constexpr int count = 1500;
   std::vector<std::string> expected;
   for (int i = 0; i < count; ++i) {
