@@ -21,8 +21,8 @@ static_assert(sizeof(dirent::d_name) - 1 <= maildir_name_max);
 static_assert(sizeof(mail_entry) <= 32, "one entry per message for a whole session");
 
 // Names are stored in blocks that double from the first size to the largest: a small mailbox
-// takes one page, a big one few blocks.
-constexpr std::size_t maildir_first_name_block = 4 * 1024;
+// takes less than a page (every page a session touches costs it a fault), a big one few blocks.
+constexpr std::size_t maildir_first_name_block = 1024;
 constexpr std::size_t maildir_largest_name_block = 64 * 1024;
 
 // Sets the record lock of type \a type (F_WRLCK or F_UNLCK) over the whole file, without waiting.
