@@ -233,15 +233,18 @@ void cmd_stat(pop3_state& s) {
 }
 
 // Appends one line of a listing: the message number, a blank, the name (UIDL) or the size
-// (LIST), CR LF. The line is formed first and handed to the block in one piece.
+// (LIST), CR LF. Formed straight into the block when the longest line fits there, else in a small
+// buffer that is then handed to the block, across its end.
 void put_listing_line(output_block* block, std::uint64_t number, const mail_entry& entry,
                       bool with_names) {
-  char line[2 * number_text_size + 3 + maildir_name_max];
+  char spare[2 * number_text_size + 3 + maildir_name_max];
+  const bool direct = block->bytes.size() - block->used >= sizeof spare;
+  char* const line = direct ? block->bytes.data() + block->used : spare;
   // Each number is given exactly its room, which a 64-bit number always fits.
   char* at = std::to_chars(line, line + number_text_size, number).ptr;
   *at++ = ' ';
   if (with_names) {
-    // The snapshot holds no longer name; the bound keeps the line inside its buffer regardless.
+    // The snapshot holds no longer name; the bound keeps the line inside its room regardless.
     const std::size_t name_size = std::min<std::size_t>(entry.name_size, maildir_name_max);
     std::memcpy(at, entry.name, name_size);
     at += name_size;
@@ -250,7 +253,12 @@ void put_listing_line(output_block* block, std::uint64_t number, const mail_entr
   }
   *at++ = '\r';
   *at++ = '\n';
-  output_block_put(block, line, static_cast<std::size_t>(at - line));
+  const auto size = static_cast<std::size_t>(at - line);
+  if (direct) {
+    block->used += size;
+  } else {
+    output_block_put(block, spare, size);
+  }
 }
 
 // LIST and UIDL without an argument: one line per message, gathered into large blocks so that a
