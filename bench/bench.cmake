@@ -11,3 +11,13 @@ target_link_libraries(fernd_bench_maildir PRIVATE fernd_warnings)
 
 add_executable(fernd_bench_scan "${CMAKE_CURRENT_LIST_DIR}/scan_floor.cc")
 target_link_libraries(fernd_bench_scan PRIVATE fernd_warnings)
+
+# The io_uring method of the scan tool needs liburing (Debian: liburing-dev); without it the tool
+# measures the other methods only.
+find_path(FERND_LIBURING_INCLUDE liburing.h)
+find_library(FERND_LIBURING_LIBRARY uring)
+if(FERND_LIBURING_INCLUDE AND FERND_LIBURING_LIBRARY)
+  target_compile_definitions(fernd_bench_scan PRIVATE FERND_BENCH_LIBURING)
+  target_include_directories(fernd_bench_scan PRIVATE "${FERND_LIBURING_INCLUDE}")
+  target_link_libraries(fernd_bench_scan PRIVATE "${FERND_LIBURING_LIBRARY}")
+endif()

@@ -2,11 +2,12 @@
 """Smoke test of the benchmark tools against the real server: no figure is judged, only that the
 load generator talks to fernd correctly and reports what it saw as valid JSON.
 
-    smoke_test.py FERND POP3_LOAD BENCH_MAILDIR
+    smoke_test.py FERND POP3_LOAD BENCH_MAILDIR BENCH_SCAN
 
 It generates two small Maildirs, starts fernd on an ephemeral port of 127.0.0.1 and runs each
 load-generator mode once, for a fraction of a second: the session count, the RETR byte count
-and the listing's message count must be exactly what the Maildirs imply.
+and the listing's message count must be exactly what the Maildirs imply. The scan tool then reads
+the small Maildir once with each of its methods, which must all count its 50 messages.
 """
 
 import json
@@ -54,7 +55,7 @@ def check(condition, what):
 
 
 def main():
-    fernd, load, maildir_tool = sys.argv[1:4]
+    fernd, load, maildir_tool, scan_tool = sys.argv[1:5]
     work = tempfile.mkdtemp(prefix="fernd-bench-smoke-")
     server = None
     try:
@@ -99,6 +100,15 @@ def main():
 
         [login] = run_load(load, "login", "--user=small", *common)
         check(login["login_ms"] > 0, "login: %s" % login)
+
+        scan = json.loads(subprocess.run([scan_tool, os.path.join(work, "small", "new"), "1"],
+                                         check=True, stdout=subprocess.PIPE, text=True,
+                                         timeout=STEP_TIMEOUT).stdout)
+        check(scan["files"] == 50, "scan: %s" % scan)
+        methods = [key for key in scan if key.endswith("_cpu_ms")]
+        check({"readdir_cpu_ms", "readdir_stat_cpu_ms", "getdents_stat_cpu_ms",
+               "readdir_statx_cpu_ms", "inode_order_stat_cpu_ms"} <= set(methods),
+              "scan: methods missing: %s" % scan)
     finally:
         if server is not None:
             os.killpg(server.pid, signal.SIGKILL)

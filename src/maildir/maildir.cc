@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -18,8 +19,14 @@ namespace {
 // What fopen gives a file it creates: read and write for everyone, less the umask.
 constexpr mode_t lock_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
 
-// A first allocation that holds a typical mailbox; larger ones grow geometrically from here.
-constexpr std::size_t maildir_initial_entries = 256;
+// Every name that readdir can return fits within maildir_name_max bytes.
+static_assert(sizeof(dirent::d_name) - 1 <= maildir_name_max);
+static_assert(sizeof(mail_entry) <= 32, "one entry per message for a whole session");
+
+// Names are stored in blocks that double from the first size to the largest: a small mailbox
+// takes less than a page (every page a session touches costs it a fault), a big one few blocks.
+constexpr std::size_t maildir_first_name_block = 1024;
+constexpr std::size_t maildir_largest_name_block = 64 * 1024;
 
 // Sets the record lock of type \a type (F_WRLCK or F_UNLCK) over the whole file, without waiting.
 int maildir_set_lock(int lock_file, short type) {
@@ -31,39 +38,75 @@ int maildir_set_lock(int lock_file, short type) {
   return ::fcntl(lock_file, F_SETLK, &request);
 }
 
-// Reads every entry of \a directory (opened on \a directory_path) and appends the regular files to
-// \a entries. Returns false when reading the directory fails; throws std::bad_alloc when memory
-// runs out.
-bool maildir_scan(DIR* directory, const std::string& directory_path,
-                  std::vector<mail_entry>* entries) {
-  const int directory_fd = ::dirfd(directory);
+// Appends \a name (\a size bytes, at most maildir_name_max) to \a store: one byte that holds its
+// length, the name, a NUL. A zero byte, which no length can be, always follows the last name of a
+// block, so that the store can be walked name by name. Throws std::bad_alloc when memory runs out.
+void maildir_store_name(maildir_name_store* store, const char* name, std::size_t size) {
+  const std::size_t needed = size + 3;  // length, name, NUL, and the end mark after them
+  if (store->blocks.empty() || store->block_size - store->block_used < needed) {
+    const std::size_t next_size =
+        std::clamp(2 * store->block_size, maildir_first_name_block, maildir_largest_name_block);
+    // Room in the list first: were it to fail after the new block was made, the block would leak.
+    if (store->blocks.capacity() == store->blocks.size()) {
+      store->blocks.reserve(std::max<std::size_t>(8, 2 * store->blocks.size()));
+    }
+    store->blocks.emplace_back(new char[std::max(next_size, needed)]);
+    store->block_size = std::max(next_size, needed);
+    store->block_used = 0;
+  }
+  char* at = store->blocks.back().get() + store->block_used;
+  at[0] = static_cast<char>(size);
+  std::memcpy(at + 1, name, size);
+  at[size + 1] = '\0';
+  at[size + 2] = '\0';  // the end mark, overwritten by the next name
+  store->block_used += size + 2;
+}
+
+// Reads every entry of \a directory into \a store and counts them in \a count. "." and ".." are
+// left out: they are directories, which the status query would drop anyway. Returns false when
+// reading the directory fails; throws std::bad_alloc when memory runs out.
+bool maildir_read_names(DIR* directory, maildir_name_store* store, std::size_t* count) {
   for (;;) {
-    // Only errno tells a read error from the end of the directory, and the status query of the
-    // previous entry may have set it: clear it before every read.
+    // Only errno tells a read error from the end of the directory: clear it before every read.
     errno = 0;
     const dirent* entry = ::readdir(directory);
     if (entry == nullptr) {
       return errno == 0;
     }
-    // Follows symbolic links like stat on "<directory_path>/<name>", without resolving the
-    // directory path again for every entry. An entry that vanished since the read, a dangling
-    // link or an unreadable one is skipped; so is everything that is no regular file, "." and
-    // ".." among them.
-    struct stat status {};
-    if (::fstatat(directory_fd, entry->d_name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
       continue;
     }
-    if (entries->capacity() == 0) {
-      entries->reserve(maildir_initial_entries);  // an empty mailbox allocates nothing
-    }
-    mail_entry& added = entries->emplace_back();
-    added.name = entry->d_name;
-    added.file_path.reserve(directory_path.size() + 1 + added.name.size());
-    added.file_path.append(directory_path).append("/").append(added.name);
-    added.file_size = static_cast<std::uint64_t>(status.st_size);
-    added.mtime_sec = status.st_mtim.tv_sec;
-    added.mtime_nsec = status.st_mtim.tv_nsec;
+    maildir_store_name(store, name, std::strlen(name));
+    ++*count;
   }
+}
+
+// Queries the status of every name in \a snapshot's store, in the order read, and appends an entry
+// for each regular file. The status query follows symbolic links like stat on "<directory
+// path>/<name>", without resolving the directory path again for every name. A name that vanished
+// since the read, a dangling link or an unreadable one is skipped; so is everything that is no
+// regular file. The array must have room for every name. Returns the length of the longest name
+// listed.
+std::size_t maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
+  std::size_t longest_name = 0;
+  for (const std::unique_ptr<char[]>& block : snapshot->names.blocks) {
+    for (const char* at = block.get(); *at != '\0';) {
+      const std::size_t name_size = static_cast<unsigned char>(*at);
+      const char* name = at + 1;
+      at += name_size + 2;
+      struct stat status;
+      if (::fstatat(directory_fd, name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
+        continue;
+      }
+      snapshot->entries.push_back({name, static_cast<std::uint64_t>(status.st_size),
+                                   status.st_mtim.tv_sec,
+                                   static_cast<std::int32_t>(status.st_mtim.tv_nsec),
+                                   static_cast<std::uint16_t>(name_size), 0});
+      longest_name = std::max(longest_name, name_size);
+    }
+  }
+  return longest_name;
 }
 
 }  // namespace
@@ -104,9 +147,8 @@ int mail_entry_compare(const mail_entry& a, const mail_entry& b) {
   if (a.mtime_nsec != b.mtime_nsec) {
     return a.mtime_nsec < b.mtime_nsec ? -1 : 1;
   }
-  // Byte by byte as unsigned values, a prefix first: what strcmp does, and what
-  // std::char_traits<char> guarantees. Directory entry names hold no NUL.
-  return a.name.compare(b.name);
+  // Byte by byte as unsigned values, a prefix first. Directory entry names hold no NUL.
+  return std::strcmp(a.name, b.name);
 }
 
 int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
@@ -118,25 +160,30 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
     if (lock.fd < 0) {
       return 1;
     }
-    const std::string directory_path = maildir_path + "/new";
-    const unique_dir directory{::opendir(directory_path.c_str())};
-    if (directory == nullptr) {
+    snapshot->directory_path = maildir_path + "/new";
+    const unique_dir directory{::opendir(snapshot->directory_path.c_str())};
+    // The names first, then their status: the array is then made once, at its final size.
+    std::size_t names = 0;
+    if (directory == nullptr || !maildir_read_names(directory.get(), &snapshot->names, &names)) {
+      maildir_close(snapshot);
       return 1;
     }
-    std::vector<mail_entry> entries;
-    if (!maildir_scan(directory.get(), directory_path, &entries)) {
-      return 1;
+    snapshot->entries.reserve(names);
+    const std::size_t longest_name = maildir_stat_names(::dirfd(directory.get()), snapshot);
+    if (snapshot->entries.empty()) {
+      std::vector<mail_entry>{}.swap(snapshot->entries);  // no array without a message
     }
-    std::sort(entries.begin(), entries.end(), [](const mail_entry& a, const mail_entry& b) {
-      return mail_entry_compare(a, b) < 0;
-    });
+    snapshot->path_buffer.reset(new char[snapshot->directory_path.size() + 1 + longest_name + 1]);
+    std::sort(
+        snapshot->entries.begin(), snapshot->entries.end(),
+        [](const mail_entry& a, const mail_entry& b) { return mail_entry_compare(a, b) < 0; });
     snapshot->lock_file = std::move(lock);
-    snapshot->entries = std::move(entries);
     snapshot->message_count = snapshot->entries.size();
     return 0;
   } catch (const std::bad_alloc&) {
     // Inside a session, memory exhaustion fails the open like any other cause. Unwinding has
-    // already closed the directory, discarded the entries and released the lock.
+    // already closed the directory and released the lock; the entries and names go here.
+    maildir_close(snapshot);
     return 1;
   }
 }
@@ -145,6 +192,20 @@ void maildir_close(maildir_snapshot* snapshot) {
   maildir_unlock(&snapshot->lock_file);
   std::vector<mail_entry>{}.swap(snapshot->entries);
   snapshot->message_count = 0;
+  std::vector<std::unique_ptr<char[]>>{}.swap(snapshot->names.blocks);
+  snapshot->names.block_used = 0;
+  snapshot->names.block_size = 0;
+  std::string{}.swap(snapshot->directory_path);
+  snapshot->path_buffer.reset();
+}
+
+const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& entry) {
+  char* path = snapshot->path_buffer.get();
+  const std::size_t directory_size = snapshot->directory_path.size();
+  std::memcpy(path, snapshot->directory_path.data(), directory_size);
+  path[directory_size] = '/';
+  std::memcpy(path + directory_size + 1, entry.name, entry.name_size + std::size_t{1});
+  return path;
 }
 
 }  // namespace fernd

@@ -4,7 +4,9 @@
 #ifndef FERND_MAILDIR_MAILDIR_H_
 #define FERND_MAILDIR_MAILDIR_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,14 +17,27 @@ namespace fernd {
 /// Name of the lock file in every maildir; created on first use, never removed.
 inline constexpr const char* maildir_lock_name = "fernd.lock";
 
-/// One message of a snapshot, as the scan saw it.
+/// The longest name of a directory entry, in bytes: what NAME_MAX allows.
+inline constexpr std::size_t maildir_name_max = 255;
+
+/// One message of a snapshot, as the scan saw it. 32 bytes: a big mailbox holds one per message
+/// for a whole session, so the record stays small and its name lives in the snapshot's name store.
 struct mail_entry {
-  std::string file_path;        ///< "<maildir>/new/<name>"
-  std::string name;             ///< the directory entry's name, byte for byte; the UIDL
+  /// The directory entry's name, byte for byte, followed by a NUL; the UIDL.
+  const char* name = nullptr;
   std::uint64_t file_size = 0;  ///< st_size at the scan (before any line-end conversion)
   std::int64_t mtime_sec = 0;   ///< st_mtim seconds
-  std::int64_t mtime_nsec = 0;  ///< st_mtim nanoseconds
-  int deleted = 0;              ///< set by DELE, cleared by RSET
+  std::int32_t mtime_nsec = 0;  ///< st_mtim nanoseconds, 0 to 999,999,999
+  std::uint16_t name_size = 0;  ///< bytes of the name, without its NUL; at most maildir_name_max
+  std::uint8_t deleted = 0;     ///< 1 once marked by DELE, 0 again after RSET
+};
+
+/// The names of a snapshot's entries, each followed by a NUL, packed into blocks. A filled block
+/// never moves, so an entry can point into it.
+struct maildir_name_store {
+  std::vector<std::unique_ptr<char[]>> blocks;
+  std::size_t block_used = 0;  ///< bytes taken in the last block
+  std::size_t block_size = 0;  ///< size of the last block
 };
 
 /// Removes the record lock and closes the lock file; \a lock_file is empty afterwards. Does nothing
@@ -36,6 +51,11 @@ struct maildir_snapshot {
   unique_fd lock_file;
   std::uint64_t message_count = 0;  ///< entries.size()
   std::vector<mail_entry> entries;  ///< in mail_entry_compare order
+  maildir_name_store names;         ///< where every entry's name lives
+  std::string directory_path;       ///< "<maildir>/new", as the scan opened it
+  /// Room for "<directory_path>/<longest name>" and its NUL, made at the open so that the path of
+  /// a message can be formed later without allocating.
+  std::unique_ptr<char[]> path_buffer;
 };
 
 /// Locks "<maildir>/fernd.lock" without waiting, then snapshots the regular files (symbolic links
@@ -46,6 +66,11 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir);
 /// Releases the lock and discards the entries; the snapshot is empty afterwards. Does nothing to
 /// an empty snapshot.
 void maildir_close(maildir_snapshot* snapshot);
+
+/// The path of \a entry of the open \a snapshot: "<maildir>/new/<name>", the "/" after the maildir
+/// always inserted (so "/m/" gives "/m//new/<name>"). The text lives in the snapshot's path buffer
+/// until the next call or the close; it is formed there without allocating.
+const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& entry);
 
 /// Opens (creating or truncating) the file \a lock_path, never through a symbolic link and never
 /// waiting, and takes an exclusive record lock over all of it without waiting. Returns the locked

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstring>
@@ -108,12 +109,6 @@ mail_entry* find_message(pop3_state& s, std::uint64_t number) {
   }
   mail_entry& entry = s.mailbox.entries[number - 1];
   return entry.deleted != 0 ? nullptr : &entry;
-}
-
-void put_number(output_block* block, std::uint64_t number) {
-  char text[number_text_size];
-  const std::to_chars_result end = std::to_chars(text, text + sizeof text, number);
-  output_block_put(block, text, static_cast<std::size_t>(end.ptr - text));
 }
 
 // ---- authorization phase ----
@@ -242,6 +237,35 @@ void cmd_stat(pop3_state& s) {
                static_cast<unsigned long long>(size));
 }
 
+// Appends one line of a listing: the message number, a blank, the name (UIDL) or the size
+// (LIST), CR LF. Formed straight into the block when the longest line fits there, else in a small
+// buffer that is then handed to the block, across its end.
+void put_listing_line(output_block* block, std::uint64_t number, const mail_entry& entry,
+                      bool with_names) {
+  char spare[2 * number_text_size + 3 + maildir_name_max];
+  const bool direct = block->bytes.size() - block->used >= sizeof spare;
+  char* const line = direct ? block->bytes.data() + block->used : spare;
+  // Each number is given exactly its room, which a 64-bit number always fits.
+  char* at = std::to_chars(line, line + number_text_size, number).ptr;
+  *at++ = ' ';
+  if (with_names) {
+    // The snapshot holds no longer name; the bound keeps the line inside its room regardless.
+    const std::size_t name_size = std::min<std::size_t>(entry.name_size, maildir_name_max);
+    std::memcpy(at, entry.name, name_size);
+    at += name_size;
+  } else {
+    at = std::to_chars(at, at + number_text_size, entry.file_size).ptr;
+  }
+  *at++ = '\r';
+  *at++ = '\n';
+  const auto size = static_cast<std::size_t>(at - line);
+  if (direct) {
+    block->used += size;
+  } else {
+    output_block_put(block, spare, size);
+  }
+}
+
 // LIST and UIDL without an argument: one line per message, gathered into large blocks so that a
 // big mailbox does not cost one system call per line. The last block carries the ".\r\n".
 void send_listing(pop3_state& s, bool with_names) {
@@ -249,17 +273,9 @@ void send_listing(pop3_state& s, bool with_names) {
   output_block_put(&block, reply_ok, sizeof reply_ok - 1);
   for (std::uint64_t i = 0; i < s.mailbox.message_count; ++i) {
     const mail_entry& entry = s.mailbox.entries[i];
-    if (entry.deleted != 0) {
-      continue;
+    if (entry.deleted == 0) {
+      put_listing_line(&block, i + 1, entry, with_names);
     }
-    put_number(&block, i + 1);
-    output_block_put_char(&block, ' ');
-    if (with_names) {
-      output_block_put(&block, entry.name.data(), entry.name.size());
-    } else {
-      put_number(&block, entry.file_size);
-    }
-    output_block_put(&block, "\r\n", 2);
   }
   output_block_put(&block, reply_end, sizeof reply_end - 1);
   // A short block shows in the stream's error indicator, which is tested before the next read.
@@ -282,7 +298,7 @@ void cmd_uidl_one(pop3_state& s, std::uint64_t number) {
     reply(s, reply_no_message);
     return;
   }
-  reply_format(s, "+OK %llu %s\r\n", static_cast<unsigned long long>(number), entry->name.c_str());
+  reply_format(s, "+OK %llu %s\r\n", static_cast<unsigned long long>(number), entry->name);
 }
 
 // Opens a message file for RETR, or gives none when it cannot be opened or is no regular file.
@@ -290,7 +306,10 @@ void cmd_uidl_one(pop3_state& s, std::uint64_t number) {
 // open, or the reads, for ever, and a device such as /dev/zero behind a symbolic link would
 // stream without end. Neither waits here, and neither is sent.
 unique_file open_message(const char* path) {
-  unique_fd fd{::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  unique_fd fd;
+  do {
+    fd.reset(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  } while (fd.fd < 0 && errno == EINTR);
   if (fd.fd < 0) {
     return nullptr;
   }
@@ -311,17 +330,18 @@ transaction_step cmd_retr(pop3_state& s, std::uint64_t number) {
     reply(s, reply_no_message);
     return transaction_step::next;
   }
-  unique_file message = open_message(entry->file_path.c_str());
+  const char* path = maildir_entry_path(&s.mailbox, *entry);
+  unique_file message = open_message(path);
   if (message == nullptr) {
     reply(s, reply_cannot_open);
-    log_write(s.log, log_error, "cannot open mail file %s", entry->file_path.c_str());
+    log_write(s.log, log_error, "cannot open mail file %s", path);
     return transaction_step::next;
   }
   reply(s, reply_ok);
   const int failed = send_mail_file(message.get(), s.output);
   message.reset();
   if (failed != 0) {
-    log_write(s.log, log_error, "cannot send mail file %s", entry->file_path.c_str());
+    log_write(s.log, log_error, "cannot send mail file %s", path);
     return transaction_step::abort;
   }
   reply(s, reply_end);
@@ -376,7 +396,7 @@ void update_phase(pop3_state& s) {
   std::uint64_t deleted = 0;
   for (const mail_entry& entry : s.mailbox.entries) {
     if (entry.deleted != 0) {
-      (void)::unlink(entry.file_path.c_str());
+      (void)::unlink(maildir_entry_path(&s.mailbox, entry));
       ++deleted;
     }
   }

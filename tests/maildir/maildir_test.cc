@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -33,6 +34,10 @@ void expect_empty(const maildir_snapshot& snapshot) {
   EXPECT_EQ(-1, snapshot.lock_file.fd);
   EXPECT_EQ(0U, snapshot.message_count);
   EXPECT_TRUE(snapshot.entries.empty());
+  EXPECT_EQ(0U, snapshot.entries.capacity());
+  EXPECT_TRUE(snapshot.names.blocks.empty());
+  EXPECT_TRUE(snapshot.directory_path.empty());
+  EXPECT_EQ(nullptr, snapshot.path_buffer);
 }
 
 // Waits for the child \a pid and returns its exit status, or -1 when it did not exit normally.
@@ -135,13 +140,13 @@ TEST_F(MaildirTest, OpenListsMessagesWithPathSizeAndTime) {
   ASSERT_EQ(2U, snapshot_.message_count);
   ASSERT_EQ(2U, snapshot_.entries.size());
   const mail_entry& first = snapshot_.entries[0];
-  EXPECT_EQ("one", first.name);
-  EXPECT_EQ(box_.path + "/new/one", first.file_path);
+  EXPECT_STREQ("one", first.name);
+  EXPECT_EQ(box_.path + "/new/one", maildir_entry_path(&snapshot_, first));
   EXPECT_EQ(14U, first.file_size);
   EXPECT_EQ(1'700'000'000, first.mtime_sec);
   EXPECT_EQ(5, first.mtime_nsec);
   EXPECT_EQ(0, first.deleted);
-  EXPECT_EQ("two", snapshot_.entries[1].name);
+  EXPECT_STREQ("two", snapshot_.entries[1].name);
   EXPECT_EQ(1U, snapshot_.entries[1].file_size);
   EXPECT_EQ(0, snapshot_.entries[1].deleted);
 }
@@ -235,7 +240,7 @@ TEST_F(MaildirTest, ListsOnlyRegularFilesFollowingLinks) {
   ASSERT_EQ((std::vector<std::string>{".dot", "link", "plain"}), names_of(snapshot_));
   EXPECT_EQ(3U, snapshot_.message_count);
   const mail_entry& link = snapshot_.entries[1];
-  EXPECT_EQ(box_.path + "/new/link", link.file_path);
+  EXPECT_EQ(box_.path + "/new/link", maildir_entry_path(&snapshot_, link));
   EXPECT_EQ(5U, link.file_size);
   EXPECT_EQ(200, link.mtime_sec);
   EXPECT_EQ(9, link.mtime_nsec);
@@ -250,6 +255,15 @@ TEST_F(MaildirTest, EmptyNewGivesEmptyListAndHoldsLock) {
   EXPECT_FALSE(lockable_by_other_process(box_.path));
   maildir_close(&snapshot_);
   EXPECT_TRUE(lockable_by_other_process(box_.path));
+}
+
+TEST_F(MaildirTest, NewWithoutRegularFilesGivesEmptyListWithoutArray) {
+  ASSERT_EQ(0, ::mkdir(box_.new_path("subdir").c_str(), 0700));
+  ASSERT_EQ(0, ::mkfifo(box_.new_path("fifo").c_str(), 0600));
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  EXPECT_NE(nullptr, snapshot_.lock_file);
+  EXPECT_EQ(0U, snapshot_.message_count);
+  EXPECT_EQ(0U, snapshot_.entries.capacity());
 }
 
 TEST_F(MaildirTest, UnusableNewFailsAndFreesLockAtOnce) {
@@ -402,8 +416,8 @@ TEST_F(MaildirTest, TrailingSlashDoublesSlashInPaths) {
   box_.add("m2", "y", 200, 0);
   ASSERT_EQ(0, maildir_open(&snapshot_, (box_.path + "/").c_str()));
   ASSERT_EQ(2U, snapshot_.message_count);
-  EXPECT_EQ(box_.path + "//new/m1", snapshot_.entries[0].file_path);
-  EXPECT_EQ(box_.path + "//new/m2", snapshot_.entries[1].file_path);
+  EXPECT_EQ(box_.path + "//new/m1", maildir_entry_path(&snapshot_, snapshot_.entries[0]));
+  EXPECT_EQ(box_.path + "//new/m2", maildir_entry_path(&snapshot_, snapshot_.entries[1]));
   // "<path>//fernd.lock" names the same file as "<path>/fernd.lock": that one is held.
   EXPECT_FALSE(lockable_by_other_process(box_.path));
 }
@@ -443,9 +457,52 @@ TEST_F(MaildirTest, OpenAgainAfterFailureReusesSnapshot) {
   EXPECT_EQ((std::vector<std::string>{"m"}), names_of(snapshot_));
 }
 
+// A name of \a size bytes that ends in the number \a n, so that names of one size stay distinct.
+std::string long_name(std::size_t size, int n) {
+  std::string name = "-" + std::to_string(n);
+  return std::string(size - name.size(), 'n') + name;
+}
+
+TEST_F(MaildirTest, BigMailboxKeepsEveryNameSizeTimeAndPath) {
+  // Enough names to fill several blocks of the name store, of every length up to the longest a
+  // directory entry can have, which the path buffer must hold. Message i is i bytes long and as old
+  // as its number says, so the directory's own order (by name hash here) is not the answer.
+  constexpr int count = 1500;
+  std::vector<std::string> expected;
+  for (int i = 0; i < count; ++i) {
+    const std::string name = long_name(8 + static_cast<std::size_t>(i) % 248, i);
+    box_.add(name, std::string(static_cast<std::size_t>(i), 'x'), 5000 - i, i);
+    expected.push_back(name);
+  }
+  std::reverse(expected.begin(), expected.end());  // the last one written is the oldest
+
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  ASSERT_EQ(static_cast<std::uint64_t>(count), snapshot_.message_count);
+  ASSERT_EQ(expected, names_of(snapshot_));
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    SCOPED_TRACE(expected[k]);
+    const mail_entry& entry = snapshot_.entries[k];
+    const int i = count - 1 - static_cast<int>(k);
+    EXPECT_EQ(static_cast<std::uint64_t>(i), entry.file_size);
+    EXPECT_EQ(5000 - i, entry.mtime_sec);
+    EXPECT_EQ(i, entry.mtime_nsec);
+    EXPECT_EQ(0, entry.deleted);
+    EXPECT_EQ(box_.new_path(expected[k]), maildir_entry_path(&snapshot_, entry));
+  }
+  // The buffer is reused: a short path after the longest one is still whole and ends where it
+  // should.
+  const mail_entry& longest = snapshot_.entries[count - 1 - 255 + 8];
+  ASSERT_EQ(255U, std::string(longest.name).size());
+  EXPECT_EQ(box_.new_path(longest.name), maildir_entry_path(&snapshot_, longest));
+  EXPECT_EQ(box_.new_path(expected[0]), maildir_entry_path(&snapshot_, snapshot_.entries[0]));
+}
+
 TEST_F(MaildirTest, MemoryExhaustionIsOrdinaryFailure) {
-  for (int i = 0; i < 20; ++i) {
-    box_.add("message-with-a-name-beyond-small-strings-" + std::to_string(i), "x", 100 + i, 0);
+  // Names long enough to fill several blocks of the name store, so that every kind of allocation
+  // of a scan is among those refused.
+  constexpr int count = 300;
+  for (int i = 0; i < count; ++i) {
+    box_.add(long_name(250, i), "x", 100 + i, 0);
   }
   const int fds_before = open_fd_count();
   // Refuse the first allocation, then the second, and so on, until an open needs no more.
@@ -462,7 +519,7 @@ TEST_F(MaildirTest, MemoryExhaustionIsOrdinaryFailure) {
     }
     if (!happened) {
       EXPECT_EQ(0, result);
-      EXPECT_EQ(20U, snapshot_.message_count);
+      EXPECT_EQ(static_cast<std::uint64_t>(count), snapshot_.message_count);
       break;
     }
     ++refused;
@@ -471,9 +528,10 @@ TEST_F(MaildirTest, MemoryExhaustionIsOrdinaryFailure) {
     EXPECT_EQ(fds_before, open_fd_count());
     EXPECT_TRUE(lockable_by_other_process(box_.path));
   }
-  // A path and a name per message, the growing array, the paths of the lock and of new/: every
-  // one of them is a point of failure.
-  EXPECT_GE(refused, 41);
+  // The copy of the maildir path, the lock path, the path of new/, the list of name blocks and its
+  // seven growing blocks, the array of entries and the path buffer: every one of them is a point
+  // of failure.
+  EXPECT_GE(refused, 14);
   EXPECT_LT(refused, max_allocations);
 }
 

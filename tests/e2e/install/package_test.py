@@ -30,7 +30,8 @@ def build_package(args, out_dir):
     return packages[0]
 
 
-def check_control(package, version):
+def check_control(args, package):
+    version = args.version
     arch = run_ok(["dpkg", "--print-architecture"]).stdout.strip()
     check(os.path.basename(package) == f"fernd_{version}-1_{arch}.deb",
           f"package file name {os.path.basename(package)}")
@@ -49,11 +50,23 @@ def check_control(package, version):
         check(fields[field] == value, f"control field {field}: {fields[field]!r}, not {value!r}")
     check(fields["Description"].startswith("small POP3 server for local Maildirs\n"),
           f"Description: {fields['Description']!r}")
-    # dpkg-shlibdeps found the C library at least; the C++ runtime too, unless it is linked
-    # statically.
+    # dpkg-shlibdeps found the C library at least. The C++ runtime and libgcc are dependencies
+    # exactly when the binary loads them: a build that links them in (the default) must not
+    # claim them, and one that does not must name them.
     depends = [d.strip() for d in fields["Depends"].split(",")]
     check(any(d.startswith("libc6 ") for d in depends), f"Depends: {fields['Depends']!r}")
-    return [re.split(r"\s*\(", d)[0] for d in depends]
+    names = [re.split(r"\s*\(", d)[0] for d in depends]
+    needed = shared_libraries(args.binary)
+    for library, dependency in (("libstdc++.so.6", "libstdc++6"), ("libgcc_s.so.1", "libgcc-s1")):
+        check((library in needed) == (dependency in names),
+              f"the binary loads {sorted(needed)}, but Depends is {fields['Depends']!r}")
+    return names
+
+
+def shared_libraries(binary):
+    """The NEEDED entries of an ELF binary's dynamic section."""
+    dynamic = run_ok([need_tool("readelf", "binutils"), "--dynamic", binary]).stdout
+    return set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic))
 
 
 def check_contents(args, package):
@@ -120,7 +133,7 @@ def main():
     need_tool("dpkg-deb", "dpkg")
     with tempfile.TemporaryDirectory(prefix="fernd-package-") as tmp:
         package = build_package(args, os.path.join(tmp, "out"))
-        depends = check_control(package, args.version)
+        depends = check_control(args, package)
         check_contents(args, package)
         install_and_run(package, depends, args.version, tmp)
 
