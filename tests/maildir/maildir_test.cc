@@ -261,7 +261,7 @@ TEST_F(MaildirTest, NewWithoutRegularFilesGivesEmptyListWithoutArray) {
   ASSERT_EQ(0, ::mkdir(box_.new_path("subdir").c_str(), 0700));
   ASSERT_EQ(0, ::mkfifo(box_.new_path("fifo").c_str(), 0600));
   ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
-  EXPECT_NE(nullptr, snapshot_.lock_file);
+  EXPECT_GE(snapshot_.lock_file.fd, 0);
   EXPECT_EQ(0U, snapshot_.message_count);
   EXPECT_EQ(0U, snapshot_.entries.capacity());
 }
