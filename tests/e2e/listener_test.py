@@ -202,19 +202,11 @@ class Server:
 
     def has_connection(self, client_port):
         """True while the session's socket for the client at client_port is still connected."""
-        table = "/proc/net/tcp6" if self.family == socket.AF_INET6 else "/proc/net/tcp"
-        with open(table, encoding="ascii") as sockets:
-            for line in sockets.readlines()[1:]:
-                fields = line.split()
-                local = int(fields[1].rsplit(":", 1)[1], 16)
-                remote = int(fields[2].rsplit(":", 1)[1], 16)
-                if local == self.port and remote == client_port:
-                    return True
-        return False
+        return self.connection_entry(client_port) is not None
 
-    def accept_queue_entry(self, client_port):
+    def connection_entry(self, client_port):
         """The kernel's view of the server's end of the connection from client_port: None
-        before it exists, else (state, socket inode). The inode stays 0 while the connection
+        when there is none, else (state, socket inode). The inode stays 0 while the connection
         waits in the listen backlog: no process has a socket for it until accept()."""
         table = "/proc/net/tcp6" if self.family == socket.AF_INET6 else "/proc/net/tcp"
         with open(table, encoding="ascii") as sockets:
@@ -515,7 +507,7 @@ class ListenerLimitTest(ListenerTestCase):
         # connection must still be in the backlog, and there must be sixteen sessions.
         wait_until(lambda: waiting_for_time_or_signal(server.process.pid),
                    "the listener to wait for a free slot")
-        self.assertEqual(("01", "0"), wait_until(lambda: server.accept_queue_entry(waiting.port),
+        self.assertEqual(("01", "0"), wait_until(lambda: server.connection_entry(waiting.port),
                                                  "the seventeenth connection on the server"))
         self.assertEqual(16, len(server.children()))
         waiting.sock.setblocking(False)  # nothing has arrived: no greeting was sent
