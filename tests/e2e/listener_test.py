@@ -72,6 +72,28 @@ def kernel_send_buffer_max():
 READ = {"x86_64": 0, "aarch64": 63}.get(os.uname().machine)
 
 
+# The system calls in which a process waits for time to pass or for a signal, by architecture.
+# While all its session slots are taken, the listener waits in one of them instead of accepting.
+WAITING_CALLS = {
+    # nanosleep, clock_nanosleep, pause, rt_sigsuspend, rt_sigtimedwait, poll, ppoll, select,
+    # pselect6, epoll_wait, epoll_pwait, epoll_pwait2, wait4, waitid
+    "x86_64": {35, 230, 34, 130, 128, 7, 271, 23, 270, 232, 281, 441, 61, 247},
+    # nanosleep, clock_nanosleep, rt_sigsuspend, rt_sigtimedwait, ppoll, pselect6, epoll_pwait,
+    # epoll_pwait2, wait4, waitid
+    "aarch64": {101, 115, 133, 137, 73, 72, 22, 441, 260, 95},
+}.get(os.uname().machine)
+
+
+def waiting_for_time_or_signal(pid):
+    """True when process pid is blocked in one of the WAITING_CALLS."""
+    try:
+        with open(f"/proc/{pid}/syscall", encoding="ascii") as syscall:
+            number = syscall.read().split()[0]
+    except (OSError, IndexError):
+        return False
+    return number.isdigit() and int(number) in WAITING_CALLS
+
+
 def waiting_in_read(pid):
     """True when process pid waits in a read (or, where the number is unknown, sleeps)."""
     try:
@@ -189,6 +211,12 @@ class Server:
 
     def has_connection(self, client_port):
         """True while the session's socket for the client at client_port is still connected."""
+        return self.connection_entry(client_port) is not None
+
+    def connection_entry(self, client_port):
+        """The kernel's view of the server's end of the connection from client_port: None
+        when there is none, else (state, socket inode). The inode stays 0 while the connection
+        waits in the listen backlog: no process has a socket for it until accept()."""
         table = "/proc/net/tcp6" if self.family == socket.AF_INET6 else "/proc/net/tcp"
         with open(table, encoding="ascii") as sockets:
             for line in sockets.readlines()[1:]:
@@ -196,8 +224,8 @@ class Server:
                 local = int(fields[1].rsplit(":", 1)[1], 16)
                 remote = int(fields[2].rsplit(":", 1)[1], 16)
                 if local == self.port and remote == client_port:
-                    return True
-        return False
+                    return fields[3], fields[9]
+        return None
 
     def signal_group(self, number):
         os.killpg(self.process.pid, number)
@@ -480,9 +508,19 @@ class ListenerLimitTest(ListenerTestCase):
             client = self.client(server)
             client.expect(b"+OK fernd ready.\r\n")
             sessions.append(client)
+        if WAITING_CALLS is None:
+            self.skipTest(f"no system call numbers for {os.uname().machine}")
         waiting = self.client(server)  # connected: the kernel holds it in the backlog
-        waiting.sock.settimeout(0.3)
-        with self.assertRaises(socket.timeout):
+        # The listener waits for a session to end instead of accepting. A listener that took
+        # the seventeenth would have done so before it waits again: once it waits, the
+        # connection must still be in the backlog, and there must be sixteen sessions.
+        wait_until(lambda: waiting_for_time_or_signal(server.process.pid),
+                   "the listener to wait for a free slot")
+        self.assertEqual(("01", "0"), wait_until(lambda: server.connection_entry(waiting.port),
+                                                 "the seventeenth connection on the server"))
+        self.assertEqual(16, len(server.children()))
+        waiting.sock.setblocking(False)  # nothing has arrived: no greeting was sent
+        with self.assertRaises(BlockingIOError):
             waiting.sock.recv(1)
         waiting.sock.settimeout(WAIT)
 

@@ -1,6 +1,7 @@
 #include "maildir/maildir.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,16 +12,21 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "common/posix_handle.h"
 #include "support/alloc_failure.h"
 #include "support/fd_count.h"
+#include "support/forked_child.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
 namespace {
+
+// The user and group id of "nobody", for tests that need a process without root's rights.
+constexpr uid_t unprivileged_id = 65534;
 
 std::vector<std::string> names_of(const maildir_snapshot& snapshot) {
   std::vector<std::string> names;
@@ -401,14 +407,38 @@ TEST_F(MaildirTest, LockFileThatIsNoRegularFileFailsAndIsLeftAlone) {
 }
 
 TEST_F(MaildirTest, UnwritableMaildirWithoutLockFileFails) {
-  if (::geteuid() == 0) {
-    GTEST_SKIP() << "root writes into any directory";
-  }
   box_.add("m", "x");
+  // Root writes into any directory: as root, the mailbox goes to an unprivileged user and the
+  // open runs in a child process under that user's ids.
+  const bool as_root = ::geteuid() == 0;
+  if (as_root) {
+    for (const std::string& path : {box_.path, box_.path + "/new", box_.new_path("m")}) {
+      ASSERT_EQ(0, ::chown(path.c_str(), unprivileged_id, unprivileged_id)) << path;
+    }
+  }
   ASSERT_EQ(0, ::chmod(box_.path.c_str(), 0500));
-  EXPECT_EQ(1, maildir_open(&snapshot_, box_.path.c_str()));
-  expect_empty(snapshot_);
+  const child_outcome outcome = run_in_child([this, as_root] {
+    if (as_root && (::setgroups(0, nullptr) != 0 || ::setgid(unprivileged_id) != 0 ||
+                    ::setuid(unprivileged_id) != 0)) {
+      std::fputs("cannot change to the unprivileged user\n", stderr);
+      ::_exit(2);
+    }
+    // The mailbox itself can be read: only the missing lock file may make the open fail.
+    const bool readable = ::access((box_.path + "/new").c_str(), R_OK | X_OK) == 0;
+    maildir_snapshot snapshot;
+    const int result = maildir_open(&snapshot, box_.path.c_str());
+    const bool empty =
+        snapshot.lock_file == nullptr && snapshot.message_count == 0 && snapshot.entries.empty();
+    std::fprintf(stderr, "new/ %s, maildir_open returned %d, snapshot %s\n",
+                 readable ? "readable" : "unreadable", result, empty ? "empty" : "not empty");
+    ::_exit(0);
+  });
   ASSERT_EQ(0, ::chmod(box_.path.c_str(), 0700));
+  EXPECT_TRUE(WIFEXITED(outcome.wait_status) && WEXITSTATUS(outcome.wait_status) == 0)
+      << outcome.err;
+  EXPECT_EQ("new/ readable, maildir_open returned 1, snapshot empty\n", outcome.err);
+  struct stat status {};
+  EXPECT_NE(0, ::lstat((box_.path + "/fernd.lock").c_str(), &status));
 }
 
 TEST_F(MaildirTest, TrailingSlashDoublesSlashInPaths) {

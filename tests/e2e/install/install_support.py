@@ -34,7 +34,7 @@ def check(condition, message):
 
 
 def need_tool(name, package):
-    """The path of a tool the test cannot do without; CI installs it (.ci/run)."""
+    """The path of a tool the test cannot do without; scripts/test installs it (scripts/packages)."""
     path = shutil.which(name)
     if path is None:
         fail(f"{name} not found; install the Debian package {package}")
