@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -428,7 +428,7 @@ TEST_F(MaildirTest, UnwritableMaildirWithoutLockFileFails) {
     maildir_snapshot snapshot;
     const int result = maildir_open(&snapshot, box_.path.c_str());
     const bool empty =
-        snapshot.lock_file == nullptr && snapshot.message_count == 0 && snapshot.entries.empty();
+        snapshot.lock_file.fd < 0 && snapshot.message_count == 0 && snapshot.entries.empty();
     std::fprintf(stderr, "new/ %s, maildir_open returned %d, snapshot %s\n",
                  readable ? "readable" : "unreadable", result, empty ? "empty" : "not empty");
     ::_exit(0);
