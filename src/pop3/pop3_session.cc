@@ -9,9 +9,11 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
+#include "common/clock.h"
 #include "common/posix_handle.h"
 #include "common/secret.h"
 #include "maildir/maildir.h"
@@ -23,7 +25,7 @@ namespace {
 
 // Every password check after a failed one, or every check at all when the caller asks for it,
 // waits this long first: it slows down guessing and costs an honest client one second.
-constexpr unsigned auth_delay_seconds = 1;
+constexpr std::chrono::seconds auth_delay_pause(1);
 
 // Length of a command word with its blank: "USER ", "PASS ", "LIST " and the other numbered
 // commands. What follows is the argument.
@@ -122,7 +124,7 @@ auth_step cmd_auth_quit(pop3_state& s) {
 // The password of the PASS line right after an accepted USER.
 auth_step check_password(pop3_state& s, const char* password) {
   if (s.auth_failed != 0 || s.auth_delay != 0) {
-    (void)::sleep(auth_delay_seconds);
+    clock_sleep(auth_delay_pause);
   }
   const account* match = nullptr;
   for (std::uint64_t i = 0; i < s.account_count; ++i) {

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/clock.h"
 #include "common/exit_status.h"
 #include "common/posix_handle.h"
 #include "pop3/pop3_session.h"
@@ -111,12 +112,6 @@ sigset_t child_signal_set() {
   return set;
 }
 
-timespec timespec_of(std::chrono::milliseconds span) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(span - seconds);
-  return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
-}
-
 /// What the loop does after a failed accept.
 enum class accept_failure {
   retry_now,    // the connection went or the network failed: the next one is unaffected
@@ -151,12 +146,6 @@ accept_failure accept_failure_kind(int error) {
   }
 }
 
-std::int64_t monotonic_ns() {
-  timespec now{};
-  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 /// The loop's memory of passing failures: when it last reported one, and how long it pauses.
 struct listener_retry {
   std::int64_t last_report_ns = 0;
@@ -167,7 +156,7 @@ struct listener_retry {
 /// Writes "<program>: <what>: <error text>" to standard error, unless a line went out less than
 /// a second ago: a failure that lasts must not flood the log that standard error feeds.
 void retry_report(listener_retry* retry, const char* program, const char* what, int error) {
-  const std::int64_t now = monotonic_ns();
+  const std::int64_t now = clock_monotonic_ns();
   if (retry->reported && now - retry->last_report_ns < report_interval_ns) {
     return;
   }
@@ -179,9 +168,7 @@ void retry_report(listener_retry* retry, const char* program, const char* what, 
 /// Sleeps for the current pause, all of it even when signals arrive, then doubles the pause up
 /// to its longest.
 void retry_pause(listener_retry* retry) {
-  timespec left = timespec_of(retry->pause);
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  clock_sleep(retry->pause);
   retry->pause = std::min(retry->pause * 2, retry_pause_longest);
 }
 
@@ -324,7 +311,7 @@ void listener_wait_for_slot(std::chrono::milliseconds step) {
   (void)::sigprocmask(SIG_BLOCK, &child_signal, &previous);
   sigset_t waiting = previous;
   (void)::sigdelset(&waiting, SIGCHLD);
-  const timespec step_time = timespec_of(step);
+  const timespec step_time = clock_timespec(step);
   while (active_sessions > listener_session_limit - 1) {
     // Ends with the step, with a signal, or early after a stop and continue: each time the count
     // is tested again.
