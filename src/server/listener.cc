@@ -183,14 +183,11 @@ bool session_auth_delay() {
   return listener_auth_delay(auth_failure_seen, last_auth_failure, now.tv_sec);
 }
 
-/// Counts one more session. The handler may run at any instruction, and an increment it split
-/// would lose its decrement for ever; with SIGCHLD blocked it waits until the increment is done.
+/// Counts one more session. The handler may run at any instruction, and an increment that it split
+/// into a read and a write would lose its decrement for ever; an atomic increment is one
+/// instruction (or a retried exclusive store), which a signal cannot split.
 void session_count_add() {
-  const sigset_t child_signal = child_signal_set();
-  sigset_t previous;
-  (void)::sigprocmask(SIG_BLOCK, &child_signal, &previous);
-  active_sessions = active_sessions + 1;
-  (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
+  (void)__atomic_add_fetch(&active_sessions, 1, __ATOMIC_SEQ_CST);
 }
 
 /// Signal dispositions of the listener; session processes inherit the ignored SIGHUP.
@@ -206,6 +203,11 @@ void listener_signals_install() {
   // from raising it.
   reap.sa_flags = SA_RESTART | SA_NOCLDSTOP | SA_SIGINFO;
   (void)::sigaction(SIGCHLD, &reap, nullptr);
+  // A signal mask is inherited across exec: started with SIGCHLD blocked, the listener would never
+  // count a session down and would stop at the limit for good. Session processes inherit the
+  // unblocked mask in turn.
+  const sigset_t child_signal = child_signal_set();
+  (void)::sigprocmask(SIG_UNBLOCK, &child_signal, nullptr);
 }
 
 }  // namespace
@@ -303,6 +305,9 @@ void listener_reap(int /*signal_number*/, siginfo_t* /*info*/, void* /*context*/
 }
 
 void listener_wait_for_slot(std::chrono::milliseconds step) {
+  if (active_sessions < listener_session_limit) {
+    return;  // a slot is free: nothing to wait for, and no system call
+  }
   // SIGCHLD is blocked between the test of the count and the wait, and the wait unblocks it
   // atomically: a session that ends just after the test still ends the wait at once, instead of
   // the slot staying unused for a whole step.

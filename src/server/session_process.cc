@@ -51,13 +51,9 @@ void session_process_run(int connection, const char* peer, int peer_port, int ac
   // A running session finishes even when the listener is terminated.
   (void)std::signal(SIGTERM, SIG_IGN);
   // The listener's reaping is not the session's: a session process has no sessions to count, and
-  // a handler that interrupted it could only do harm. SIGCHLD gets its default action back, and
-  // is unblocked in case the fork happened while the listener had blocked it.
+  // a handler that interrupted it could only do harm. SIGCHLD gets its default action back. (The
+  // listener never forks while it blocks SIGCHLD, so the mask needs nothing.)
   (void)std::signal(SIGCHLD, SIG_DFL);
-  sigset_t child_signal;
-  (void)::sigemptyset(&child_signal);
-  (void)::sigaddset(&child_signal, SIGCHLD);
-  (void)::sigprocmask(SIG_UNBLOCK, &child_signal, nullptr);
 
   session_log log;
   log_open(log_to_syslog, log_file, &log);
@@ -70,7 +66,10 @@ void session_process_run(int connection, const char* peer, int peer_port, int ac
   if (log.threshold <= log_error) {
     log_close(&log);
   }
-  std::exit(status);
+  // Everything the session opened is closed and flushed by now. _exit skips what exit would still
+  // do for a process that has nothing left to write: walking and unbuffering every stdio stream
+  // and running the library's destructors, which only copies pages shared with the listener.
+  ::_exit(status);
 }
 
 }  // namespace fernd

@@ -11,10 +11,15 @@ import os
 import resource
 import signal
 import socket
+import sys
 import time
 
 import fernd_harness as harness
 from fernd_harness import PASSWORD, USER, LineClient
+
+
+# The listener's limit of sessions at a time.
+SESSION_LIMIT = 16
 
 
 def signal_masks(pid):
@@ -182,6 +187,26 @@ class SessionProcessSignalsTest(HardeningTestCase):
         self.assertNotIn(signal.SIGCHLD, masks["SigBlk"])
         self.assertTrue({signal.SIGHUP, signal.SIGTERM, signal.SIGPIPE} <= masks["SigIgn"])
         self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+
+
+class InheritedSignalMaskTest(HardeningTestCase):
+    """A signal mask survives exec: a listener started with SIGCHLD blocked (by a supervisor or a
+    shell that blocked it) must still count its sessions down, or it stops at 16 for good."""
+
+    def test_sigchld_blocked_at_start(self):
+        self.maildir = self.workspace.maildir("Maildir", {"1.m": b"one\n"})
+        block_sigchld = [sys.executable, "-c",
+                         "import os, signal, sys; "
+                         "signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGCHLD]); "
+                         "os.execv(sys.argv[1], sys.argv[1:])"]
+        server = self.server([harness.Account(USER, PASSWORD, self.maildir)],
+                             prefix=block_sigchld)
+        self.assertIn(signal.SIGCHLD, signal_masks(server.process.pid)["SigCgt"])
+        for _ in range(SESSION_LIMIT + 1):
+            client = self.client(server)
+            self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+            client.close()
+            server.wait_sessions_reaped()
 
 
 if __name__ == "__main__":
