@@ -7,7 +7,7 @@ file(STRINGS "${listener_e2e_script}" listener_e2e_classes REGEX "^class Listene
 foreach(line IN LISTS listener_e2e_classes)
   string(REGEX REPLACE "^class ([A-Za-z]+)\\(.*" "\\1" listener_e2e_class "${line}")
   add_test(NAME e2e.listener.${listener_e2e_class}
-           COMMAND "${Python3_EXECUTABLE}" "${listener_e2e_script}" --binary "$<TARGET_FILE:fernd>"
+           COMMAND "${Python3_EXECUTABLE}" "${listener_e2e_script}" --fernd "$<TARGET_FILE:fernd>"
                    ${listener_e2e_class})
   set_tests_properties(e2e.listener.${listener_e2e_class} PROPERTIES TIMEOUT 120)
 endforeach()
