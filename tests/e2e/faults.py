@@ -273,11 +273,7 @@ class ArrivalDuringSessionTest(harness.E2ETestCase):
         # message listed: they would sort first if the session saw them.
         late = small_messages(2, "late")
         for name, content in late.items():
-            staged = os.path.join(maildir.path, "tmp", name)
-            with open(staged, "wb") as message:
-                message.write(content)
-            os.utime(staged, (1600000000, 1600000000))
-            os.rename(staged, maildir.file(name))
+            maildir.deliver(name, content, 1600000000)
         self.assertEqual(client.command("STAT"),
                          f"+OK 3 {sum(map(len, first.values()))}\r\n".encode())
         self.assertEqual(client.command("UIDL"), b"+OK\r\n")

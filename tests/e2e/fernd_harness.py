@@ -232,6 +232,17 @@ class Maildir:
         os.utime(path, (mtime, mtime))
         return path
 
+    def deliver(self, name, content, mtime=None):
+        """Delivers a message the Maildir way, as while a server may be reading the Maildir:
+        written in tmp/ (with the modification time mtime, when given), then renamed into
+        new/."""
+        staged = os.path.join(self.path, "tmp", name)
+        with open(staged, "wb") as message:
+            message.write(content)
+        if mtime is not None:
+            os.utime(staged, (mtime, mtime))
+        os.rename(staged, self.file(name))
+
     def names(self):
         """The regular files in new, sorted by name."""
         directory = os.path.join(self.path, "new")
@@ -287,13 +298,8 @@ class LogFile:
 
     def entries(self):
         """Every line as (pid, level, text); a line in any other shape fails the test."""
-        try:
-            with open(self.path, encoding="utf-8", errors="replace") as log:
-                lines = log.read().splitlines()
-        except FileNotFoundError:
-            return []
         entries = []
-        for line in lines:
+        for line in read_text(self.path).splitlines():
             match = LOG_LINE.match(line)
             if not match:
                 raise AssertionError(f"malformed log line {line!r}")
@@ -837,6 +843,17 @@ def run_fetchmail(workspace, server, options, server_options="", timeout=60):
         with open(os.path.join(out, name), "rb") as message:
             delivered.append(message.read())
     return done.returncode, transcript, delivered
+
+
+def curl_listings(directory):
+    """What curl wrote of a LIST and a UIDL reply into the files "list" and "uidl" in directory:
+    ({message number: UIDL}, {UIDL: size})."""
+    with open(os.path.join(directory, "uidl"), encoding="ascii") as listing:
+        uidls = {int(number): name for number, name in (line.split() for line in listing)}
+    with open(os.path.join(directory, "list"), encoding="ascii") as listing:
+        sizes = {uidls[int(number)]: int(size)
+                 for number, size in (line.split() for line in listing)}
+    return uidls, sizes
 
 
 def connect(port, timeout=WAIT, receive_buffer=0, host="127.0.0.1"):

@@ -13,7 +13,6 @@ Usage: load.py --fernd PATH [unittest arguments]
 """
 
 import collections
-import os
 import poplib
 import random
 import re
@@ -67,21 +66,15 @@ class Mail:
         return harness.headers(name) + f"mailbox {mailbox}\n.{name}\n{filler}\n".encode()
 
     def deliver(self, mailbox, mtime=None):
-        """Puts one message into a mailbox the Maildir way: written in tmp/, renamed into
-        new/."""
+        """Puts one new message into a mailbox the Maildir way."""
         with self.lock:
             self.sequence += 1
             name = f"{self.sequence:06d}.load.{mailbox}"
         content = self.content(mailbox, name)
-        maildir = self.maildirs[mailbox]
-        staged = os.path.join(maildir.path, "tmp", name)
-        with open(staged, "wb") as message:
-            message.write(content)
-        if mtime is not None:
-            os.utime(staged, (mtime, mtime))
+        # Known before it is there to be fetched.
         with self.lock:
             self.created[name] = content
-        os.rename(staged, maildir.file(name))
+        self.maildirs[mailbox].deliver(name, content, mtime)
 
     def all_delivered(self):
         with self.lock:

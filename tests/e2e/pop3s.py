@@ -162,12 +162,8 @@ class Pop3sClientsTest(Pop3sCase):
                          "--next", "--user", f"{USER}:{PASSWORD}", "--cacert",
                          self.certificate.cert, "--request", "UIDL", "URL/", "--output", "uidl")
         self.assertEqual(done.returncode, 0, done.stderr)
-        with open(os.path.join(self.out, "list"), encoding="ascii") as listing:
-            sizes = dict(tuple(map(int, line.split())) for line in listing)
-        with open(os.path.join(self.out, "uidl"), encoding="ascii") as listing:
-            uidls = {int(number): name for number, name in (line.split() for line in listing)}
-        self.assertEqual({uidls[number]: size for number, size in sizes.items()},
-                         {name: len(content) for name, content in self.messages.items()})
+        uidls, sizes = harness.curl_listings(self.out)
+        self.assertEqual(sizes, {name: len(content) for name, content in self.messages.items()})
 
         for number, name in uidls.items():
             done = self.curl(f"URL/{number}", "--output", f"message-{number}")
