@@ -20,16 +20,16 @@ class ListenerTestCase(harness.E2ETestCase):
     def setUp(self):
         super().setUp()
         self.maildir = self.workspace.maildir("Maildir")
+        self.account = harness.Account(USER, PASSWORD, self.maildir)
 
     def listener(self, **options):
-        return self.server([harness.Account(USER, PASSWORD, self.maildir)], **options)
+        return self.server([self.account], **options)
 
     def refused(self, interface, port):
         """What fernd, told to listen on interface and port, exits with: (status, standard
         output, standard error)."""
-        server = harness.Server(self.binary, [harness.Account(USER, PASSWORD, self.maildir)],
-                                self.workspace, interface=interface)
-        return server.run(port)
+        return harness.Server(self.binary, [self.account], self.workspace,
+                              interface=interface).run(port)
 
     def assert_still_serving(self, server):
         """The listener runs on, and a new client gets its greeting."""
