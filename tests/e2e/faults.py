@@ -15,7 +15,7 @@ import socket
 import subprocess
 
 import fernd_harness as harness
-from fernd_harness import PASSWORD, USER, WAIT, LineClient
+from fernd_harness import PASSWORD, USER, WAIT
 
 # A message so large that the kernel's socket buffers cannot take all of it while the client
 # reads nothing: the client's receive buffer is pinned small (CLIENT_RECEIVE_BUFFER), so the
@@ -32,10 +32,6 @@ def small_messages(count, tag="m"):
             for index in range(count)}
 
 
-def session_lines(server, pid):
-    return server.log.session_of(pid)
-
-
 class KillDuringTransactionTest(harness.E2ETestCase):
     """SIGKILL for a session process after DELE of every message: the update phase never runs,
     so every message stays, and the kernel frees the lock with the process."""
@@ -45,10 +41,7 @@ class KillDuringTransactionTest(harness.E2ETestCase):
         maildir = self.workspace.maildir(f"Maildir-{mode}", messages)
         server = self.server([harness.Account(USER, PASSWORD, maildir)], mode=mode,
                              log=self.workspace.path(f"{mode}.log"))
-        client = LineClient(server.port)
-        self.addCleanup(client.close)
-        self.assertEqual(client.line(), b"+OK fernd ready.\r\n")
-        self.assertEqual(client.login(), b"+OK\r\n")
+        client = self.logged_in(server)
         for number in range(1, len(messages) + 1):
             self.assertEqual(client.command(f"DELE {number}"), b"+OK\r\n")
         self.assertEqual(client.command("STAT"), b"+OK 0 0\r\n")
@@ -63,10 +56,7 @@ class KillDuringTransactionTest(harness.E2ETestCase):
 
         self.assertEqual(maildir.contents(), messages)
         # The lock is free at once: the first login after the kill succeeds, no retry.
-        second = LineClient(server.port)
-        self.addCleanup(second.close)
-        self.assertEqual(second.line(), b"+OK fernd ready.\r\n")
-        self.assertEqual(second.login(), b"+OK\r\n")
+        second = self.logged_in(server)
         self.assertEqual(second.command("UIDL"), b"+OK\r\n")
         listed = [line.decode().split()[1] for line in second.multiline()]
         self.assertEqual(listed, sorted(messages))
@@ -74,7 +64,7 @@ class KillDuringTransactionTest(harness.E2ETestCase):
 
         harness.wait_until(lambda: victim not in server.children(),
                            "the killed session to be reaped")
-        lines = session_lines(server, victim)
+        lines = server.log.session_of(victim)
         self.assertIn(f"info: user {USER} authorized and mailbox locked", lines)
         self.assertFalse([line for line in lines if "deleted in update phase" in line], lines)
         self.assertEqual(maildir.contents(), messages)
@@ -100,19 +90,13 @@ class ClientVanishesDuringRetrTest(harness.E2ETestCase):
         server = self.server([harness.Account(USER, PASSWORD, maildir)], mode=mode,
                              log=self.workspace.path(f"{mode}.log"))
 
-        client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, CLIENT_RECEIVE_BUFFER)
-        client.settimeout(WAIT)
-        client.connect(("127.0.0.1", server.port))
-        reader = client.makefile("rb")
-        self.assertEqual(reader.readline(), b"+OK fernd ready.\r\n")
+        client = self.client(server, receive_buffer=CLIENT_RECEIVE_BUFFER)
         session = server.children()[0]
-        client.sendall(f"USER {USER}\r\nPASS {PASSWORD}\r\nDELE 1\r\nRETR 3\r\n".encode())
+        client.send(f"USER {USER}\r\nPASS {PASSWORD}\r\nDELE 1\r\nRETR 3\r\n")
         for expected in (b"+OK\r\n", b"+OK\r\n", b"+OK\r\n", b"+OK\r\n"):
-            self.assertEqual(reader.readline(), expected)
-        received = reader.read(256 << 10)
+            self.assertEqual(client.line(), expected)
+        received = client.read(256 << 10)
         self.assertEqual(received, harness.wire_form(large)[:len(received)])
-        reader.close()
         client.close()  # unread data: the kernel answers the server with a reset
 
         harness.wait_until(lambda: harness.process_state(session) in (None, "Z"),
@@ -125,15 +109,12 @@ class ClientVanishesDuringRetrTest(harness.E2ETestCase):
             expected_tail.append("info: connection closed")
             harness.wait_until(lambda: session not in server.children(),
                                "the session to be reaped")
-        lines = session_lines(server, session)
+        lines = server.log.session_of(session)
         self.assertEqual(lines[-len(expected_tail):], expected_tail, lines)
         self.assertIn(f"info: user {USER} authorized and mailbox locked", lines)
 
         # The lock is free: the next session sees every message and may take them.
-        second = LineClient(server.port)
-        self.addCleanup(second.close)
-        self.assertEqual(second.line(), b"+OK fernd ready.\r\n")
-        self.assertEqual(second.login(), b"+OK\r\n")
+        second = self.logged_in(server)
         self.assertEqual(second.command("STAT"),
                          f"+OK 3 {sum(map(len, messages.values()))}\r\n".encode())
         self.assertEqual(second.command("QUIT"), b"+OK\r\n")
@@ -167,17 +148,13 @@ class UnlinkFailsInUpdatePhaseTest(harness.E2ETestCase):
                                 prefix=harness.unprivileged_prefix())
         self.servers.append(server)
         server.start()
-        with open(f"/proc/{server.process.pid}/status", encoding="ascii") as status:
-            uid_line = next(line for line in status if line.startswith("Uid:"))
-        self.assertNotEqual(uid_line.split()[1], "0", "the server must not run as root")
+        self.assertNotEqual(harness.process_uid(server.process.pid), 0,
+                            "the server must not run as root")
 
-        client = LineClient(server.port)
-        self.addCleanup(client.close)
-        self.assertEqual(client.line(), b"+OK fernd ready.\r\n")
-        self.assertEqual(client.login(), b"+OK\r\n")
+        client = self.logged_in(server)
         self.assertEqual(client.command("DELE 2"), b"+OK\r\n")
         self.assertEqual(client.command("QUIT"), b"+OK\r\n")
-        self.assertEqual(client.reader.read(), b"", "the server closes after QUIT")
+        self.assertEqual(client.read_to_end(), b"", "the server closes after QUIT")
         server.log.wait_for("connection closed")
         ((_, lines),) = server.log.sessions()
         self.assertEqual(lines[-3:], ["info: client ended transaction phase",
@@ -185,10 +162,7 @@ class UnlinkFailsInUpdatePhaseTest(harness.E2ETestCase):
                                       "info: connection closed"])
         self.assertEqual(maildir.contents(), messages)
 
-        second = LineClient(server.port)
-        self.addCleanup(second.close)
-        self.assertEqual(second.line(), b"+OK fernd ready.\r\n")
-        self.assertEqual(second.login(), b"+OK\r\n")
+        second = self.logged_in(server)
         self.assertEqual(second.command("UIDL 2"), b"+OK 2 1001.m\r\n")
         self.assertEqual(second.command("RETR 2"), b"+OK\r\n")
         self.assertEqual(b"".join(second.multiline()),
@@ -201,9 +175,7 @@ class LogFileUnavailableTest(harness.E2ETestCase):
     the session runs as usual."""
 
     def fetch_and_delete(self, server, maildir, messages):
-        client = LineClient(server.port)
-        self.addCleanup(client.close)
-        self.assertEqual(client.line(), b"+OK fernd ready.\r\n")
+        client = self.client(server)
         (session,) = server.children()
         self.assertEqual(client.login(), b"+OK\r\n")
         for number, name in enumerate(sorted(messages), start=1):
@@ -212,7 +184,7 @@ class LogFileUnavailableTest(harness.E2ETestCase):
                              messages[name].replace(b"\n", b"\r\n"))
             self.assertEqual(client.command(f"DELE {number}"), b"+OK\r\n")
         self.assertEqual(client.command("QUIT"), b"+OK\r\n")
-        self.assertEqual(client.reader.read(), b"", "the server closes after QUIT")
+        self.assertEqual(client.read_to_end(), b"", "the server closes after QUIT")
         harness.wait_until(lambda: not maildir.names(), "the update phase")
         return session
 
@@ -296,19 +268,12 @@ class ArrivalDuringSessionTest(harness.E2ETestCase):
         maildir = self.workspace.maildir("Maildir", first)
         server = self.server([harness.Account(USER, PASSWORD, maildir)])
 
-        client = LineClient(server.port)
-        self.addCleanup(client.close)
-        self.assertEqual(client.line(), b"+OK fernd ready.\r\n")
-        self.assertEqual(client.login(), b"+OK\r\n")
+        client = self.logged_in(server)
         # Delivered the Maildir way, through tmp/ and a rename, with times older than every
         # message listed: they would sort first if the session saw them.
         late = small_messages(2, "late")
         for name, content in late.items():
-            staged = os.path.join(maildir.path, "tmp", name)
-            with open(staged, "wb") as message:
-                message.write(content)
-            os.utime(staged, (1600000000, 1600000000))
-            os.rename(staged, maildir.file(name))
+            maildir.deliver(name, content, 1600000000)
         self.assertEqual(client.command("STAT"),
                          f"+OK 3 {sum(map(len, first.values()))}\r\n".encode())
         self.assertEqual(client.command("UIDL"), b"+OK\r\n")
@@ -320,14 +285,11 @@ class ArrivalDuringSessionTest(harness.E2ETestCase):
         for number in range(1, 4):
             self.assertEqual(client.command(f"DELE {number}"), b"+OK\r\n")
         self.assertEqual(client.command("QUIT"), b"+OK\r\n")
-        self.assertEqual(client.reader.read(), b"", "the server closes after QUIT")
+        self.assertEqual(client.read_to_end(), b"", "the server closes after QUIT")
         server.log.wait_for("connection closed")
         self.assertEqual(maildir.contents(), late)
 
-        second = LineClient(server.port)
-        self.addCleanup(second.close)
-        self.assertEqual(second.line(), b"+OK fernd ready.\r\n")
-        self.assertEqual(second.login(), b"+OK\r\n")
+        second = self.logged_in(server)
         self.assertEqual(second.command("UIDL"), b"+OK\r\n")
         listed = [line.split()[1].decode() for line in second.multiline()]
         self.assertEqual(listed, sorted(late))

@@ -10,6 +10,7 @@ import shutil
 import signal
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -54,11 +55,26 @@ def wait_until(predicate, what, seconds=WAIT, step=0.01):
         time.sleep(step)
 
 
+def address_family(host):
+    """AF_INET6 for an IPv6 address text, AF_INET for an IPv4 one."""
+    return socket.AF_INET6 if ":" in host else socket.AF_INET
+
+
 def free_port(host="127.0.0.1"):
-    """A port that was free a moment ago; starters retry when it has been taken meanwhile."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+    """A port of host that was free a moment ago; starters retry when it has been taken
+    meanwhile."""
+    with socket.socket(address_family(host), socket.SOCK_STREAM) as probe:
         probe.bind((host, 0))
         return probe.getsockname()[1]
+
+
+def ipv6_loopback_available():
+    """True when this machine has the IPv6 loopback address ::1."""
+    try:
+        free_port("::1")
+        return True
+    except OSError:
+        return False
 
 
 def running_as_root():
@@ -216,6 +232,17 @@ class Maildir:
         os.utime(path, (mtime, mtime))
         return path
 
+    def deliver(self, name, content, mtime=None):
+        """Delivers a message the Maildir way, as while a server may be reading the Maildir:
+        written in tmp/ (with the modification time mtime, when given), then renamed into
+        new/."""
+        staged = os.path.join(self.path, "tmp", name)
+        with open(staged, "wb") as message:
+            message.write(content)
+        if mtime is not None:
+            os.utime(staged, (mtime, mtime))
+        os.rename(staged, self.file(name))
+
     def names(self):
         """The regular files in new, sorted by name."""
         directory = os.path.join(self.path, "new")
@@ -271,13 +298,8 @@ class LogFile:
 
     def entries(self):
         """Every line as (pid, level, text); a line in any other shape fails the test."""
-        try:
-            with open(self.path, encoding="utf-8", errors="replace") as log:
-                lines = log.read().splitlines()
-        except FileNotFoundError:
-            return []
         entries = []
-        for line in lines:
+        for line in read_text(self.path).splitlines():
             match = LOG_LINE.match(line)
             if not match:
                 raise AssertionError(f"malformed log line {line!r}")
@@ -306,6 +328,25 @@ class LogFile:
         found = [lines for owner, lines in self.sessions() if owner == pid]
         return found[-1] if found else []
 
+    def closed_session_of(self, pid):
+        """The lines of the latest session of process pid, once it has closed its connection
+        (standalone mode)."""
+        wait_until(lambda: "info: connection closed" in self.session_of(pid),
+                   f"session {pid} to close")
+        return self.session_of(pid)
+
+    def pid_of_client(self, client_port):
+        """The process id of the session that logged the connection from client_port
+        (standalone mode), once it has."""
+        connection = re.compile(rf"connection from \S+ port {client_port}, ")
+
+        def find():
+            for pid, level, text in self.entries():
+                if level == "info" and connection.match(text):
+                    return pid
+            return None
+        return wait_until(find, f"the connection line for client port {client_port}")
+
     def count(self, text):
         return sum(1 for _, _, line in self.entries() if line == text)
 
@@ -314,13 +355,15 @@ class LogFile:
         wait_until(lambda: self.count(text) >= count, f"{count} log line(s) {text!r}")
 
 
-def send_buffer_max():
-    """The most a TCP socket may buffer for sending (the third value of tcp_wmem)."""
-    try:
-        with open("/proc/sys/net/ipv4/tcp_wmem", encoding="ascii") as limits:
-            return int(limits.read().split()[2])
-    except (OSError, IndexError, ValueError):
-        return 4 << 20
+def session_lines(in_mailbox, deleted, user=USER):
+    """The lines that one whole session logs from its start to the end of its update phase: a
+    login of user to a mailbox of in_mailbox messages, of which it deletes that many."""
+    return ["info: starting POP3 session",
+            "info: client started authorization",
+            f"info: user {user} authorized and mailbox locked",
+            f"info: starting transaction phase with {in_mailbox} mails in mailbox",
+            "info: client ended transaction phase",
+            f"info: {deleted} mails deleted in update phase; session ends"]
 
 
 # Processes -----------------------------------------------------------------------------------
@@ -355,42 +398,95 @@ def process_state(pid):
         return None
 
 
-# System call numbers, for waiting until a process blocks in one; None where unknown.
-SYSCALLS = {"x86_64": {"read": 0, "write": 1}, "aarch64": {"read": 63, "write": 64}}.get(
-    os.uname().machine, {})
+def process_status(pid):
+    """The fields of /proc/pid/status as {name: value}; OSError when the process is gone."""
+    with open(f"/proc/{pid}/status", encoding="ascii", errors="replace") as status:
+        return dict((name, value.strip()) for name, _, value in
+                    (line.partition(":") for line in status))
 
 
-def in_system_call(pid, name):
-    """True when process pid is blocked in the named system call ("read", "write"); where its
-    number is unknown here, when the process sleeps."""
-    try:
-        if name in SYSCALLS:
-            with open(f"/proc/{pid}/syscall", encoding="ascii") as syscall:
-                return syscall.read().split()[0] == str(SYSCALLS[name])
+def process_uid(pid):
+    """The real user id of a process."""
+    return int(process_status(pid)["Uid"].split()[0])
+
+
+def signal_masks(pid):
+    """The blocked, ignored and caught signal sets of a process (SigBlk, SigIgn, SigCgt), as
+    sets of signal numbers."""
+    fields = process_status(pid)
+    masks = {}
+    for name in ("SigBlk", "SigIgn", "SigCgt"):
+        bits = int(fields[name], 16)
+        masks[name] = {number for number in range(1, 65) if bits & (1 << (number - 1))}
+    return masks
+
+
+# System call numbers, for waiting until a process blocks in one; a call that is missing here
+# is unknown on this machine's architecture.
+SYSTEM_CALLS = {
+    "x86_64": {"read": 0, "write": 1, "poll": 7, "select": 23, "pause": 34, "nanosleep": 35,
+               "wait4": 61, "rt_sigtimedwait": 128, "rt_sigsuspend": 130,
+               "clock_nanosleep": 230, "epoll_wait": 232, "waitid": 247, "pselect6": 270,
+               "ppoll": 271, "epoll_pwait": 281, "epoll_pwait2": 441},
+    "aarch64": {"read": 63, "write": 64, "epoll_pwait": 22, "pselect6": 72, "ppoll": 73,
+                "waitid": 95, "nanosleep": 101, "clock_nanosleep": 115, "rt_sigsuspend": 133,
+                "rt_sigtimedwait": 137, "wait4": 260, "epoll_pwait2": 441},
+}.get(os.uname().machine, {})
+
+# The system calls in which a process waits for time to pass or for a signal.
+WAITING_CALLS = ("nanosleep", "clock_nanosleep", "pause", "rt_sigsuspend", "rt_sigtimedwait",
+                 "poll", "ppoll", "select", "pselect6", "epoll_wait", "epoll_pwait",
+                 "epoll_pwait2", "wait4", "waitid")
+
+
+def in_system_call(pid, *names):
+    """True when process pid is blocked in one of the named system calls ("read", "write",
+    ...); where none of their numbers is known here, when the process sleeps."""
+    numbers = {str(SYSTEM_CALLS[name]) for name in names if name in SYSTEM_CALLS}
+    if not numbers:
         return process_state(pid) == "S"
+    try:
+        with open(f"/proc/{pid}/syscall", encoding="ascii") as syscall:
+            return syscall.read().split()[0] in numbers
     except (OSError, IndexError):
         return False
 
 
-def stop_and_continue(pid):
-    """Stops a process with SIGSTOP, waits until it is stopped, and continues it, as job control
-    or a debugger would."""
+def stop_process(pid):
+    """Stops a process with SIGSTOP, as job control or a debugger would, and waits until it is
+    stopped."""
     os.kill(pid, signal.SIGSTOP)
     wait_until(lambda: process_state(pid) == "T", f"process {pid} to stop")
+
+
+def continue_process(pid):
+    """Continues a stopped process with SIGCONT and waits until it runs again (or has ended)."""
     os.kill(pid, signal.SIGCONT)
     wait_until(lambda: process_state(pid) != "T", f"process {pid} to continue")
 
 
-def listening_on(pid, port):
-    """True when a socket that process pid holds listens on the TCP port (IPv4 or IPv6)."""
-    inodes = set()
+def stop_and_continue(pid):
+    """Stops a process and continues it."""
+    stop_process(pid)
+    continue_process(pid)
+
+
+# The kernel's TCP sockets --------------------------------------------------------------------
+
+
+def send_buffer_max():
+    """The most a TCP socket may buffer for sending (the third value of tcp_wmem)."""
     try:
-        for fd in os.listdir(f"/proc/{pid}/fd"):
-            target = os.readlink(f"/proc/{pid}/fd/{fd}")
-            if target.startswith("socket:["):
-                inodes.add(target[8:-1])
-    except OSError:
-        return False
+        with open("/proc/sys/net/ipv4/tcp_wmem", encoding="ascii") as limits:
+            return int(limits.read().split()[2])
+    except (OSError, IndexError, ValueError):
+        return 4 << 20
+
+
+def tcp_sockets():
+    """The kernel's TCP sockets, IPv4 and IPv6, as (local port, remote port, state, inode); the
+    state as the kernel writes it ("0A" listening, "01" established, ...), the inode "0" for a
+    connection that no process has accepted yet."""
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         try:
             with open(table, encoding="ascii") as sockets:
@@ -399,10 +495,96 @@ def listening_on(pid, port):
             continue
         for row in rows:
             fields = row.split()
-            if (int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A"
-                    and fields[9] in inodes):
-                return True
-    return False
+            yield (int(fields[1].rsplit(":", 1)[1], 16), int(fields[2].rsplit(":", 1)[1], 16),
+                   fields[3], fields[9])
+
+
+def socket_inodes(pid):
+    """The inodes of the sockets that process pid holds."""
+    inodes = set()
+    try:
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+            if target.startswith("socket:["):
+                inodes.add(target[8:-1])
+    except OSError:
+        pass
+    return inodes
+
+
+def listening_on(pid, port):
+    """True when a socket that process pid holds listens on the TCP port (IPv4 or IPv6)."""
+    inodes = socket_inodes(pid)
+    return any(local == port and state == "0A" and inode in inodes
+               for local, _, state, inode in tcp_sockets())
+
+
+def tcp_connection(local_port, remote_port):
+    """The kernel's view of the end of a TCP connection at local_port whose peer is at
+    remote_port: None when there is none, else (state, socket inode)."""
+    for local, remote, state, inode in tcp_sockets():
+        if local == local_port and remote == remote_port:
+            return state, inode
+    return None
+
+
+# Servers -------------------------------------------------------------------------------------
+
+
+def listener_of(process, port):
+    """The process that holds a socket listening on port: process (a Popen) itself, or one that
+    it started (when a prefix such as strace runs the server as a child); None while there is
+    none."""
+    for pid in process_tree(process.pid):
+        if listening_on(pid, port):
+            return pid
+    return None
+
+
+def kill_group(process):
+    """Ends a process that leads a process group of its own (a Popen started with
+    start_new_session), and everything left in its group, and reaps it."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait(timeout=WAIT)
+
+
+def read_text(path):
+    """The text of a file, "" when there is none."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as text:
+            return text.read()
+    except FileNotFoundError:
+        return ""
+
+
+def start_on_free_port(command_for_port, output_path, env=None, host="127.0.0.1", output=None):
+    """Starts command_for_port(port) for a port of host that is free, in a process group of its
+    own, with its standard output and error in the file output_path; returns (Popen, port) once
+    a process of it listens on the port. When another program took the port meanwhile, the
+    server reports that it cannot bind and ends, and another port is tried. output: what tells
+    (the output file's text by default)."""
+    if output is None:
+        def output():
+            return read_text(output_path)
+    for _ in range(20):
+        port = free_port(host)
+        command = command_for_port(port)
+        with open(output_path, "wb") as stream:
+            process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stream,
+                                       stderr=stream, env=env, start_new_session=True)
+        wait_until(lambda: listener_of(process, port) is not None or process.poll() is not None,
+                   f"{command[0]} to listen")
+        if process.poll() is None:
+            return process, port
+        status = process.wait()
+        text = output()
+        if "bind" in text or "Address already in use" in text:
+            continue  # another program took the port meanwhile
+        raise AssertionError(f"{command[0]} ended with {status}: {text!r}")
+    raise AssertionError("no free port found")
 
 
 class Account:
@@ -427,10 +609,14 @@ class Server:
     (socat TCP-LISTEN,fork with EXEC); "stunnel": POP3 over TLS with the stunnel configuration
     that the project ships (dist/stunnel), which starts one fernd --inetd per connection; it
     needs a certificate and one account. prefix: a command that runs fernd (e.g. setpriv); in
-    stunnel mode it runs stunnel, and fernd with it."""
+    stunnel mode it runs stunnel, and fernd with it. In standalone mode, interface is the
+    address that fernd listens on (::1 for IPv6), and port_offset a number added to the port on
+    fernd's command line (fernd takes the low 16 bits of a larger one)."""
 
     def __init__(self, binary, accounts, workspace, mode="standalone", log=None, prefix=(),
-                 extra=(), certificate=None):
+                 extra=(), certificate=None, interface="127.0.0.1", port_offset=0):
+        if mode != "standalone" and (interface != "127.0.0.1" or port_offset):
+            raise ValueError("an interface and a port offset are for standalone mode")
         self.binary = binary
         self.accounts = accounts
         self.workspace = workspace
@@ -440,12 +626,17 @@ class Server:
         self.prefix = list(prefix)
         self.extra = list(extra)
         self.certificate = certificate
+        self.interface = interface
+        self.port_offset = port_offset
         self.port = 0
         self.process = None
-        self.env = None
         self.output_path = workspace.path(f"server-output-{id(self)}")
         self.stunnel_dir = workspace.path(f"stunnel-{id(self)}")
         self.stunnel_log_path = os.path.join(self.stunnel_dir, "stunnel.log")
+        self.credentials = os.path.join(self.stunnel_dir, "credentials")
+        # Where systemd would make the unit's credentials directory.
+        self.env = (dict(os.environ, CREDENTIALS_DIRECTORY=self.credentials)
+                    if mode == "stunnel" else None)
 
     def fernd_command(self):
         command = self.prefix + [self.binary]
@@ -459,7 +650,8 @@ class Server:
 
     def command(self):
         if self.mode == "standalone":
-            return self.fernd_command() + [f"--port={self.port}", "--interface=127.0.0.1"]
+            return self.fernd_command() + [f"--port={self.port + self.port_offset}",
+                                           f"--interface={self.interface}"]
         if self.mode == "inetd-systemd":
             return (["systemd-socket-activate", "--accept", "--inetd", "-l",
                      f"127.0.0.1:{self.port}", "--"] + self.fernd_command())
@@ -485,7 +677,7 @@ class Server:
         if self.certificate is None or len(self.accounts) != 1 or self.extra:
             raise ValueError("stunnel mode needs a certificate and exactly one account")
         account = self.accounts[0]
-        credentials = os.path.join(self.stunnel_dir, "credentials")
+        credentials = self.credentials
         os.makedirs(credentials, mode=0o700, exist_ok=True)
         shutil.copy(self.certificate.cert, os.path.join(credentials, "cert.pem"))
         shutil.copy(self.certificate.key, os.path.join(credentials, "key.pem"))
@@ -508,50 +700,63 @@ class Server:
             config.write(text)
         # For a prefix that drops privileges, as the unit's User= does.
         give_to_unprivileged(self.stunnel_dir)
-        self.env = dict(os.environ, CREDENTIALS_DIRECTORY=credentials)
         return path
 
     def start(self):
-        for _ in range(20):
-            self.port = free_port()
-            with open(self.output_path, "wb") as output:
-                self.process = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL,
-                                                stdout=output, stderr=output, env=self.env,
-                                                start_new_session=True)
-            wait_until(lambda: self.listener_pid() is not None
-                       or self.process.poll() is not None, "the server to listen")
-            if self.process.poll() is None:
-                return self
-            status = self.process.wait()
-            text = self.output()
-            if "bind" in text or "Address already in use" in text:
-                continue  # another program took the port meanwhile
-            raise AssertionError(f"{self.mode} server ended with {status}: {text!r}")
-        raise AssertionError("no free port found")
+        def command_for_port(port):
+            self.port = port
+            return self.command()
+        self.process, self.port = start_on_free_port(command_for_port, self.output_path,
+                                                     self.env, self.interface, self.output)
+        return self
+
+    def run(self, port):
+        """Runs fernd with this server's command line on port in the foreground to its end, as
+        for a command line that it must refuse; returns (exit status, standard output, standard
+        error)."""
+        if self.mode != "standalone":
+            raise ValueError("only standalone fernd runs in the foreground")
+        self.port = port
+        done = subprocess.run(self.command(), stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=WAIT, check=False)
+        return done.returncode, done.stdout, done.stderr
 
     def listener_pid(self):
         """The process that holds the listening socket: the server itself, or one that it
         started (when a prefix such as strace runs it as a child)."""
-        for pid in process_tree(self.process.pid):
-            if listening_on(pid, self.port):
-                return pid
-        return None
+        return listener_of(self.process, self.port)
+
+    def connection(self, client_port):
+        """The kernel's view of the server's end of the connection from client_port: None when
+        there is none, else (state, socket inode). The inode stays "0" while the connection
+        waits in the listen backlog: no process has a socket for it until accept()."""
+        return tcp_connection(self.port, client_port)
+
+    def finished_sessions(self):
+        """The sessions that have ended, as (pid, lines), in the order they began. In standalone
+        mode "connection closed" ends a session's lines; in the inetd modes, where there is no
+        such line, the update phase's line ends those of a session that logged in."""
+        if self.mode == "standalone":
+            return [(pid, lines) for pid, lines in self.log.sessions()
+                    if lines[-1] == "info: connection closed"]
+        return [(pid, lines) for pid, lines in self.log.sessions()
+                if lines[-1].endswith(" mails deleted in update phase; session ends")]
+
+    def signal_group(self, number):
+        """Sends a signal to the server's process group, as a shell's or a service manager's
+        kill of the whole group would."""
+        os.killpg(self.process.pid, number)
 
     def output(self):
         """What the server (and its activator) wrote to standard output and error, and in
         stunnel mode stunnel's log."""
-        with open(self.output_path, encoding="utf-8", errors="replace") as text:
-            output = text.read()
+        output = read_text(self.output_path)
         if self.mode == "stunnel":
             output += self.stunnel_log()
         return output
 
     def stunnel_log(self):
-        try:
-            with open(self.stunnel_log_path, encoding="utf-8", errors="replace") as text:
-                return text.read()
-        except FileNotFoundError:
-            return ""
+        return read_text(self.stunnel_log_path)
 
     def children(self):
         return children_of(self.process.pid)
@@ -564,11 +769,7 @@ class Server:
         """Ends the server and whatever session processes are left in its group."""
         if self.process is None:
             return
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.process.wait(timeout=WAIT)
+        kill_group(self.process)
         self.process = None
 
 
@@ -644,24 +845,40 @@ def run_fetchmail(workspace, server, options, server_options="", timeout=60):
     return done.returncode, transcript, delivered
 
 
-def connect(port, timeout=WAIT, receive_buffer=0):
-    """A socket connected to the server on 127.0.0.1; receive_buffer, when not 0, pins the
-    client's receive buffer (and so the window the server sees) small."""
+def curl_listings(directory):
+    """What curl wrote of a LIST and a UIDL reply into the files "list" and "uidl" in directory:
+    ({message number: UIDL}, {UIDL: size})."""
+    with open(os.path.join(directory, "uidl"), encoding="ascii") as listing:
+        uidls = {int(number): name for number, name in (line.split() for line in listing)}
+    with open(os.path.join(directory, "list"), encoding="ascii") as listing:
+        sizes = {uidls[int(number)]: int(size)
+                 for number, size in (line.split() for line in listing)}
+    return uidls, sizes
+
+
+def connect(port, timeout=WAIT, receive_buffer=0, host="127.0.0.1"):
+    """A socket connected to the server on host (an IPv4 or IPv6 address); receive_buffer, when
+    not 0, pins the client's receive buffer (and so the window the server sees) small."""
     if not receive_buffer:
-        return socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        return socket.create_connection((host, port), timeout=timeout)
+    client = socket.socket(address_family(host), socket.SOCK_STREAM)
     client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
     client.settimeout(timeout)
-    client.connect(("127.0.0.1", port))
+    client.connect((host, port))
     return client
+
+
+def as_bytes(text):
+    return text.encode("ascii") if isinstance(text, str) else text
 
 
 class LineClient:
     """A raw POP3 client: bytes in, lines out, for the exact checks that poplib hides."""
 
-    def __init__(self, port, timeout=WAIT, receive_buffer=0):
-        self.socket = connect(port, timeout, receive_buffer)
+    def __init__(self, port, timeout=WAIT, receive_buffer=0, host="127.0.0.1"):
+        self.socket = connect(port, timeout, receive_buffer, host)
         self.reader = self.socket.makefile("rb")
+        self.local_port = self.socket.getsockname()[1]  # as the server's log names the client
 
     def line(self):
         line = self.reader.readline(1 << 20)
@@ -669,12 +886,31 @@ class LineClient:
             raise EOFError("connection closed by the server")
         return line
 
+    def read(self, count):
+        """The next count bytes; fewer when the server closes the connection first."""
+        return self.reader.read(count)
+
+    def read_to_end(self):
+        """Everything up to the end of the connection."""
+        return self.reader.read()
+
+    def expect(self, data):
+        """The next bytes must be data, to the byte."""
+        received = self.read(len(data))
+        if received != data:
+            raise AssertionError(f"received {received!r}, expected {data!r}")
+
     def send(self, text):
-        self.socket.sendall(text.encode("ascii") if isinstance(text, str) else text)
+        self.socket.sendall(as_bytes(text))
 
     def command(self, text):
-        self.send(text + "\r\n")
+        self.send(as_bytes(text) + b"\r\n")
         return self.line()
+
+    def exchange(self, command, reply):
+        """Sends command; the reply must be reply, to the byte (a multi-line one in full)."""
+        self.send(as_bytes(command) + b"\r\n")
+        self.expect(as_bytes(reply))
 
     def login(self, user=USER, password=PASSWORD):
         """USER and PASS; returns the reply to PASS."""
@@ -691,6 +927,11 @@ class LineClient:
             if line == b".\r\n":
                 return lines
             lines.append(line[1:] if line.startswith(b".") else line)
+
+    def reset(self):
+        """Vanishes as a crashed client's kernel does: with a reset, not an orderly close."""
+        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close()
 
     def close(self):
         try:
@@ -719,6 +960,47 @@ class E2ETestCase(unittest.TestCase):
         server = Server(self.binary, accounts, self.workspace, **options)
         self.servers.append(server)
         return server.start()
+
+    def client(self, server, receive_buffer=0, greeted=True):
+        """A LineClient of server, closed at the end of the test; when greeted, it has read the
+        server's greeting, which must be the usual one."""
+        client = LineClient(server.port, receive_buffer=receive_buffer, host=server.interface)
+        self.addCleanup(client.close)
+        if greeted:
+            self.assertEqual(client.line(), b"+OK fernd ready.\r\n")
+        return client
+
+    def logged_in(self, server, receive_buffer=0):
+        """A client of server, as client() makes it, that has logged in to the standard
+        account."""
+        client = self.client(server, receive_buffer)
+        self.assertEqual(client.login(), b"+OK\r\n")
+        return client
+
+    def poplib_fetch(self, client, messages, delete):
+        """A whole session of the standard account through a connected poplib client: every
+        message fetched, and deleted when told to. Each step is checked against messages
+        ({file name: content}): the greeting, the capabilities, the sizes that STAT and LIST
+        give, and the file names as UIDLs. Returns {message number: UIDL} and {UIDL: message as
+        poplib returns it, lines joined by LF}."""
+        self.assertEqual(client.getwelcome(), b"+OK fernd ready.")
+        self.assertEqual(client.capa(), {"USER": [], "UIDL": []})
+        client.user(USER)
+        client.pass_(PASSWORD)
+        self.assertEqual(client.stat(), (len(messages), sum(map(len, messages.values()))))
+        uidls = {}
+        for line in client.uidl()[1]:
+            number, name = line.decode("ascii").split()
+            uidls[int(number)] = name
+        sizes = dict(tuple(map(int, line.split())) for line in client.list()[1])
+        delivered = {}
+        for number, name in uidls.items():
+            self.assertEqual(sizes[number], len(messages[name]), name)
+            delivered[name] = b"".join(line + b"\n" for line in client.retr(number)[1])
+            if delete:
+                client.dele(number)
+        self.assertEqual(client.quit(), b"+OK")
+        return uidls, delivered
 
 
 def main(description):

@@ -17,20 +17,19 @@ import signal
 import sys
 import time
 
-SIGCHLD_BIT = 1 << (signal.SIGCHLD - 1)
+import fernd_harness as harness
+
 GATE_SECONDS = 10.0
 
 
 def parent_waits(parent):
     """True when process parent catches SIGCHLD and sleeps, or is gone."""
     try:
-        with open(f"/proc/{parent}/status", encoding="ascii") as status:
-            fields = dict(line.split(":", 1) for line in status if ":" in line)
-        with open(f"/proc/{parent}/stat", encoding="ascii") as stat:
-            state = stat.read().rsplit(")", 1)[1].split()[0]
+        caught = harness.signal_masks(parent)["SigCgt"]
     except OSError:
         return True
-    return bool(int(fields["SigCgt"], 16) & SIGCHLD_BIT) and state == "S"
+    state = harness.process_state(parent)
+    return state is None or (signal.SIGCHLD in caught and state == "S")
 
 
 def gated_fork(fork=os.fork):

@@ -10,40 +10,20 @@ Usage: hardening.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 import os
 import resource
 import signal
-import socket
 import sys
 import time
 
 import fernd_harness as harness
-from fernd_harness import PASSWORD, USER, LineClient
-
+from fernd_harness import PASSWORD, USER
 
 # The listener's limit of sessions at a time.
 SESSION_LIMIT = 16
-
-
-def signal_masks(pid):
-    """The blocked, ignored and caught signal sets of a process, as sets of signal numbers."""
-    masks = {}
-    with open(f"/proc/{pid}/status", encoding="ascii") as status:
-        for line in status:
-            name, _, value = line.partition(":")
-            if name in ("SigBlk", "SigIgn", "SigCgt"):
-                bits = int(value, 16)
-                masks[name] = {number for number in range(1, 65) if bits & (1 << (number - 1))}
-    return masks
 
 
 class HardeningTestCase(harness.E2ETestCase):
     def start(self, messages=None, mode="standalone"):
         self.maildir = self.workspace.maildir("Maildir", messages)
         return self.server([harness.Account(USER, PASSWORD, self.maildir)], mode=mode)
-
-    def client(self, server, receive_buffer=0):
-        client = LineClient(server.port, receive_buffer=receive_buffer)
-        self.addCleanup(client.close)
-        self.assertEqual(client.line(), b"+OK fernd ready.\r\n")
-        return client
 
     def only_session(self, server):
         return harness.wait_until(lambda: server.children()[0] if len(server.children()) == 1
@@ -58,8 +38,7 @@ class StopAndContinueTest(HardeningTestCase):
         # More than the connection's buffers hold while the client reads nothing.
         body = harness.large_body(2 * harness.send_buffer_max() + (4 << 20))
         server = self.start({"1.big": body, "2.small": b"small\n"}, mode=mode)
-        client = self.client(server, receive_buffer=64 << 10)
-        self.assertEqual(client.login(), b"+OK\r\n")
+        client = self.logged_in(server, receive_buffer=64 << 10)
         pid = self.only_session(server)
         harness.wait_until(lambda: harness.in_system_call(pid, "read"),
                            "the session to wait for a command")
@@ -89,8 +68,7 @@ class StopAndContinueTest(HardeningTestCase):
     def test_listener(self):
         server = self.start({"1.m": b"one\n"})
         harness.stop_and_continue(server.process.pid)  # waiting in accept
-        first = self.client(server)
-        self.assertEqual(first.login(), b"+OK\r\n")
+        first = self.logged_in(server)
         self.assertEqual(first.command("QUIT"), b"+OK\r\n")
 
 
@@ -118,8 +96,7 @@ class NonRegularMessageTest(HardeningTestCase):
 
     def test_fifo_and_device(self):
         server = self.start({"1.a": b"one\n", "2.b": b"two\n", "3.c": b"three\n"})
-        client = self.client(server)
-        self.assertEqual(client.login(), b"+OK\r\n")
+        client = self.logged_in(server)
         os.unlink(self.maildir.file("1.a"))
         os.mkfifo(self.maildir.file("1.a"))
         os.unlink(self.maildir.file("2.b"))
@@ -148,10 +125,10 @@ class DescriptorExhaustionTest(HardeningTestCase):
         # already waits took its descriptor before the limit fell: a first client gets that one,
         # and its session, under the same limit, cannot set up and closes it.
         resource.prlimit(pid, resource.RLIMIT_NOFILE, (highest + 1, limits[1]))
-        with socket.create_connection(("127.0.0.1", server.port), timeout=harness.WAIT) as first:
+        with harness.connect(server.port) as first:
             self.assertEqual(first.recv(1), b"")
         started = time.monotonic()
-        waiting = socket.create_connection(("127.0.0.1", server.port), timeout=harness.WAIT)
+        waiting = harness.connect(server.port)
         self.addCleanup(waiting.close)
         message = "cannot accept connection: Too many open files"
         harness.wait_until(lambda: message in server.output(), "the listener to report EMFILE")
@@ -179,9 +156,9 @@ class SessionProcessSignalsTest(HardeningTestCase):
         server = self.start()
         client = self.client(server)
         session = self.only_session(server)
-        listener = signal_masks(server.process.pid)
+        listener = harness.signal_masks(server.process.pid)
         self.assertIn(signal.SIGCHLD, listener["SigCgt"])
-        masks = signal_masks(session)
+        masks = harness.signal_masks(session)
         self.assertNotIn(signal.SIGCHLD, masks["SigCgt"])
         self.assertNotIn(signal.SIGCHLD, masks["SigIgn"])
         self.assertNotIn(signal.SIGCHLD, masks["SigBlk"])
@@ -201,7 +178,7 @@ class InheritedSignalMaskTest(HardeningTestCase):
                          "os.execv(sys.argv[1], sys.argv[1:])"]
         server = self.server([harness.Account(USER, PASSWORD, self.maildir)],
                              prefix=block_sigchld)
-        self.assertIn(signal.SIGCHLD, signal_masks(server.process.pid)["SigCgt"])
+        self.assertIn(signal.SIGCHLD, harness.signal_masks(server.process.pid)["SigCgt"])
         for _ in range(SESSION_LIMIT + 1):
             client = self.client(server)
             self.assertEqual(client.command("QUIT"), b"+OK\r\n")

@@ -13,7 +13,6 @@ Usage: load.py --fernd PATH [unittest arguments]
 """
 
 import collections
-import os
 import poplib
 import random
 import re
@@ -21,7 +20,7 @@ import threading
 import time
 
 import fernd_harness as harness
-from fernd_harness import WAIT, LineClient
+from fernd_harness import WAIT
 
 MAILBOXES = 8
 CLIENTS = 48  # the listener serves 16 sessions at once; the other 32 wait in its backlog
@@ -67,21 +66,15 @@ class Mail:
         return harness.headers(name) + f"mailbox {mailbox}\n.{name}\n{filler}\n".encode()
 
     def deliver(self, mailbox, mtime=None):
-        """Puts one message into a mailbox the Maildir way: written in tmp/, renamed into
-        new/."""
+        """Puts one new message into a mailbox the Maildir way."""
         with self.lock:
             self.sequence += 1
             name = f"{self.sequence:06d}.load.{mailbox}"
         content = self.content(mailbox, name)
-        maildir = self.maildirs[mailbox]
-        staged = os.path.join(maildir.path, "tmp", name)
-        with open(staged, "wb") as message:
-            message.write(content)
-        if mtime is not None:
-            os.utime(staged, (mtime, mtime))
+        # Known before it is there to be fetched.
         with self.lock:
             self.created[name] = content
-        os.rename(staged, maildir.file(name))
+        self.maildirs[mailbox].deliver(name, content, mtime)
 
     def all_delivered(self):
         with self.lock:
@@ -187,16 +180,10 @@ class LoadTest(harness.E2ETestCase):
 
         # The test's own sessions take all 16 slots: the first holds a mailbox, the others only
         # had their greeting. The clients below start in the backlog.
-        holder = LineClient(server.port)
-        self.addCleanup(holder.close)
-        self.assertEqual(holder.line(), b"+OK fernd ready.\r\n")
+        holder = self.client(server)
         self.assertEqual(holder.login(user_of(HELD_MAILBOX), password_of(HELD_MAILBOX)),
                          b"+OK\r\n")
-        idle = []
-        for _ in range(SESSION_LIMIT - 1):
-            idle.append(LineClient(server.port))
-            self.addCleanup(idle[-1].close)
-            self.assertEqual(idle[-1].line(), b"+OK fernd ready.\r\n")
+        idle = [self.client(server) for _ in range(SESSION_LIMIT - 1)]
         own_sessions = 1 + len(idle)
 
         # Watches the listener's children while the clients run.
@@ -257,9 +244,7 @@ class LoadTest(harness.E2ETestCase):
             raise AssertionError(f"session processes left: {states}") from None
 
         # The count is back at zero: a new client's connection line counts one active session.
-        probe = LineClient(server.port)
-        self.addCleanup(probe.close)
-        self.assertEqual(probe.line(), b"+OK fernd ready.\r\n")
+        probe = self.client(server)
         self.assertEqual(probe.command("QUIT"), b"+OK\r\n")
         server.log.wait_for("connection closed", own_sessions + mail.connections + 1)
 

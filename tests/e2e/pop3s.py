@@ -55,9 +55,8 @@ class Pop3sCase(harness.E2ETestCase):
                                log=os.path.join(base, "fernd.log"),
                                prefix=self.server_prefix(), certificate=self.certificate)
         if harness.running_as_root():
-            with open(f"/proc/{self.srv.listener_pid()}/status", encoding="ascii") as status:
-                uid = next(line for line in status if line.startswith("Uid:")).split()[1]
-            self.assertEqual(int(uid), harness.NOBODY_UID, "stunnel must not run as root")
+            self.assertEqual(harness.process_uid(self.srv.listener_pid()), harness.NOBODY_UID,
+                             "stunnel must not run as root")
         self.out = self.workspace.directory("out")
 
     def server_prefix(self):
@@ -85,11 +84,6 @@ class Pop3sCase(harness.E2ETestCase):
                 threads[child.group(1)][1] = int(child.group(2))
         return dict(threads.values())
 
-    def finished_sessions(self):
-        """fernd's sessions that have ended after a login, as (pid, lines)."""
-        return [(pid, lines) for pid, lines in self.srv.log.sessions()
-                if lines[-1].endswith(" mails deleted in update phase; session ends")]
-
     def expect_session(self, client_port, deleted, in_mailbox=None):
         """The connection from client_port was served by a fernd process whose log lines are
         those of one whole session that deleted that many messages."""
@@ -97,15 +91,10 @@ class Pop3sCase(harness.E2ETestCase):
             in_mailbox = len(self.messages)
         pid = harness.wait_until(lambda: self.connections().get(client_port),
                                  f"stunnel to start fernd for the client port {client_port}")
-        harness.wait_until(lambda: any(owner == pid for owner, _ in self.finished_sessions()),
+        harness.wait_until(lambda: any(owner == pid for owner, _ in self.srv.finished_sessions()),
                            f"the session of fernd process {pid} to end")
-        self.assertEqual(self.srv.log.session_of(pid), [
-            "info: starting POP3 session",
-            "info: client started authorization",
-            f"info: user {USER} authorized and mailbox locked",
-            f"info: starting transaction phase with {in_mailbox} mails in mailbox",
-            "info: client ended transaction phase",
-            f"info: {deleted} mails deleted in update phase; session ends"])
+        self.assertEqual(self.srv.log.session_of(pid),
+                         harness.session_lines(in_mailbox, deleted))
 
     def expect_refused(self, count):
         """stunnel has ended count connections in the TLS handshake, without a byte for fernd,
@@ -129,19 +118,7 @@ class Pop3sCase(harness.E2ETestCase):
                                  timeout=CLIENT_TIMEOUT)
         try:
             client_port = client.sock.getsockname()[1]
-            self.assertEqual(client.getwelcome(), b"+OK fernd ready.")
-            self.assertEqual(client.capa(), {"USER": [], "UIDL": []})
-            client.user(USER)
-            client.pass_(PASSWORD)
-            self.assertEqual(client.stat(), (len(self.messages),
-                                             sum(map(len, self.messages.values()))))
-            delivered = {}
-            for line in client.uidl()[1]:
-                number, name = line.decode("ascii").split()
-                delivered[name] = b"".join(line + b"\n" for line in client.retr(int(number))[1])
-                if delete:
-                    client.dele(int(number))
-            self.assertEqual(client.quit(), b"+OK")
+            _, delivered = self.poplib_fetch(client, self.messages, delete)
         finally:
             client.close()
         return client_port, delivered
@@ -185,12 +162,8 @@ class Pop3sClientsTest(Pop3sCase):
                          "--next", "--user", f"{USER}:{PASSWORD}", "--cacert",
                          self.certificate.cert, "--request", "UIDL", "URL/", "--output", "uidl")
         self.assertEqual(done.returncode, 0, done.stderr)
-        with open(os.path.join(self.out, "list"), encoding="ascii") as listing:
-            sizes = dict(tuple(map(int, line.split())) for line in listing)
-        with open(os.path.join(self.out, "uidl"), encoding="ascii") as listing:
-            uidls = {int(number): name for number, name in (line.split() for line in listing)}
-        self.assertEqual({uidls[number]: size for number, size in sizes.items()},
-                         {name: len(content) for name, content in self.messages.items()})
+        uidls, sizes = harness.curl_listings(self.out)
+        self.assertEqual(sizes, {name: len(content) for name, content in self.messages.items()})
 
         for number, name in uidls.items():
             done = self.curl(f"URL/{number}", "--output", f"message-{number}")
@@ -198,7 +171,7 @@ class Pop3sClientsTest(Pop3sCase):
             with open(os.path.join(self.out, f"message-{number}"), "rb") as message:
                 self.assertEqual(harness.normalise(message.read()),
                                  harness.normalise(self.messages[name]), name)
-        harness.wait_until(lambda: len(self.finished_sessions()) == 1 + len(uidls),
+        harness.wait_until(lambda: len(self.srv.finished_sessions()) == 1 + len(uidls),
                            "every curl session to end")
         self.assertEqual(self.maildir.contents(), self.messages)
 
@@ -219,11 +192,11 @@ class Pop3sClientsTest(Pop3sCase):
     def test_fetchmail_with_ssl_fetches_then_deletes(self):
         expected = sorted(harness.normalise(content) for content in self.messages.values())
         self.assertEqual(self.fetchmail(keep=True), expected)
-        harness.wait_until(lambda: len(self.finished_sessions()) == 1, "the session to end")
+        harness.wait_until(lambda: len(self.srv.finished_sessions()) == 1, "the session to end")
         self.assertEqual(self.maildir.contents(), self.messages)
 
         self.assertEqual(self.fetchmail(keep=False), expected)
-        harness.wait_until(lambda: len(self.finished_sessions()) == 2, "the session to end")
+        harness.wait_until(lambda: len(self.srv.finished_sessions()) == 2, "the session to end")
         self.assertEqual(self.maildir.names(), [])
 
 

@@ -118,22 +118,11 @@ class RealClients:
             self.assert_session_lines(lines, count, in_mailbox)
 
     def finished_sessions(self):
-        """The lines of each session that has ended, in the order the sessions began. In
-        standalone mode "connection closed" ends a session's lines; in inetd mode the update
-        phase's line does."""
-        if self.mode == "standalone":
-            return [lines for _, lines in self.srv.log.sessions()
-                    if lines[-1] == "info: connection closed"]
-        return [lines for _, lines in self.srv.log.sessions()
-                if lines[-1].endswith(" mails deleted in update phase; session ends")]
+        """The lines of each session that has ended, in the order the sessions began."""
+        return [lines for _, lines in self.srv.finished_sessions()]
 
     def assert_session_lines(self, lines, deleted, in_mailbox):
-        expected = ["info: starting POP3 session",
-                    "info: client started authorization",
-                    f"info: user {USER} authorized and mailbox locked",
-                    f"info: starting transaction phase with {in_mailbox} mails in mailbox",
-                    "info: client ended transaction phase",
-                    f"info: {deleted} mails deleted in update phase; session ends"]
+        expected = harness.session_lines(in_mailbox, deleted)
         if self.mode == "standalone":
             self.assertRegex(lines[0], CONNECTION_LINE)
             lines = lines[1:]
@@ -160,29 +149,9 @@ class RealClients:
     def poplib_session(self, delete):
         client = poplib.POP3("127.0.0.1", self.srv.port, timeout=CLIENT_TIMEOUT)
         try:
-            self.assertEqual(client.getwelcome(), b"+OK fernd ready.")
-            self.assertEqual(client.capa(), {"USER": [], "UIDL": []})
-            client.user(USER)
-            client.pass_(PASSWORD)
-            count, size = client.stat()
-            self.assertEqual((count, size),
-                             (len(self.messages), sum(map(len, self.messages.values()))))
-            uidls = {}
-            for line in client.uidl()[1]:
-                number, name = line.decode("ascii").split()
-                uidls[int(number)] = name
-            sizes = dict(tuple(map(int, line.split())) for line in client.list()[1])
-            delivered = {}
-            for number, name in uidls.items():
-                self.assertEqual(sizes[number], len(self.messages[name]), name)
-                lines = client.retr(number)[1]
-                delivered[name] = b"".join(line + b"\n" for line in lines)
-                if delete:
-                    client.dele(number)
-            self.assertEqual(client.quit(), b"+OK")
+            return self.poplib_fetch(client, self.messages, delete)
         finally:
             client.close()
-        return uidls, delivered
 
     def test_poplib(self):
         first_uidls, delivered = self.poplib_session(delete=False)
@@ -215,13 +184,9 @@ class RealClients:
 
     def curl_listings(self):
         self.curl(["URL/", "--output", "list"], ["--request", "UIDL", "URL/", "--output", "uidl"])
-        with open(os.path.join(self.out, "list"), encoding="ascii") as listing:
-            sizes = dict(tuple(map(int, line.split())) for line in listing)
-        with open(os.path.join(self.out, "uidl"), encoding="ascii") as listing:
-            uidls = {int(number): name for number, name in (line.split() for line in listing)}
+        uidls, sizes = harness.curl_listings(self.out)
         self.assertEqual(sorted(uidls.values()), sorted(self.messages))
-        self.assertEqual({uidls[number]: size for number, size in sizes.items()},
-                         {name: len(content) for name, content in self.messages.items()})
+        self.assertEqual(sizes, {name: len(content) for name, content in self.messages.items()})
         return uidls
 
     def curl_delivered(self, uidls):

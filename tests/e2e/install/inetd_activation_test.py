@@ -9,13 +9,10 @@ the rest; the log file holds both sessions."""
 import os
 import poplib
 import re
-import subprocess
 import sys
 import tempfile
-import time
 
-from install_support import (check, fail, free_port, need_tool, parse_args, stop,
-                             wait_for_stderr_line)
+from install_support import check, fail, harness, need_tool, parse_args
 
 PASSWORD = "pass word"  # a blank inside, as a password may have
 MESSAGES = {
@@ -28,14 +25,8 @@ SESSION_DEADLINE = 30  # seconds for one whole client session, authorization del
 
 
 def make_maildir(root):
-    maildir = os.path.join(root, "Maildir")
-    for sub in ("new", "cur", "tmp"):
-        os.makedirs(os.path.join(maildir, sub))
-    for i, (name, body) in enumerate(sorted(MESSAGES.items())):
-        path = os.path.join(maildir, "new", name)
-        with open(path, "wb") as f:
-            f.write(body)
-        os.utime(path, (1_700_000_000 + i, 1_700_000_000 + i))  # oldest first, in name order
+    # Oldest first, in name order.
+    maildir = harness.Maildir(os.path.join(root, "Maildir"), dict(sorted(MESSAGES.items())))
     password_file = os.path.join(root, "password")
     with open(password_file, "w", encoding="utf-8") as f:
         f.write(PASSWORD + "\n")
@@ -66,17 +57,15 @@ def first_session(port, maildir):
         _, lines, _ = pop.retr(i + 1)
         check(lines == as_lines(MESSAGES[name]), f"RETR {i + 1}: {lines}")
     pop.dele(1)
-    check(os.path.exists(os.path.join(maildir, "new", names[0])),
-          "a message was unlinked before QUIT")
+    check(names[0] in maildir.names(), "a message was unlinked before QUIT")
     pop.quit()
 
 
 def second_session(port, maildir):
     names = sorted(MESSAGES)
-    check(not os.path.exists(os.path.join(maildir, "new", names[0])),
+    check(names[0] not in maildir.names(),
           "the message deleted in the first session is still in new/")
-    check(os.path.exists(os.path.join(maildir, "new", names[1])),
-          "a message that was not deleted has gone")
+    check(names[1] in maildir.names(), "a message that was not deleted has gone")
     pop = poplib.POP3("127.0.0.1", port, timeout=SESSION_DEADLINE)
     pop.user("alice")
     try:
@@ -94,56 +83,41 @@ def second_session(port, maildir):
     pop.quit()
 
 
-def check_log(log_file):
-    with open(log_file, encoding="utf-8") as f:
-        lines = f.read().splitlines()
-    pattern = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d fernd\[(\d+)\] (info|error): .*")
-    for line in lines:
-        check(pattern.fullmatch(line), f"log line in an unexpected form: {line!r}")
-    pids = {pattern.fullmatch(line).group(1) for line in lines}
+def check_log(log):
+    """The log holds the lines of both sessions; a line in another form fails the test."""
+    entries = log.entries()
+    pids = {pid for pid, _, _ in entries}
     check(len(pids) == 2, f"expected the lines of two session processes, got {len(pids)}")
     for expected in ("user alice authorized and mailbox locked",
                      "authorization for user alice failed: invalid credentials",
                      "1 mails deleted in update phase; session ends",
                      "2 mails deleted in update phase; session ends"):
-        check(any(line.endswith(expected) for line in lines), f"no log line {expected!r}")
+        check(any(text.endswith(expected) for _, _, text in entries), f"no log line {expected!r}")
 
 
-def serve(launcher_args, ready_text, maildir, log_file):
-    """Starts a launcher on a free port (a few tries, as another process may take the port
-    between the probe and the bind), runs both sessions against it and stops it."""
-    for _attempt in range(5):
-        port = free_port()
-        args = [a.replace("@PORT@", str(port)) for a in launcher_args]
-        launcher = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE)
-        try:
-            if not wait_for_stderr_line(launcher, ready_text, 10):
-                continue
-            first_session(port, maildir)
-            # The session process unlinks and logs after its reply to QUIT has left.
-            wait_for_log(log_file, 1)
-            second_session(port, maildir)
-            wait_for_log(log_file, 2)
-            check(os.listdir(os.path.join(maildir, "new")) == [],
-                  "new/ is not empty after the second session")
-            check_log(log_file)
-            return
-        finally:
-            stop(launcher)
-    fail(f"{launcher_args[0]} did not start listening on a free port in 5 tries")
+def serve(launcher_args, root, maildir, log):
+    """Starts a launcher on a free port (@PORT@ in its arguments), runs both sessions against
+    it and stops it."""
+    launcher, port = harness.start_on_free_port(
+        lambda port: [a.replace("@PORT@", str(port)) for a in launcher_args],
+        os.path.join(root, "launcher-output"))
+    try:
+        first_session(port, maildir)
+        # The session process unlinks and logs after its reply to QUIT has left.
+        wait_for_sessions(log, 1)
+        second_session(port, maildir)
+        wait_for_sessions(log, 2)
+        check(maildir.names() == [], "new/ is not empty after the second session")
+        check_log(log)
+    finally:
+        harness.kill_group(launcher)
 
 
-def wait_for_log(log_file, sessions):
-    """Waits (bounded) until the log shows the end of the update phase of that many sessions."""
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        if os.path.exists(log_file):
-            with open(log_file, encoding="utf-8") as f:
-                if f.read().count("session ends") >= sessions:
-                    return
-        time.sleep(0.05)
-    fail(f"the log does not show the end of {sessions} session(s) within 10 seconds")
+def wait_for_sessions(log, count):
+    """Waits until the log shows the end of the update phase of count sessions."""
+    harness.wait_until(
+        lambda: sum(text.endswith("session ends") for _, _, text in log.entries()) >= count,
+        f"the log to show the end of {count} session(s)")
 
 
 def socat_line_from_man_page(source_dir):
@@ -165,26 +139,26 @@ def main():
     # on its standard input and output, as systemd's Accept=yes socket units do.
     with tempfile.TemporaryDirectory(prefix="fernd-activate-") as root:
         maildir, password_file = make_maildir(root)
-        log_file = os.path.join(root, "fernd.log")
+        log = harness.LogFile(os.path.join(root, "fernd.log"))
         serve([activate, "--accept", "--inetd", "-l", "127.0.0.1:@PORT@", args.binary, "--inetd",
-               f"--log={log_file}", f"--auth=alice,cat {password_file}",
-               f"--maildir={maildir}"],
-              "Listening on", maildir, log_file)
+               f"--log={log.path}", f"--auth=alice,cat {password_file}",
+               f"--maildir={maildir.path}"],
+              root, maildir, log)
 
     # socat, with the man page's command line: only the paths and the port are this test's.
     with tempfile.TemporaryDirectory(prefix="fernd-socat-") as root:
         maildir, password_file = make_maildir(root)
-        log_file = os.path.join(root, "fernd.log")
+        log = harness.LogFile(os.path.join(root, "fernd.log"))
         line = socat_line_from_man_page(args.source_dir)
-        for documented, actual in (("/usr/sbin/fernd", args.binary + f" --log={log_file}"),
+        for documented, actual in (("/usr/sbin/fernd", args.binary + f" --log={log.path}"),
                                    ("/etc/fernd/password", password_file),
-                                   ("/var/mail/pop", maildir),
+                                   ("/var/mail/pop", maildir.path),
                                    ("--auth=pop", "--auth=alice"),
                                    ("TCP-LISTEN:1100", "TCP-LISTEN:@PORT@")):
             check(documented in line, f"the man page's socat line lacks {documented}: {line}")
             line = line.replace(documented, actual)
         socat_args = ["/bin/sh", "-c", f"exec {socat} -d -d {line[len('socat '):]}"]
-        serve(socat_args, "listening on", maildir, log_file)
+        serve(socat_args, root, maildir, log)
 
 
 if __name__ == "__main__":

@@ -1,17 +1,21 @@
 """Helpers shared by the install, unit, package and inetd-mode tests.
 
 Every test gets the same arguments from tests/e2e/install.cmake: the source and build trees,
-the fernd binary and the project version.
+the fernd binary and the project version. The helpers of every end-to-end group, such as the
+one for servers on a free port, are those of fernd_harness in the directory above, which the
+tests import as `harness` from here.
 """
 
 import argparse
 import os
-import select
 import shutil
-import socket
 import subprocess
 import sys
-import time
+
+# The scripts one directory up import fernd_harness from their own directory, which Python
+# puts first on the module path; the one above this script's comes next here.
+sys.path.insert(1, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import fernd_harness as harness  # noqa: E402
 
 
 def parse_args():
@@ -114,42 +118,3 @@ def unit_exec_start(path):
         lines = [line.rstrip("\n") for line in unit if line.startswith("ExecStart=")]
     check(len(lines) == 1, f"{path}: expected one ExecStart= line, found {len(lines)}")
     return lines[0][len("ExecStart="):]
-
-
-def free_port():
-    """A loopback port that was free a moment ago. The caller retries if it is taken by the
-    time it binds."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_stderr_line(process, needle, deadline_seconds):
-    """Reads the process's standard error until it contains needle. Returns True when it does,
-    False when the process ends or the deadline passes first."""
-    deadline = time.monotonic() + deadline_seconds
-    seen = b""
-    while True:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            return False
-        readable, _, _ = select.select([process.stderr], [], [], remaining)
-        if not readable:
-            return False
-        chunk = os.read(process.stderr.fileno(), 4096)
-        if not chunk:
-            return False
-        seen += chunk
-        if needle.encode() in seen:
-            return True
-
-
-def stop(process):
-    """Ends a launcher process that the test started, and reaps it."""
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(timeout=10)
