@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +39,20 @@ int maildir_set_lock(int lock_file, short type) {
   return ::fcntl(lock_file, F_SETLK, &request);
 }
 
+// Asks the kernel for the pages of [data, data + size) at once. A big mailbox writes thousands of
+// fresh pages, and each first write would otherwise cost a page fault of its own, which dominates
+// the scan beyond the status queries; one request costs about half of them. Best effort: a kernel
+// without it faults the pages in as they are written.
+void maildir_prefault(void* data, std::size_t size) {
+  constexpr std::uintptr_t page = 4096;
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (start + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (start + size) & ~(page - 1);
+  if (end > begin) {
+    (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+  }
+}
+
 // Appends \a name (\a size bytes, at most maildir_name_max) to \a store: one byte that holds its
 // length, the name, a NUL. A zero byte, which no length can be, always follows the last name of a
 // block, so that the store can be walked name by name. Throws std::bad_alloc when memory runs out.
@@ -52,6 +67,9 @@ void maildir_store_name(maildir_name_store* store, const char* name, std::size_t
     }
     store->blocks.emplace_back(new char[std::max(next_size, needed)]);
     store->block_size = std::max(next_size, needed);
+    if (store->block_size >= maildir_largest_name_block) {
+      maildir_prefault(store->blocks.back().get(), store->block_size);
+    }
     store->block_used = 0;
   }
   char* at = store->blocks.back().get() + store->block_used;
@@ -169,6 +187,7 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
       return 1;
     }
     snapshot->entries.reserve(names);
+    maildir_prefault(snapshot->entries.data(), names * sizeof(mail_entry));
     const std::size_t longest_name = maildir_stat_names(::dirfd(directory.get()), snapshot);
     if (snapshot->entries.empty()) {
       std::vector<mail_entry>{}.swap(snapshot->entries);  // no array without a message
