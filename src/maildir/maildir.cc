@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,9 @@
 #include <new>
 #include <utility>
 
+#include "common/memory_prefault.h"
 #include "common/posix_handle.h"
+#include "maildir/entry_sort.h"
 
 namespace fernd {
 namespace {
@@ -39,20 +40,6 @@ int maildir_set_lock(int lock_file, short type) {
   return ::fcntl(lock_file, F_SETLK, &request);
 }
 
-// Asks the kernel for the pages of [data, data + size) at once. A big mailbox writes thousands of
-// fresh pages, and each first write would otherwise cost a page fault of its own, which dominates
-// the scan beyond the status queries; one request costs about half of them. Best effort: a kernel
-// without it faults the pages in as they are written.
-void maildir_prefault(void* data, std::size_t size) {
-  constexpr std::uintptr_t page = 4096;
-  const auto start = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t begin = (start + page - 1) & ~(page - 1);
-  const std::uintptr_t end = (start + size) & ~(page - 1);
-  if (end > begin) {
-    (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-  }
-}
-
 // Appends \a name (\a size bytes, at most maildir_name_max) to \a store: one byte that holds its
 // length, the name, a NUL. A zero byte, which no length can be, always follows the last name of a
 // block, so that the store can be walked name by name. Throws std::bad_alloc when memory runs out.
@@ -68,7 +55,7 @@ void maildir_store_name(maildir_name_store* store, const char* name, std::size_t
     store->blocks.emplace_back(new char[std::max(next_size, needed)]);
     store->block_size = std::max(next_size, needed);
     if (store->block_size >= maildir_largest_name_block) {
-      maildir_prefault(store->blocks.back().get(), store->block_size);
+      memory_prefault(store->blocks.back().get(), store->block_size);
     }
     store->block_used = 0;
   }
@@ -187,15 +174,13 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
       return 1;
     }
     snapshot->entries.reserve(names);
-    maildir_prefault(snapshot->entries.data(), names * sizeof(mail_entry));
+    memory_prefault(snapshot->entries.data(), names * sizeof(mail_entry));
     const std::size_t longest_name = maildir_stat_names(::dirfd(directory.get()), snapshot);
     if (snapshot->entries.empty()) {
       std::vector<mail_entry>{}.swap(snapshot->entries);  // no array without a message
     }
     snapshot->path_buffer.reset(new char[snapshot->directory_path.size() + 1 + longest_name + 1]);
-    std::sort(
-        snapshot->entries.begin(), snapshot->entries.end(),
-        [](const mail_entry& a, const mail_entry& b) { return mail_entry_compare(a, b) < 0; });
+    mail_entry_sort(snapshot->entries.data(), snapshot->entries.size());
     snapshot->lock_file = std::move(lock);
     snapshot->message_count = snapshot->entries.size();
     return 0;
