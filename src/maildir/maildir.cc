@@ -11,7 +11,7 @@
 #include <new>
 #include <utility>
 
-#include "common/memory_prefault.h"
+#include "common/page_memory.h"
 #include "common/posix_handle.h"
 #include "maildir/entry_sort.h"
 
@@ -27,6 +27,8 @@ static_assert(sizeof(mail_entry) <= 32, "one entry per message for a whole sessi
 
 // Names are stored in blocks that double from the first size to the largest: a small mailbox
 // takes less than a page (every page a session touches costs it a fault), a big one few blocks.
+// Once the blocks hold a huge page's worth, a big mailbox is certain: from then on each block is a
+// whole huge page, and what the last one leaves unused is given back when the names are read.
 constexpr std::size_t maildir_first_name_block = 1024;
 constexpr std::size_t maildir_largest_name_block = 64 * 1024;
 
@@ -46,17 +48,19 @@ int maildir_set_lock(int lock_file, short type) {
 void maildir_store_name(maildir_name_store* store, const char* name, std::size_t size) {
   const std::size_t needed = size + 3;  // length, name, NUL, and the end mark after them
   if (store->blocks.empty() || store->block_size - store->block_used < needed) {
-    const std::size_t next_size =
-        std::clamp(2 * store->block_size, maildir_first_name_block, maildir_largest_name_block);
+    const std::size_t next_size = store->total_size >= page_memory_huge_page
+                                      ? page_memory_huge_page
+                                      : std::clamp(2 * store->block_size, maildir_first_name_block,
+                                                   maildir_largest_name_block);
+    const std::size_t new_block_size = std::max(next_size, needed);
     // Room in the list first: were it to fail after the new block was made, the block would leak.
     if (store->blocks.capacity() == store->blocks.size()) {
       store->blocks.reserve(std::max<std::size_t>(8, 2 * store->blocks.size()));
     }
-    store->blocks.emplace_back(new char[std::max(next_size, needed)]);
-    store->block_size = std::max(next_size, needed);
-    if (store->block_size >= maildir_largest_name_block) {
-      memory_prefault(store->blocks.back().get(), store->block_size);
-    }
+    store->blocks.emplace_back(static_cast<char*>(page_memory_allocate(new_block_size)),
+                               page_memory_deleter{new_block_size});
+    store->block_size = new_block_size;
+    store->total_size += new_block_size;
     store->block_used = 0;
   }
   char* at = store->blocks.back().get() + store->block_used;
@@ -76,6 +80,11 @@ bool maildir_read_names(DIR* directory, maildir_name_store* store, std::size_t* 
     errno = 0;
     const dirent* entry = ::readdir(directory);
     if (entry == nullptr) {
+      if (!store->blocks.empty()) {
+        // Past the end mark after the last name, the last block is not needed.
+        page_memory_release_tail(store->blocks.back().get(), store->block_used + 1,
+                                 store->block_size);
+      }
       return errno == 0;
     }
     const char* name = entry->d_name;
@@ -96,7 +105,7 @@ bool maildir_read_names(DIR* directory, maildir_name_store* store, std::size_t* 
 std::size_t maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
   std::size_t longest_name = 0;
   char query_name[maildir_name_max + 1];
-  for (const std::unique_ptr<char[]>& block : snapshot->names.blocks) {
+  for (const auto& block : snapshot->names.blocks) {
     for (const char* at = block.get(); *at != '\0';) {
       const std::size_t name_size = static_cast<unsigned char>(*at);
       const char* name = at + 1;
@@ -180,10 +189,9 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
       return 1;
     }
     snapshot->entries.reserve(names);
-    memory_prefault(snapshot->entries.data(), names * sizeof(mail_entry));
     const std::size_t longest_name = maildir_stat_names(::dirfd(directory.get()), snapshot);
     if (snapshot->entries.empty()) {
-      std::vector<mail_entry>{}.swap(snapshot->entries);  // no array without a message
+      decltype(snapshot->entries){}.swap(snapshot->entries);  // no array without a message
     }
     snapshot->path_buffer.reset(new char[snapshot->directory_path.size() + 1 + longest_name + 1]);
     mail_entry_sort(snapshot->entries.data(), snapshot->entries.size());
@@ -200,11 +208,12 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
 
 void maildir_close(maildir_snapshot* snapshot) {
   maildir_unlock(&snapshot->lock_file);
-  std::vector<mail_entry>{}.swap(snapshot->entries);
+  decltype(snapshot->entries){}.swap(snapshot->entries);
   snapshot->message_count = 0;
-  std::vector<std::unique_ptr<char[]>>{}.swap(snapshot->names.blocks);
+  decltype(snapshot->names.blocks){}.swap(snapshot->names.blocks);
   snapshot->names.block_used = 0;
   snapshot->names.block_size = 0;
+  snapshot->names.total_size = 0;
   std::string{}.swap(snapshot->directory_path);
   snapshot->path_buffer.reset();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/page_memory.h"
 #include "common/posix_handle.h"
 
 namespace fernd {
@@ -35,9 +36,10 @@ struct mail_entry {
 /// The names of a snapshot's entries, each followed by a NUL, packed into blocks. A filled block
 /// never moves, so an entry can point into it.
 struct maildir_name_store {
-  std::vector<std::unique_ptr<char[]>> blocks;
+  std::vector<std::unique_ptr<char[], page_memory_deleter>> blocks;
   std::size_t block_used = 0;  ///< bytes taken in the last block
   std::size_t block_size = 0;  ///< size of the last block
+  std::size_t total_size = 0;  ///< size of all blocks together
 };
 
 /// Removes the record lock and closes the lock file; \a lock_file is empty afterwards. Does nothing
@@ -50,9 +52,10 @@ struct maildir_snapshot {
   /// the process: closing any descriptor of it drops the lock.
   unique_fd lock_file;
   std::uint64_t message_count = 0;  ///< entries.size()
-  std::vector<mail_entry> entries;  ///< in mail_entry_compare order
-  maildir_name_store names;         ///< where every entry's name lives
-  std::string directory_path;       ///< "<maildir>/new", as the scan opened it
+  /// In mail_entry_compare order. Reserved once, at its final size, in page memory.
+  std::vector<mail_entry, page_allocator<mail_entry>> entries;
+  maildir_name_store names;    ///< where every entry's name lives
+  std::string directory_path;  ///< "<maildir>/new", as the scan opened it
   /// Room for "<directory_path>/<longest name>" and its NUL, made at the open so that the path of
   /// a message can be formed later without allocating.
   std::unique_ptr<char[]> path_buffer;

@@ -527,6 +527,23 @@ TEST_F(MaildirTest, BigMailboxKeepsEveryNameSizeTimeAndPath) {
   EXPECT_EQ(box_.new_path(expected[0]), maildir_entry_path(&snapshot_, snapshot_.entries[0]));
 }
 
+TEST_F(MaildirTest, NamesBeyondAHugePageAreKeptWhole) {
+  // More than 2 MiB of names: the store goes on in huge-page blocks, and what the last block
+  // leaves unused is given back to the kernel right after the last name was stored.
+  constexpr int count = 9000;
+  std::vector<std::string> expected;
+  for (int i = 0; i < count; ++i) {
+    expected.push_back(long_name(240, i));
+    box_.add(expected.back(), "", 100'000 + i, 0);
+  }
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  ASSERT_LT(std::size_t{2} << 20, snapshot_.names.total_size);
+  EXPECT_EQ(expected, names_of(snapshot_));
+  for (const mail_entry& entry : snapshot_.entries) {
+    ASSERT_EQ(240U, entry.name_size);
+  }
+}
+
 TEST_F(MaildirTest, MemoryExhaustionIsOrdinaryFailure) {
   // Names long enough to fill several blocks of the name store, so that every kind of allocation
   // of a scan is among those refused.

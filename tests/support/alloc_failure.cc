@@ -27,12 +27,17 @@ void release(void* memory) {
   std::free(memory);
 }
 
-void* allocate(std::size_t size) {
+void* allocate(std::size_t size, std::size_t alignment = 0) {
   if (allocations_left > 0 && --allocations_left == 0) {
     refused = true;
     throw std::bad_alloc();
   }
-  void* memory = std::malloc(size == 0 ? 1 : size);
+  void* memory = nullptr;
+  if (alignment == 0) {
+    memory = std::malloc(size == 0 ? 1 : size);
+  } else if (::posix_memalign(&memory, alignment, size == 0 ? 1 : size) != 0) {
+    memory = nullptr;
+  }
   if (memory == nullptr) {
     throw std::bad_alloc();
   }
@@ -71,9 +76,9 @@ int freed_memory_watch::hits() const {
 
 }  // namespace fernd
 
-// Every replaceable form that allocates or frees through malloc is replaced together, so that a
-// sanitizer runtime never sees memory from one allocator returned to another. The aligned forms
-// are left alone: they pair only with each other.
+// Every replaceable form is replaced together, the aligned ones too (the large arrays of a scan
+// are aligned), so that a sanitizer runtime never sees memory from one allocator returned to
+// another.
 void* operator new(std::size_t size) {
   return allocate(size);
 }
@@ -110,5 +115,23 @@ void operator delete(void* memory, const std::nothrow_t&) noexcept {
   release(memory);
 }
 void operator delete[](void* memory, const std::nothrow_t&) noexcept {
+  release(memory);
+}
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return allocate(size, static_cast<std::size_t>(alignment));
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return allocate(size, static_cast<std::size_t>(alignment));
+}
+void operator delete(void* memory, std::align_val_t) noexcept {
+  release(memory);
+}
+void operator delete[](void* memory, std::align_val_t) noexcept {
+  release(memory);
+}
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept {
+  release(memory);
+}
+void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept {
   release(memory);
 }

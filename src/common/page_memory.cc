@@ -1,0 +1,55 @@
+#include "common/page_memory.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace fernd {
+namespace {
+
+constexpr std::align_val_t huge_page_alignment{page_memory_huge_page};
+
+std::uintptr_t page_size() {
+  static const auto size = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+// Applies \a advice to the whole pages of \a alignment within [data, data + size). Best effort: a
+// kernel without that advice leaves the memory as it was.
+void advise(void* data, std::size_t size, std::uintptr_t alignment, int advice) {
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (start + alignment - 1) & ~(alignment - 1);
+  const std::uintptr_t end = (start + size) & ~(alignment - 1);
+  if (end > begin) {
+    (void)::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+  }
+}
+
+}  // namespace
+
+void* page_memory_allocate(std::size_t size) {
+  void* data = nullptr;
+  if (size >= page_memory_huge_page) {
+    data = ::operator new(size, huge_page_alignment);
+    advise(data, size, page_memory_huge_page, MADV_HUGEPAGE);
+  } else {
+    data = ::operator new(size);
+  }
+  advise(data, size, page_size(), MADV_POPULATE_WRITE);
+  return data;
+}
+
+void page_memory_free(void* data, std::size_t size) noexcept {
+  if (size >= page_memory_huge_page) {
+    ::operator delete(data, huge_page_alignment);
+  } else {
+    ::operator delete(data);
+  }
+}
+
+void page_memory_release_tail(void* data, std::size_t used, std::size_t size) noexcept {
+  advise(static_cast<char*>(data) + used, size - used, page_size(), MADV_DONTNEED);
+}
+
+}  // namespace fernd
