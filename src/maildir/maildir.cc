@@ -110,6 +110,13 @@ std::size_t maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
       const std::size_t name_size = static_cast<unsigned char>(*at);
       const char* name = at + 1;
       at += name_size + 2;
+      // Every status query waits for the memory writes still pending, and what it does in the
+      // kernel pushes our data out of the caches: the next name and the next entry's place are
+      // asked for now, to be there when the query returns.
+      __builtin_prefetch(at);
+      if (snapshot->entries.size() + 1 < snapshot->entries.capacity()) {
+        __builtin_prefetch(snapshot->entries.data() + snapshot->entries.size() + 1, 1);
+      }
       // The query is given a copy of the name in one stack buffer, not the name in the store:
       // the kernel copies the name in from our memory, and from one buffer that stays hot that
       // costs it less than from thousands of store pages in turn (on a virtual machine, measured
