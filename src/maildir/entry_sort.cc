@@ -92,8 +92,8 @@ void mail_entry_sort(mail_entry* entries, std::size_t count) {
     comparison_sort(entries, entries + count);
     return;
   }
-  // Start at the highest digit in which any two folded times differ: a mailbox's times seldom
-  // differ in their top bits.
+  // The first digit ends at the highest bit in which any two folded times differ: a mailbox's
+  // times seldom differ in their top bits, and so the first pass spreads them over every group.
   std::uint64_t differing_bits = 0;
   const std::uint64_t first = folded_time(entries[0], oldest_second);
   for (std::size_t i = 1; i < count; ++i) {
