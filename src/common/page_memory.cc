@@ -51,9 +51,11 @@ void page_memory_free(void* data, std::size_t size) noexcept {
 void page_memory_release_tail(void* data, std::size_t used, std::size_t size) noexcept {
   char* const tail = static_cast<char*>(data) + used;
   advise(tail, size - used, page_size(), MADV_DONTNEED);
-  // Otherwise the kernel's background collapsing could make the huge page whole again, pages
-  // given back included.
-  advise(tail, size - used, page_size(), MADV_NOHUGEPAGE);
+  if (size >= page_memory_huge_page) {
+    // Otherwise the kernel's background collapsing could make the huge page whole again, pages
+    // given back included.
+    advise(tail, size - used, page_size(), MADV_NOHUGEPAGE);
+  }
 }
 
 }  // namespace fernd
