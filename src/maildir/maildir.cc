@@ -81,7 +81,7 @@ bool maildir_read_names(DIR* directory, maildir_name_store* store, std::size_t* 
     const dirent* entry = ::readdir(directory);
     if (entry == nullptr) {
       if (!store->blocks.empty()) {
-        // Past the end mark after the last name, the last block is not needed.
+        // Past the end mark after the last name, the rest of the last block is not needed.
         page_memory_release_tail(store->blocks.back().get(), store->block_used + 1,
                                  store->block_size);
       }
