@@ -18,7 +18,8 @@
 //                     (only when built with liburing; "unavailable" when the kernel refuses)
 //
 // Each method must find the same regular files as the floor, or the tool fails. With "floor" as
-// the last argument only the floor's two passes run, for a figure to set a login against.
+// the last argument only the directory read alone and the floor run, for a figure to set a login
+// against.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
