@@ -11,6 +11,10 @@ constexpr int exit_status_ok = 0;
 /// An inetd session that was aborted or in which a login failed.
 constexpr int exit_status_session_failed = 1;
 
+/// A session process whose session saw a failed login, however it ended. The listener reads it (and
+/// exit_status_fatal, which may mean the same) to slow down the password checks that follow.
+constexpr int exit_status_auth_failed = 2;
+
 /// Nothing sensible is left to do: a start-up error, a listener that cannot serve, memory
 /// exhausted. The message is on standard error.
 constexpr int exit_status_fatal = 3;

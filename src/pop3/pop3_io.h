@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace fernd {
+#include "common/limits.h"
 
-/// Size of the command-line buffer: a command line may hold up to 1022 characters before its LF.
-constexpr std::size_t pop3_line_size = 1024;
+namespace fernd {
 
 /// Reads one LF-terminated line into \a buffer and strips the LF and one CR before it. Returns 0,
 /// or 1 on end of input, a read error, a line too long for \a size, a last line without LF, or a

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "common/limits.h"
 #include "common/posix_handle.h"
 #include "common/secret.h"
 #include "maildir/maildir.h"
@@ -22,10 +23,6 @@
 
 namespace fernd {
 namespace {
-
-// Every password check after a failed one, or every check at all when the caller asks for it,
-// waits this long first: it slows down guessing and costs an honest client one second.
-constexpr std::chrono::seconds auth_delay_pause(1);
 
 // Length of a command word with its blank: "USER ", "PASS ", "LIST " and the other numbered
 // commands. What follows is the argument.

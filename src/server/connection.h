@@ -5,13 +5,10 @@
 
 #include <chrono>
 
+#include "common/limits.h"
 #include "common/posix_handle.h"
 
 namespace fernd {
-
-/// How long a session waits for a client that sends nothing, or that accepts none of the output
-/// it is sent. RFC 1939 asks for at least ten minutes before an idle client is logged out.
-constexpr std::chrono::milliseconds connection_idle_limit = std::chrono::minutes(10);
 
 /// Makes writes to a vanished client fail with EPIPE instead of killing the process.
 void connection_ignore_sigpipe();

@@ -34,10 +34,6 @@ pid_t (*listener_fork_call)() = ::fork;
 
 namespace {
 
-// Room for clients that arrive while all sessions run: they wait in the backlog until a session
-// ends instead of being refused.
-constexpr int listen_backlog = 128;
-
 // The longest wait for a free session slot before the count is tested again; an ending session
 // ends the wait at once.
 constexpr std::chrono::milliseconds limit_wait_step = std::chrono::seconds(1);
@@ -291,7 +287,7 @@ void listener_reap(int /*signal_number*/, siginfo_t* /*info*/, void* /*context*/
   const int saved_errno = errno;
   int status = 0;
   while (::waitpid(-1, &status, WNOHANG) > 0) {
-    if (WIFEXITED(status) && WEXITSTATUS(status) >= session_status_auth_failed) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) >= exit_status_auth_failed) {
       timespec now{};
       (void)::clock_gettime(CLOCK_MONOTONIC, &now);
       // The time first: a session process forked between the two stores must not see the flag

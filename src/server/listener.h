@@ -6,15 +6,9 @@
 #include <cstdint>
 
 #include "common/account.h"
+#include "common/limits.h"
 
 namespace fernd {
-
-/// At most this many session processes run at once; a further client waits in the backlog.
-constexpr int listener_session_limit = 16;
-
-/// Seconds after a session that failed to authorize during which new sessions delay every password
-/// check: long enough to slow a password-guessing client that reconnects at once.
-constexpr std::int64_t listener_auth_delay_window = 61;
 
 /// Binds \a interface (an IPv6 or IPv4 address text, never a name) and \a port and serves
 /// connections until a signal ends the process. Failures that pass (a connection that went, the

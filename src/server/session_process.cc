@@ -61,7 +61,7 @@ void session_process_run(int connection, const char* peer, int peer_port, int ac
             "connection from %s port %d, active sessions %d (max %d), auth_delay=%s", peer,
             peer_port, active_sessions, listener_session_limit, auth_delay != 0 ? "yes" : "no");
   const int status =
-      session_process_serve(&log, connection, accounts, auth_delay, connection_idle_limit);
+      session_process_serve(&log, connection, accounts, auth_delay, session_idle_limit);
   log_write(&log, log_info, "connection closed");
   if (log.threshold <= log_error) {
     log_close(&log);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/exit_status.h"
+#include "common/limits.h"
 #include "common/must_alloc.h"
 #include "credentials/password.h"
 #include "log/session_log.h"
@@ -61,10 +62,6 @@ constexpr int parse_failed = 1;
 
 /// Start-up checks passed: the caller goes on to run the configured mode.
 constexpr int startup_continue = -1;
-
-/// The inetd session always pauses before a password check: nothing else slows down a client
-/// that guesses passwords, since every guess may come in a fresh connection of its own.
-constexpr int inetd_auth_delay = 1;
 
 /// The program path as every start-up message names it: argument zero, unshortened.
 const char* program_path(int argc, char** argv) {
@@ -162,8 +159,8 @@ int run_inetd(const startup_config& config) {
   // Under inetd or socket activation both streams may be a socket: a vanished or silent client
   // must end the session through its error paths rather than hang it or kill it by SIGPIPE.
   connection_ignore_sigpipe();
-  (void)connection_prepare(STDIN_FILENO, connection_idle_limit);   // pipes and ttys: nothing to do
-  (void)connection_prepare(STDOUT_FILENO, connection_idle_limit);  // the same for this end
+  (void)connection_prepare(STDIN_FILENO, session_idle_limit);   // pipes and ttys: nothing to do
+  (void)connection_prepare(STDOUT_FILENO, session_idle_limit);  // the same for this end
   session_log log;
   log_open(config.log_to_syslog ? 1 : 0, config.log_file, &log);
   // Streams of their own on copies of the two descriptors, which go on after EINTR as the
@@ -175,7 +172,7 @@ int run_inetd(const startup_config& config) {
   int status = session_status_error;
   if (input && output) {
     status = pop3_session(&log, input.get(), output.get(), config.accounts.data(),
-                          config.accounts.size(), inetd_auth_delay);
+                          config.accounts.size(), inetd_auth_delay ? 1 : 0);
   } else {
     log_write(&log, log_error, "cannot set up the connection's streams, session aborted");
   }

@@ -37,7 +37,7 @@ std::int64_t timeout_microseconds(int fd, int option) {
 }
 
 TEST(ConnectionPrepare, SetsBothLimitsAndNoDelayOnTcp) {
-  const milliseconds limits[] = {milliseconds(200), milliseconds(1500), connection_idle_limit};
+  const milliseconds limits[] = {milliseconds(200), milliseconds(1500), session_idle_limit};
   for (const milliseconds limit : limits) {
     SCOPED_TRACE(limit.count());
     tcp_pair pair;
@@ -136,7 +136,7 @@ struct stream_child {
     if (pid == 0) {
       (void)::close(ends[1]);
       (void)::close(report[0]);
-      (void)connection_prepare(ends[0], connection_idle_limit);
+      (void)connection_prepare(ends[0], session_idle_limit);
       const std::string text = body(unique_fd{ends[0]});
       (void)::write(report[1], text.data(), text.size());
       ::_exit(0);
