@@ -208,8 +208,9 @@ void listener_signals_install() {
 
 }  // namespace
 
-int listener_run(const char* program, const char* interface, int port, int log_to_syslog,
-                 const char* log_file, const account_list& accounts) {
+int listener_run(const char* program, const startup_config& config) {
+  const char* interface = config.interface;
+  const int port = config.port;
   listener_address address;
   if (address_parse(interface, port, &address) != 0) {
     std::fprintf(stderr, "%s: invalid interface\n", program);
@@ -266,7 +267,7 @@ int listener_run(const char* program, const char* interface, int port, int log_t
       listening.reset();
       // This process's own copies of the count and the failure time, as the fork froze them.
       session_process_run(connection.release(), peer_text, peer_port, active_sessions + 1,
-                          session_auth_delay() ? 1 : 0, log_to_syslog, log_file, accounts);
+                          session_auth_delay(), config);
     }
     const int fork_error = errno;
     // Without a session process the client is closed without a greeting and may try again.

@@ -5,19 +5,18 @@
 
 #include <cstdint>
 
-#include "common/account.h"
 #include "common/limits.h"
+#include "server/startup_config.h"
 
 namespace fernd {
 
-/// Binds \a interface (an IPv6 or IPv4 address text, never a name) and \a port and serves
+/// Binds the configured interface (an IPv6 or IPv4 address text, never a name) and port and serves
 /// connections until a signal ends the process. Failures that pass (a connection that went, the
 /// network, exhausted resources, a failed fork) are reported on standard error at most once a
 /// second and served through. Returns only when the socket cannot be set up or becomes unusable,
 /// after writing its message, prefixed with \a program, to standard error; the caller then exits
 /// with exit_status_fatal.
-int listener_run(const char* program, const char* interface, int port, int log_to_syslog,
-                 const char* log_file, const account_list& accounts);
+int listener_run(const char* program, const startup_config& config);
 
 }  // namespace fernd
 

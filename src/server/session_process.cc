@@ -46,8 +46,7 @@ int session_process_serve(session_log* log, int connection, const account_list& 
 }
 
 void session_process_run(int connection, const char* peer, int peer_port, int active_sessions,
-                         int auth_delay, int log_to_syslog, const char* log_file,
-                         const account_list& accounts) {
+                         bool auth_delay, const startup_config& config) {
   // A running session finishes even when the listener is terminated.
   (void)std::signal(SIGTERM, SIG_IGN);
   // The listener's reaping is not the session's: a session process has no sessions to count, and
@@ -56,12 +55,12 @@ void session_process_run(int connection, const char* peer, int peer_port, int ac
   (void)std::signal(SIGCHLD, SIG_DFL);
 
   session_log log;
-  log_open(log_to_syslog, log_file, &log);
+  log_open(config.log_to_syslog ? 1 : 0, config.log_file, &log);
   log_write(&log, log_info,
             "connection from %s port %d, active sessions %d (max %d), auth_delay=%s", peer,
-            peer_port, active_sessions, listener_session_limit, auth_delay != 0 ? "yes" : "no");
-  const int status =
-      session_process_serve(&log, connection, accounts, auth_delay, session_idle_limit);
+            peer_port, active_sessions, listener_session_limit, auth_delay ? "yes" : "no");
+  const int status = session_process_serve(&log, connection, config.accounts, auth_delay ? 1 : 0,
+                                           session_idle_limit);
   log_write(&log, log_info, "connection closed");
   if (log.threshold <= log_error) {
     log_close(&log);

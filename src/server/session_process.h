@@ -3,7 +3,7 @@
 #ifndef FERND_SERVER_SESSION_PROCESS_H_
 #define FERND_SERVER_SESSION_PROCESS_H_
 
-#include "common/account.h"
+#include "server/startup_config.h"
 
 namespace fernd {
 
@@ -12,8 +12,8 @@ namespace fernd {
 /// logs the connection with \a active_sessions (this one included) and \a auth_delay, serves the
 /// connection with the 10-minute idle limits, logs its end. Never returns.
 [[noreturn]] void session_process_run(int connection, const char* peer, int peer_port,
-                                      int active_sessions, int auth_delay, int log_to_syslog,
-                                      const char* log_file, const account_list& accounts);
+                                      int active_sessions, bool auth_delay,
+                                      const startup_config& config);
 
 }  // namespace fernd
 

@@ -277,8 +277,7 @@ int fernd_main(int argc, char** argv) {
     return run_inetd(config);
   }
   // The listener returns only when it failed, after reporting why.
-  (void)listener_run(program_path(argc, argv), config.interface, config.port,
-                     config.log_to_syslog ? 1 : 0, config.log_file, config.accounts);
+  (void)listener_run(program_path(argc, argv), config);
   return exit_status_fatal;
 }
 

@@ -2,25 +2,9 @@
 #ifndef FERND_SERVER_STARTUP_H_
 #define FERND_SERVER_STARTUP_H_
 
-#include "common/account.h"
+#include "server/startup_config.h"
 
 namespace fernd {
-
-/// Where the listener listens unless --interface and --port say otherwise.
-inline constexpr const char* startup_default_interface = "127.0.0.1";
-constexpr int startup_default_port = 1100;
-
-/// The start-up configuration that the command line fills.
-struct startup_config {
-  bool show_version = false;
-  bool show_help = false;
-  bool inetd = false;
-  int port = startup_default_port;
-  const char* interface = startup_default_interface;  ///< the option's argument itself
-  bool log_to_syslog = false;
-  const char* log_file = nullptr;  ///< the option's argument itself, or none
-  account_list accounts;
-};
 
 /// Parses the options into \a config, obtaining every account's password on the way. Returns 0,
 /// or 1 after writing the error to standard error.

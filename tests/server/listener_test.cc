@@ -155,6 +155,14 @@ TEST(ListenerReap, ReapsAllEndedChildrenAndLeavesTheRunningOne) {
   EXPECT_EQ(0, active_sessions);
 }
 
+/// A configuration that listens on 127.0.0.1 \a port, logs nothing and serves \a accounts.
+startup_config loopback_config(const account_list& accounts, int port) {
+  startup_config config;
+  config.port = port;
+  config.accounts = accounts;
+  return config;
+}
+
 TEST(ListenerRun, SocketThatCannotBeCreatedEndsWithThree) {
   const temp_maildir scratch;
   const account_list accounts{{"alice", "secret", scratch.path}};
@@ -165,7 +173,7 @@ TEST(ListenerRun, SocketThatCannotBeCreatedEndsWithThree) {
     if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
       ::_exit(11);
     }
-    ::_exit(listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts));
+    ::_exit(listener_run("prog/fernd", loopback_config(accounts, 0)));
   });
   ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
   EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
@@ -203,8 +211,8 @@ TEST(ListenerRun, AcceptFailureThatCannotHealEndsWithThree) {
     injected_error = error;
     injected_failures = 1;
     listener_accept_call = accept_failing;
-    const child_outcome outcome = run_in_child(
-        [&] { ::_exit(listener_run("prog/fernd", "127.0.0.1", 0, 0, nullptr, accounts)); });
+    const child_outcome outcome =
+        run_in_child([&] { ::_exit(listener_run("prog/fernd", loopback_config(accounts, 0))); });
     listener_accept_call = ::accept;
     ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
     EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
@@ -241,7 +249,7 @@ struct listener_child {
         ::_exit(10);
       }
       std::fclose(file);
-      ::_exit(listener_run("prog/fernd", "127.0.0.1", port, 0, nullptr, accounts));
+      ::_exit(listener_run("prog/fernd", loopback_config(accounts, port)));
     }
   }
 
