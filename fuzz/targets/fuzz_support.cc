@@ -1,4 +1,8 @@
 // Helpers shared by the fuzz targets.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -48,20 +52,49 @@ const std::string& fuzz_scratch_dir() {
 
 namespace {
 
-ssize_t capture_write(void* cookie, const char* data, std::size_t size) {
-  auto* sink = static_cast<capture_sink*>(cookie);
-  const std::size_t taken = std::min(size, sink->budget);
-  sink->bytes.append(data, taken);
-  sink->budget -= taken;
-  return static_cast<ssize_t>(taken);
+// A memory file, sealed against growing past \a size unless \a size is SIZE_MAX.
+unique_fd memory_file(std::size_t size) {
+  unique_fd fd(::memfd_create("fernd-fuzz", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (fd.fd < 0) {
+    fuzz_fail("memfd_create failed");
+  }
+  if (size != SIZE_MAX && (::ftruncate(fd.fd, static_cast<off_t>(size)) != 0 ||
+                           ::fcntl(fd.fd, F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK) != 0)) {
+    fuzz_fail("cannot limit a memory file");
+  }
+  return fd;
 }
 
 }  // namespace
 
-unique_file fuzz_open_capture(capture_sink* sink) {
-  cookie_io_functions_t io{};
-  io.write = capture_write;
-  return unique_file(::fopencookie(sink, "w", io));
+std::string capture_sink::bytes() const {
+  const off_t written = ::lseek(fd.fd, 0, SEEK_CUR);
+  std::string text(written > 0 ? static_cast<std::size_t>(written) : 0, '\0');
+  if (!text.empty() &&
+      ::pread(fd.fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    fuzz_fail("cannot read a capture back");
+  }
+  return text;
+}
+
+capture_sink fuzz_open_capture(std::size_t budget) {
+  return {memory_file(budget)};
+}
+
+unique_fd fuzz_memory_file(std::string_view content) {
+  unique_fd fd = memory_file(SIZE_MAX);
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd.fd, content.data() + done, content.size() - done);
+    if (n <= 0) {
+      fuzz_fail("cannot fill a memory file");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::lseek(fd.fd, 0, SEEK_SET) != 0) {
+    fuzz_fail("cannot rewind a memory file");
+  }
+  return fd;
 }
 
 }  // namespace fernd

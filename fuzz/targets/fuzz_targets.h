@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,7 @@ constexpr int fuzz_input_rejected = -1;
 int fuzz_session(const std::uint8_t* data, std::size_t size);
 
 /// Sends \a data as one message file with send_mail_file and compares the output byte for byte
-/// with fuzz_expected_wire. Also checks that a failing output stream is reported. Aborts the
+/// with fuzz_expected_wire. Also checks that a failing output is reported. Aborts the
 /// process when a check fails.
 int fuzz_transmission(const std::uint8_t* data, std::size_t size);
 
@@ -43,15 +44,22 @@ std::string fuzz_expected_wire(std::string_view file);
 /// Writes "fuzz check failed: <what>" to standard error and aborts.
 [[noreturn]] void fuzz_fail(const char* what);
 
-/// Collects what a stream writes, and accepts at most `budget` bytes: past that, writes fail and
-/// the stream's error indicator is set, as with a client that went away.
+/// A file in memory that collects what is written to its descriptor and takes at most a budget of
+/// bytes: a write that would go past it fails, as with a client that went away.
 struct capture_sink {
-  std::string bytes;
-  std::size_t budget = SIZE_MAX;
+  unique_fd fd;
+
+  /// Everything written so far.
+  std::string bytes() const;
 };
 
-/// A write-only stream that appends to \a sink; none when it cannot be opened.
-unique_file fuzz_open_capture(capture_sink* sink);
+/// A capture that takes at most \a budget bytes (SIZE_MAX: no limit); aborts when it cannot be
+/// made.
+capture_sink fuzz_open_capture(std::size_t budget = SIZE_MAX);
+
+/// A file in memory that holds \a content, open for reading at its start; aborts when it cannot
+/// be made.
+unique_fd fuzz_memory_file(std::string_view content);
 
 /// A scratch directory for the calling process, created on first use and removed at exit.
 const std::string& fuzz_scratch_dir();

@@ -12,14 +12,14 @@
 #include <string_view>
 
 #include "common/posix_handle.h"
+#include "pop3/connection.h"
 #include "pop3/pop3_io.h"
 #include "targets/fuzz_targets.h"
 
 namespace fernd {
 namespace {
 
-// The message file, written anew for every input and read through an ordinary fopen, as RETR
-// does.
+// The message file, written anew for every input and opened as RETR opens it.
 const std::string& message_path() {
   static const std::string path = fuzz_scratch_dir() + "/message";
   return path;
@@ -40,24 +40,20 @@ void write_message(std::string_view content) {
   }
 }
 
-// Sends the message file into \a sink; returns send_mail_file's result.
-int send_message(capture_sink* sink) {
-  unique_file message(std::fopen(message_path().c_str(), "r"));
-  if (!message) {
+// Sends the message file into \a sink through a connection, as RETR does, and writes out what
+// the connection holds; returns whether both succeeded.
+bool send_message(const capture_sink& sink) {
+  const unique_fd message(::open(message_path().c_str(), O_RDONLY | O_CLOEXEC));
+  if (message.fd < 0) {
     fuzz_fail("cannot open the message file");
   }
-  unique_file output = fuzz_open_capture(sink);
-  if (!output) {
-    fuzz_fail("fopencookie failed");
+  connection c(-1, sink.fd.fd);
+  const bool sent = send_mail_file(message.fd, c);
+  const bool flushed = connection_flush(c);
+  if (sent && !flushed && !c.output_failed) {
+    fuzz_fail("a failed write was not recorded in the connection");
   }
-  const int result = send_mail_file(message.get(), output.get());
-  // The data must have reached the sink by now: send_mail_file flushes at its end.
-  const std::size_t before_close = sink->bytes.size();
-  output.reset();
-  if (result == 0 && sink->bytes.size() != before_close) {
-    fuzz_fail("send_mail_file returned before flushing its output");
-  }
-  return result;
+  return sent && flushed;
 }
 
 // A number that the input's bytes decide, so that the point of failure moves about the output
@@ -70,9 +66,10 @@ std::uint64_t spread(std::string_view bytes) {
   return hash;
 }
 
-// Sizes of the blocks in which a message is read and its wire form handed on (the file stream's
-// buffer, send_mail_file's read and output blocks). A CR LF pair, a line end or a dot split by a
-// block boundary is where a transmission goes wrong, and small fuzz inputs never reach one.
+// Sizes of the blocks in which a message is read and its wire form handed on (send_mail_file's
+// read block and the connection's output buffer, and a page). A CR LF pair, a line end or a dot
+// split by a block boundary is where a transmission goes wrong, and small fuzz inputs never reach
+// one.
 constexpr std::size_t block_boundaries[] = {4096, 64 * 1024};
 
 // A filler line that, put before a file, moves a block boundary \a offset bytes into the file. It
@@ -86,15 +83,16 @@ std::string filler_line(std::size_t boundary, std::size_t offset) {
 // Sends \a file and aborts unless the output is exactly its reference wire form.
 void check_wire(std::string_view file, const std::string& expected) {
   write_message(file);
-  capture_sink full;
-  if (send_message(&full) != 0) {
-    fuzz_fail("send_mail_file failed on a working output stream");
+  const capture_sink full = fuzz_open_capture();
+  if (!send_message(full)) {
+    fuzz_fail("send_mail_file failed on a working output");
   }
-  if (full.bytes != expected) {
+  const std::string bytes = full.bytes();
+  if (bytes != expected) {
     std::fprintf(stderr, "file size %zu, expected %zu wire bytes, got %zu\n", file.size(),
-                 expected.size(), full.bytes.size());
+                 expected.size(), bytes.size());
     const auto mismatch =
-        std::mismatch(expected.begin(), expected.end(), full.bytes.begin(), full.bytes.end());
+        std::mismatch(expected.begin(), expected.end(), bytes.begin(), bytes.end());
     std::fprintf(stderr, "first difference at wire offset %zu\n",
                  static_cast<std::size_t>(mismatch.first - expected.begin()));
     fuzz_fail("transmitted bytes differ from the reference transform");
@@ -144,12 +142,12 @@ int fuzz_transmission(const std::uint8_t* data, std::size_t size) {
 
   // A client that stops reading part way: the failure must be reported, never taken for success.
   if (!expected.empty()) {
-    capture_sink cut;
-    cut.budget = hash % expected.size();
-    if (send_message(&cut) != 1) {
-      fuzz_fail("send_mail_file did not report a failing output stream");
+    const capture_sink cut = fuzz_open_capture(hash % expected.size());
+    if (send_message(cut)) {
+      fuzz_fail("a failing output was not reported");
     }
-    if (expected.compare(0, cut.bytes.size(), cut.bytes) != 0) {
+    const std::string bytes = cut.bytes();
+    if (expected.compare(0, bytes.size(), bytes) != 0) {
       fuzz_fail("output before the failure differs from the reference transform");
     }
   }

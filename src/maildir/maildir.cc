@@ -234,4 +234,21 @@ const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& ent
   return path;
 }
 
+unique_fd maildir_open_message(maildir_snapshot& snapshot, const mail_entry& entry) {
+  const char* path = maildir_entry_path(&snapshot, entry);
+  unique_fd fd;
+  do {
+    fd.reset(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  } while (fd.fd < 0 && errno == EINTR);
+  struct stat status {};
+  if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return unique_fd{};
+  }
+  return fd;
+}
+
+bool maildir_unlink_message(maildir_snapshot& snapshot, const mail_entry& entry) {
+  return ::unlink(maildir_entry_path(&snapshot, entry)) == 0;
+}
+
 }  // namespace fernd

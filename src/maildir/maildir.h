@@ -75,6 +75,13 @@ void maildir_close(maildir_snapshot* snapshot);
 /// until the next call or the close; it is formed there without allocating.
 const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& entry);
 
+/// Opens message \a entry of the open \a snapshot for reading, never waiting. None when it cannot
+/// be opened or is no regular file (any more).
+[[nodiscard]] unique_fd maildir_open_message(maildir_snapshot& snapshot, const mail_entry& entry);
+
+/// Unlinks message \a entry of the open \a snapshot. Returns true when it was unlinked.
+[[nodiscard]] bool maildir_unlink_message(maildir_snapshot& snapshot, const mail_entry& entry);
+
 /// Opens (creating or truncating) the file \a lock_path, never through a symbolic link and never
 /// waiting, and takes an exclusive record lock over all of it without waiting. Returns the locked
 /// descriptor, or none when the file cannot be opened, is no regular file, or another process

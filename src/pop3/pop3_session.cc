@@ -1,24 +1,24 @@
+// One POP3 dialogue: the authorization phase with its USER and PASS, the transaction phase with
+// its command table, and the update phase that unlinks what the client deleted.
 #include "pop3/pop3_session.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstdarg>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/limits.h"
 #include "common/posix_handle.h"
 #include "common/secret.h"
 #include "maildir/maildir.h"
-#include "pop3/output_block.h"
 #include "pop3/pop3_io.h"
 
 namespace fernd {
@@ -31,50 +31,52 @@ constexpr std::size_t command_prefix_size = 5;
 // Room for one formatted unsigned 64-bit number.
 constexpr std::size_t number_text_size = 20;
 
-constexpr char reply_greeting[] = "+OK fernd ready.\r\n";
-constexpr char reply_ok[] = "+OK\r\n";
-constexpr char reply_not_understood[] = "-ERR command not understood\r\n";
-constexpr char reply_auth_failed[] = "-ERR authorization failed\r\n";
-constexpr char reply_no_mailbox[] = "-ERR cannot access mailbox\r\n";
-constexpr char reply_no_message[] = "-ERR\r\n";
-constexpr char reply_cannot_open[] = "-ERR cannot open message\r\n";
-constexpr char reply_end[] = ".\r\n";
+constexpr std::string_view reply_greeting = "+OK fernd ready.\r\n";
+constexpr std::string_view reply_ok = "+OK\r\n";
+constexpr std::string_view reply_not_understood = "-ERR command not understood\r\n";
+constexpr std::string_view reply_auth_failed = "-ERR authorization failed\r\n";
+constexpr std::string_view reply_no_mailbox = "-ERR cannot access mailbox\r\n";
+constexpr std::string_view reply_no_message = "-ERR\r\n";
+constexpr std::string_view reply_cannot_open = "-ERR cannot open message\r\n";
+constexpr std::string_view reply_end = ".\r\n";
 
-// Everything one dialogue holds. It lives on pop3_session's stack and ends with it; the two line
-// buffers are fixed, so the dialogue itself allocates nothing.
+// Everything one dialogue holds. It lives on pop3_session's stack and ends with it; the command
+// line lies in the connection's input buffer and the user name in a fixed buffer, so the dialogue
+// itself allocates nothing.
 struct pop3_state {
-  session_log* log = nullptr;
-  std::FILE* input = nullptr;
-  std::FILE* output = nullptr;
-  const account* accounts = nullptr;
-  std::uint64_t account_count = 0;
-  int auth_delay = 0;
-  int auth_failed = 0;
-  std::array<char, pop3_line_size> line{};  // the command line last read, without its line end
+  pop3_state(session_log* session_log, connection& session_client,
+             std::span<account> session_accounts, bool delay)
+      : log(session_log), client(session_client), accounts(session_accounts), auth_delay(delay) {}
+
+  session_log* log;
+  connection& client;
+  std::span<account> accounts;
+  bool auth_delay;
+  bool auth_failed = false;
+  bool after_user = false;     // the previous command was an accepted USER: PASS may follow it
+  const char* line = nullptr;  // the command line last read, without its line end
   std::array<char, pop3_line_size> user{};  // the name of the last accepted USER
   maildir_snapshot mailbox;
 };
 
-// What a command of the authorization phase leads to.
-enum class auth_step {
-  next,     // read the next command
-  pending,  // the command line holds a line read after USER that still awaits its answer
-  quit,     // the client ended the session
-  abort,    // input error, already logged
-  login,    // the mailbox is open: on to the transaction phase
+// What a command leads to.
+enum class step {
+  next,   // read the next command
+  quit,   // the client ended the phase
+  abort,  // an error ended the session, already logged or to be logged at the end of the phase
+  login,  // the mailbox is open: on to the transaction phase
 };
 
-// What a command of the transaction phase leads to.
-enum class transaction_step { next, quit, abort };
-
-void reply(pop3_state& s, const char* text) {
-  (void)std::fputs(text, s.output);
+// Appends a reply. A reply that cannot be written marks the connection as failed, and the session
+// ends on that before it reads another command; long replies check at once (send_listing,
+// cmd_retr).
+void reply(pop3_state& s, std::string_view text) {
+  (void)connection_put(s.client, text);
 }
 
 [[gnu::format(printf, 2, 3)]] void reply_format(pop3_state& s, const char* format, ...);
 
 void reply_format(pop3_state& s, const char* format, ...) {
-  // The whole line is formatted first so that it reaches the stream, and the client, in one piece.
   char text[pop3_line_size + 2 * number_text_size + 16];
   std::va_list args;
   va_start(args, format);
@@ -83,147 +85,171 @@ void reply_format(pop3_state& s, const char* format, ...) {
   if (length < 0) {
     return;
   }
-  (void)std::fwrite(text, 1, std::min(static_cast<std::size_t>(length), sizeof text - 1), s.output);
+  reply(s, {text, std::min(static_cast<std::size_t>(length), sizeof text - 1)});
 }
 
-int session_status(const pop3_state& s, int result) {
-  return s.auth_failed != 0 ? session_status_auth_failed : result;
+bool is_word(const char* line, std::string_view word) {
+  return ::strncasecmp(line, word.data(), word.size()) == 0 && line[word.size()] == '\0';
 }
 
-bool is_word(const pop3_state& s, const char* word) {
-  return ::strcasecmp(s.line.data(), word) == 0;
-}
-
-// True for "<word> <n>" with the word in any case and n a valid message number.
-bool is_numbered(const pop3_state& s, const char* word_and_blank, std::uint64_t* number) {
-  return ::strncasecmp(s.line.data(), word_and_blank, command_prefix_size) == 0 &&
-         parse_msgnum(s.line.data() + command_prefix_size, number) == 0;
-}
-
-// The message a client's number designates, or none (answered "-ERR") when it is out of range or
-// marked deleted.
-mail_entry* find_message(pop3_state& s, std::uint64_t number) {
-  if (number > s.mailbox.message_count) {
-    return nullptr;
-  }
-  mail_entry& entry = s.mailbox.entries[number - 1];
-  return entry.deleted != 0 ? nullptr : &entry;
+bool has_prefix(const char* line, std::string_view prefix) {
+  return ::strncasecmp(line, prefix.data(), prefix.size()) == 0;
 }
 
 // ---- authorization phase ----
 
-auth_step cmd_auth_quit(pop3_state& s) {
-  reply(s, reply_ok);
-  log_write(s.log, log_info, "client ended session");
-  return auth_step::quit;
+// The passwords of the accounts that this session did not log in to are not needed again: the
+// process holds only the one it uses from here on.
+void wipe_other_passwords(pop3_state& s, const account& logged_in) {
+  for (account& other : s.accounts) {
+    if (&other != &logged_in) {
+      secret_wipe(other.password.data(), other.password.size());
+      other.password.clear();
+    }
+  }
 }
 
 // The password of the PASS line right after an accepted USER.
-auth_step check_password(pop3_state& s, const char* password) {
-  if (s.auth_failed != 0 || s.auth_delay != 0) {
+step check_password(pop3_state& s, const char* password) {
+  if (s.auth_failed || s.auth_delay) {
+    // The client is not kept waiting for what it has been answered so far. A failed write stays
+    // in the connection, and the session ends on it before the next command.
+    (void)connection_flush(s.client);
     clock_sleep(auth_delay_pause);
   }
   const account* match = nullptr;
-  for (std::uint64_t i = 0; i < s.account_count; ++i) {
-    if (s.accounts[i].user == s.user.data()) {
-      match = &s.accounts[i];
+  for (const account& each : s.accounts) {
+    if (each.user == s.user.data()) {
+      match = &each;
       break;  // the first account with the name decides; a later namesake is never consulted
     }
   }
   const bool valid = match != nullptr && secret_equal(match->password, password);
-  // The password is not needed again: neither the line nor the input stream's buffer keeps it.
-  secret_wipe(s.line.data(), s.line.size());
-  wipe_consumed_input(s.input);
+  // The password is not needed again: nothing of the input up to the end of the PASS line stays.
+  connection_wipe_input(s.client);
+  s.line = nullptr;
   if (!valid) {
     log_write(s.log, log_info, "authorization for user %s failed: invalid credentials",
               sanitize(s.user.data()));
     reply(s, reply_auth_failed);
-    s.auth_failed = 1;
-    return auth_step::next;
+    s.auth_failed = true;
+    return step::next;
   }
   if (!match->maildir.has_value() || maildir_open(&s.mailbox, match->maildir->c_str()) != 0) {
     reply(s, reply_no_mailbox);
     log_write(s.log, log_info, "authorization for user %s failed: cannot lock mailbox",
               match->user.c_str());
-    return auth_step::next;
+    return step::next;
   }
+  wipe_other_passwords(s, *match);
   reply(s, reply_ok);
   log_write(s.log, log_info, "user %s authorized and mailbox locked", match->user.c_str());
   log_write(s.log, log_info, "starting transaction phase with %llu mails in mailbox",
             static_cast<unsigned long long>(s.mailbox.message_count));
-  return auth_step::login;
+  return step::login;
 }
 
-auth_step cmd_user(pop3_state& s) {
+step cmd_user(pop3_state& s) {
   // Both buffers have the same size, so the rest of the line always fits.
-  std::strcpy(s.user.data(), s.line.data() + command_prefix_size);
+  std::strcpy(s.user.data(), s.line + command_prefix_size);
   log_write(s.log, log_info, "client started authorization");
   reply(s, reply_ok);
-  if (read_line(s.input, s.line.data(), s.line.size()) != 0) {
-    log_write(s.log, log_error, "input error, session aborted");
-    return auth_step::abort;
-  }
-  if (::strncasecmp(s.line.data(), "PASS ", command_prefix_size) != 0) {
-    // Any other line is a command of the authorization phase in its own right; the user name is
-    // forgotten, since a password counts only right after its USER.
-    return auth_step::pending;
-  }
-  return check_password(s, s.line.data() + command_prefix_size);
+  s.after_user = true;
+  return step::next;
 }
 
-// Runs the command line through the authorization table, in its order.
-auth_step auth_dispatch(pop3_state& s) {
-  if (is_word(s, "QUIT")) {
-    return cmd_auth_quit(s);
+// Runs the command line through the authorization table, in its order. A PASS counts only right
+// after its USER (\a after_user); any other line makes the client send USER again.
+step auth_dispatch(pop3_state& s, bool after_user) {
+  if (is_word(s.line, "QUIT")) {
+    reply(s, reply_ok);
+    log_write(s.log, log_info, "client ended session");
+    return step::quit;
   }
-  if (is_word(s, "CAPA")) {
-    send_capa(s.output);
-    return auth_step::next;
+  if (is_word(s.line, "CAPA")) {
+    (void)send_capa(s.client);  // as reply() does, the connection keeps a failure
+    return step::next;
   }
-  if (::strncasecmp(s.line.data(), "USER ", command_prefix_size) == 0) {
+  if (has_prefix(s.line, "USER ")) {
     return cmd_user(s);
   }
+  if (after_user && has_prefix(s.line, "PASS ")) {
+    return check_password(s, s.line + command_prefix_size);
+  }
   reply(s, reply_not_understood);
-  return auth_step::next;
+  return step::next;
 }
 
 // Returns quit, abort or login.
-auth_step authorization_phase(pop3_state& s) {
+step authorization_phase(pop3_state& s) {
   for (;;) {
-    if (std::ferror(s.output) != 0) {
+    // The line right after an accepted USER is read at once, whatever became of the reply.
+    if (!s.after_user && !connection_ready(s.client)) {
       log_write(s.log, log_error, "output error, session aborted");
-      return auth_step::abort;
+      return step::abort;
     }
-    if (read_line(s.input, s.line.data(), s.line.size()) != 0) {
+    const command_line line = read_line(s.client);
+    if (line.status != line_status::ready) {
       log_write(s.log, log_error, "input error, session aborted");
-      return auth_step::abort;
+      return step::abort;
     }
-    auth_step step = auth_dispatch(s);
-    while (step == auth_step::pending) {
-      step = auth_dispatch(s);
-    }
-    if (step != auth_step::next) {
-      return step;
+    s.line = line.text;
+    const step next = auth_dispatch(s, std::exchange(s.after_user, false));
+    if (next != step::next) {
+      return next;
     }
   }
 }
 
 // ---- transaction phase ----
 
-transaction_step cmd_quit(pop3_state& s) {
+// What a command of the transaction phase takes after its word.
+enum class argument_kind {
+  none,              // the word alone
+  optional_message,  // the word alone, or the word, a blank and a message number
+  message,           // the word, a blank and a message number
+};
+
+// A command's argument once it has been checked: the message a number designates, or none when
+// the command came without one.
+struct command_argument {
+  std::uint64_t number = 0;
+  mail_entry* entry = nullptr;
+};
+
+using command_handler = step (*)(pop3_state& s, const command_argument& argument);
+
+struct transaction_command {
+  std::string_view word;
+  argument_kind argument;
+  command_handler handler;
+};
+
+step cmd_quit(pop3_state& s, const command_argument& /*argument*/) {
   reply(s, reply_ok);
   log_write(s.log, log_info, "client ended transaction phase");
-  return transaction_step::quit;
+  return step::quit;
 }
 
-void cmd_rset(pop3_state& s) {
+step cmd_noop(pop3_state& s, const command_argument& /*argument*/) {
+  reply(s, reply_ok);
+  return step::next;
+}
+
+step cmd_capa(pop3_state& s, const command_argument& /*argument*/) {
+  (void)send_capa(s.client);  // as reply() does, the connection keeps a failure
+  return step::next;
+}
+
+step cmd_rset(pop3_state& s, const command_argument& /*argument*/) {
   for (mail_entry& entry : s.mailbox.entries) {
     entry.deleted = 0;
   }
   reply(s, reply_ok);
+  return step::next;
 }
 
-void cmd_stat(pop3_state& s) {
+step cmd_stat(pop3_state& s, const command_argument& /*argument*/) {
   std::uint64_t count = 0;
   std::uint64_t size = 0;
   for (const mail_entry& entry : s.mailbox.entries) {
@@ -234,18 +260,18 @@ void cmd_stat(pop3_state& s) {
   }
   reply_format(s, "+OK %llu %llu\r\n", static_cast<unsigned long long>(count),
                static_cast<unsigned long long>(size));
+  return step::next;
 }
 
-// Appends one line of a listing: the message number, a blank, the name (UIDL) or the size
-// (LIST), CR LF. Formed straight into the block when the longest line fits there, else in a small
-// buffer that is then handed to the block, across its end.
-void put_listing_line(output_block* block, std::uint64_t number, const mail_entry& entry,
-                      bool with_names) {
-  char spare[2 * number_text_size + 3 + maildir_name_max];
-  const bool direct = block->bytes.size() - block->used >= sizeof spare;
-  char* const line = direct ? block->bytes.data() + block->used : spare;
+// The longest line of a listing: two numbers or a number and a name, a blank, CR LF.
+constexpr std::size_t listing_line_max = 2 * number_text_size + maildir_name_max + 3;
+
+// Forms one line of a listing in \a room: the message number, a blank, the name (UIDL) or the
+// size (LIST), CR LF. Returns its length.
+std::size_t form_listing_line(char* room, std::uint64_t number, const mail_entry& entry,
+                              bool with_names) {
   // Each number is given exactly its room, which a 64-bit number always fits.
-  char* at = std::to_chars(line, line + number_text_size, number).ptr;
+  char* at = std::to_chars(room, room + number_text_size, number).ptr;
   *at++ = ' ';
   if (with_names) {
     // The snapshot holds no longer name; the bound keeps the line inside its room regardless.
@@ -257,22 +283,17 @@ void put_listing_line(output_block* block, std::uint64_t number, const mail_entr
   }
   *at++ = '\r';
   *at++ = '\n';
-  const auto size = static_cast<std::size_t>(at - line);
-  if (direct) {
-    block->used += size;
-  } else {
-    output_block_put(block, spare, size);
-  }
+  return static_cast<std::size_t>(at - room);
 }
 
-// LIST and UIDL without an argument: one line per message, gathered into large blocks so that a
-// big mailbox does not cost one system call per line. The last block carries the ".\r\n".
-void send_listing(pop3_state& s, bool with_names) {
-  output_block block(s.output);
-  output_block_put(&block, reply_ok, sizeof reply_ok - 1);
-  // The names lie in the store in the order the directory gave them, not in message order, so
-  // each line would wait for its name to come from memory: the names of the lines a little ahead
-  // are asked for in advance (the lines of 100,000 messages took 10 ms to form before, 3 after).
+// LIST and UIDL without an argument: one line per message, formed straight in the output buffer,
+// which leaves in large writes. A write that fails ends the session at once.
+step send_listing(pop3_state& s, bool with_names) {
+  if (!connection_put(s.client, reply_ok)) {
+    return step::abort;
+  }
+  // The names lie in the store in directory order, not in message order: a name a few lines
+  // ahead is asked for early, so that forming its line does not wait for memory.
   constexpr std::uint64_t name_prefetch_distance = 16;
   const std::uint64_t count = s.mailbox.message_count;
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -280,121 +301,108 @@ void send_listing(pop3_state& s, bool with_names) {
     if (with_names && i + name_prefetch_distance < count) {
       __builtin_prefetch(s.mailbox.entries[i + name_prefetch_distance].name);
     }
-    if (entry.deleted == 0) {
-      put_listing_line(&block, i + 1, entry, with_names);
+    if (entry.deleted != 0) {
+      continue;
     }
+    const std::span<char> room = connection_reserve(s.client, listing_line_max);
+    if (room.empty()) {
+      return step::abort;
+    }
+    connection_commit(s.client, form_listing_line(room.data(), i + 1, entry, with_names));
   }
-  output_block_put(&block, reply_end, sizeof reply_end - 1);
-  // A short block shows in the stream's error indicator, which is tested before the next read.
-  (void)output_block_finish(&block);
+  return connection_put(s.client, reply_end) ? step::next : step::abort;
 }
 
-void cmd_list_one(pop3_state& s, std::uint64_t number) {
-  const mail_entry* entry = find_message(s, number);
-  if (entry == nullptr) {
-    reply(s, reply_no_message);
-    return;
+step cmd_list(pop3_state& s, const command_argument& argument) {
+  if (argument.entry == nullptr) {
+    return send_listing(s, false);
   }
-  reply_format(s, "+OK %llu %llu\r\n", static_cast<unsigned long long>(number),
-               static_cast<unsigned long long>(entry->file_size));
+  reply_format(s, "+OK %llu %llu\r\n", static_cast<unsigned long long>(argument.number),
+               static_cast<unsigned long long>(argument.entry->file_size));
+  return step::next;
 }
 
-void cmd_uidl_one(pop3_state& s, std::uint64_t number) {
-  const mail_entry* entry = find_message(s, number);
-  if (entry == nullptr) {
-    reply(s, reply_no_message);
-    return;
+step cmd_uidl(pop3_state& s, const command_argument& argument) {
+  if (argument.entry == nullptr) {
+    return send_listing(s, true);
   }
-  reply_format(s, "+OK %llu %s\r\n", static_cast<unsigned long long>(number), entry->name);
+  reply_format(s, "+OK %llu %s\r\n", static_cast<unsigned long long>(argument.number),
+               argument.entry->name);
+  return step::next;
 }
 
-// Opens a message file for RETR, or gives none when it cannot be opened or is no regular file.
-// The snapshot saw a regular file, but it may have been replaced since: a FIFO would block the
-// open, or the reads, for ever, and a device such as /dev/zero behind a symbolic link would
-// stream without end. Neither waits here, and neither is sent.
-unique_file open_message(const char* path) {
-  unique_fd fd;
-  do {
-    fd.reset(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  } while (fd.fd < 0 && errno == EINTR);
-  if (fd.fd < 0) {
-    return nullptr;
-  }
-  struct stat status {};
-  if (::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    return nullptr;
-  }
-  unique_file stream{::fdopen(fd.fd, "r")};
-  if (stream != nullptr) {
-    (void)fd.release();
-  }
-  return stream;
-}
-
-transaction_step cmd_retr(pop3_state& s, std::uint64_t number) {
-  const mail_entry* entry = find_message(s, number);
-  if (entry == nullptr) {
-    reply(s, reply_no_message);
-    return transaction_step::next;
-  }
-  const char* path = maildir_entry_path(&s.mailbox, *entry);
-  unique_file message = open_message(path);
-  if (message == nullptr) {
+step cmd_retr(pop3_state& s, const command_argument& argument) {
+  const mail_entry& entry = *argument.entry;
+  const unique_fd message = maildir_open_message(s.mailbox, entry);
+  if (message.fd < 0) {
     reply(s, reply_cannot_open);
-    log_write(s.log, log_error, "cannot open mail file %s", path);
-    return transaction_step::next;
+    log_write(s.log, log_error, "cannot open mail file %s/%s", s.mailbox.directory_path.c_str(),
+              entry.name);
+    return step::next;
   }
-  reply(s, reply_ok);
-  const int failed = send_mail_file(message.get(), s.output);
-  message.reset();
-  if (failed != 0) {
-    log_write(s.log, log_error, "cannot send mail file %s", path);
-    return transaction_step::abort;
+  // The message leaves at once, in large writes, and a write that fails is the transmission's
+  // failure: the client did not get the message whole.
+  if (!connection_put(s.client, reply_ok) || !send_mail_file(message.fd, s.client) ||
+      !connection_put(s.client, reply_end) || !connection_flush(s.client)) {
+    log_write(s.log, log_error, "cannot send mail file %s/%s", s.mailbox.directory_path.c_str(),
+              entry.name);
+    return step::abort;
   }
-  reply(s, reply_end);
-  return transaction_step::next;
+  return step::next;
 }
 
-void cmd_dele(pop3_state& s, std::uint64_t number) {
-  mail_entry* entry = find_message(s, number);
-  if (entry == nullptr) {
-    reply(s, reply_no_message);
-    return;
-  }
-  entry->deleted = 1;
+step cmd_dele(pop3_state& s, const command_argument& argument) {
+  argument.entry->deleted = 1;
   reply(s, reply_ok);
+  return step::next;
 }
 
-// Runs the command line through the transaction table, in its order.
-transaction_step transaction_dispatch(pop3_state& s) {
-  std::uint64_t number = 0;
-  if (is_word(s, "QUIT")) {
-    return cmd_quit(s);
+// The commands of the transaction phase. A line that matches no row, or whose argument does not
+// parse, is not understood.
+constexpr transaction_command transaction_commands[] = {
+    {"QUIT", argument_kind::none, cmd_quit},
+    {"NOOP", argument_kind::none, cmd_noop},
+    {"CAPA", argument_kind::none, cmd_capa},
+    {"RSET", argument_kind::none, cmd_rset},
+    {"STAT", argument_kind::none, cmd_stat},
+    {"LIST", argument_kind::optional_message, cmd_list},
+    {"UIDL", argument_kind::optional_message, cmd_uidl},
+    {"RETR", argument_kind::message, cmd_retr},
+    {"DELE", argument_kind::message, cmd_dele},
+};
+
+// Whether \a line is \a command: its word alone where that is allowed, or its word, one blank and
+// a valid message number where one is allowed; the number goes to \a number (0 for none).
+bool command_matches(const transaction_command& command, const char* line, std::uint64_t* number) {
+  *number = 0;
+  if (command.argument != argument_kind::message && is_word(line, command.word)) {
+    return true;
   }
-  if (is_word(s, "NOOP")) {
-    reply(s, reply_ok);
-  } else if (is_word(s, "CAPA")) {
-    send_capa(s.output);
-  } else if (is_word(s, "RSET")) {
-    cmd_rset(s);
-  } else if (is_word(s, "STAT")) {
-    cmd_stat(s);
-  } else if (is_word(s, "LIST")) {
-    send_listing(s, false);
-  } else if (is_numbered(s, "LIST ", &number)) {
-    cmd_list_one(s, number);
-  } else if (is_word(s, "UIDL")) {
-    send_listing(s, true);
-  } else if (is_numbered(s, "UIDL ", &number)) {
-    cmd_uidl_one(s, number);
-  } else if (is_numbered(s, "RETR ", &number)) {
-    return cmd_retr(s, number);
-  } else if (is_numbered(s, "DELE ", &number)) {
-    cmd_dele(s, number);
-  } else {
-    reply(s, reply_not_understood);
+  return command.argument != argument_kind::none && has_prefix(line, command.word) &&
+         line[command.word.size()] == ' ' &&
+         parse_msgnum(line + command.word.size() + 1, number) == 0;
+}
+
+// Checks the command line against the table, then the message its number designates, which must
+// exist and not be marked deleted ("-ERR" otherwise); only then does the command act.
+step transaction_dispatch(pop3_state& s) {
+  for (const transaction_command& command : transaction_commands) {
+    command_argument argument;
+    if (!command_matches(command, s.line, &argument.number)) {
+      continue;
+    }
+    if (argument.number != 0) {
+      if (argument.number > s.mailbox.message_count ||
+          s.mailbox.entries[argument.number - 1].deleted != 0) {
+        reply(s, reply_no_message);
+        return step::next;
+      }
+      argument.entry = &s.mailbox.entries[argument.number - 1];
+    }
+    return command.handler(s, argument);
   }
-  return transaction_step::next;
+  reply(s, reply_not_understood);
+  return step::next;
 }
 
 // Unlinks the marked messages. A file that is already gone still counts: the client asked for it
@@ -403,7 +411,7 @@ void update_phase(pop3_state& s) {
   std::uint64_t deleted = 0;
   for (const mail_entry& entry : s.mailbox.entries) {
     if (entry.deleted != 0) {
-      (void)::unlink(maildir_entry_path(&s.mailbox, entry));
+      (void)maildir_unlink_message(s.mailbox, entry);
       ++deleted;
     }
   }
@@ -411,61 +419,65 @@ void update_phase(pop3_state& s) {
             static_cast<unsigned long long>(deleted));
 }
 
-// Returns the transaction result: 0 when the client quit and the update phase ran, else 1.
-int transaction_phase(pop3_state& s) {
-  int result = 1;
+// Returns true when the client quit and the update phase ran.
+bool transaction_phase(pop3_state& s) {
+  bool quit = false;
   for (;;) {
-    if (std::ferror(s.output) != 0) {
+    if (!connection_ready(s.client)) {
       break;  // logged below, once for every way out
     }
-    if (read_line(s.input, s.line.data(), s.line.size()) != 0) {
+    const command_line line = read_line(s.client);
+    if (line.status != line_status::ready) {
       log_write(s.log, log_error, "input error, session aborted");
       break;
     }
-    const transaction_step step = transaction_dispatch(s);
-    if (step == transaction_step::quit) {
-      result = 0;
+    s.line = line.text;
+    const step next = transaction_dispatch(s);
+    if (next == step::quit) {
+      quit = true;
       break;
     }
-    if (step == transaction_step::abort) {
+    if (next == step::abort) {
       break;
     }
   }
-  // Line buffering has already handed the reply to QUIT to the system: files are unlinked only
-  // when the client can have received it.
-  if (std::ferror(s.output) != 0) {
+  // The reply to QUIT has left, and is known to have left, before any message is unlinked.
+  if (!connection_flush(s.client)) {
     log_write(s.log, log_error, "output error, session aborted");
-    result = 1;
+    quit = false;
   }
-  if (result == 0) {
+  if (quit) {
     update_phase(s);
   }
   maildir_close(&s.mailbox);
-  return result;
+  return quit;
 }
 
 }  // namespace
 
-int pop3_session(session_log* log, std::FILE* input, std::FILE* output, const account* accounts,
-                 std::uint64_t account_count, int auth_delay) {
-  ::setlinebuf(output);
-  pop3_state s;
-  s.log = log;
-  s.input = input;
-  s.output = output;
-  s.accounts = accounts;
-  s.account_count = account_count;
-  s.auth_delay = auth_delay;
+session_result pop3_session(session_log* log, connection& client, std::span<account> accounts,
+                            bool auth_delay) {
+  pop3_state s(log, client, accounts, auth_delay);
   log_write(log, log_info, "starting POP3 session");
   reply(s, reply_greeting);
+  bool quit = false;
   switch (authorization_phase(s)) {
-    case auth_step::quit:
-      return session_status(s, session_status_ok);
-    case auth_step::login:
-      return session_status(s, transaction_phase(s));
+    case step::quit:
+      quit = true;
+      break;
+    case step::login:
+      quit = transaction_phase(s);
+      break;
     default:
-      return session_status(s, session_status_error);
+      break;
   }
+  // What is still unsent (the reply to a QUIT before any login) leaves now; how the session ended
+  // is settled already.
+  (void)connection_flush(client);
+  if (s.auth_failed) {
+    return session_result::auth_failed;
+  }
+  return quit ? session_result::quit : session_result::aborted;
 }
 
 }  // namespace fernd

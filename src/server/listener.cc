@@ -19,7 +19,6 @@
 #include "common/clock.h"
 #include "common/exit_status.h"
 #include "common/posix_handle.h"
-#include "pop3/pop3_session.h"
 #include "server/listener_testing.h"
 #include "server/session_process.h"
 
@@ -208,7 +207,7 @@ void listener_signals_install() {
 
 }  // namespace
 
-int listener_run(const char* program, const startup_config& config) {
+int listener_run(const char* program, startup_config& config) {
   const char* interface = config.interface;
   const int port = config.port;
   listener_address address;

@@ -15,8 +15,9 @@ namespace fernd {
 /// network, exhausted resources, a failed fork) are reported on standard error at most once a
 /// second and served through. Returns only when the socket cannot be set up or becomes unusable,
 /// after writing its message, prefixed with \a program, to standard error; the caller then exits
-/// with exit_status_fatal.
-int listener_run(const char* program, const startup_config& config);
+/// with exit_status_fatal. Each session process gets its own copy of \a config, from which it wipes
+/// the passwords its session does not need.
+int listener_run(const char* program, startup_config& config);
 
 }  // namespace fernd
 

@@ -16,9 +16,8 @@
 #include "common/must_alloc.h"
 #include "credentials/password.h"
 #include "log/session_log.h"
-#include "pop3/pop3_session.h"
-#include "server/connection.h"
 #include "server/listener.h"
+#include "server/session_serve.h"
 
 namespace fernd {
 namespace {
@@ -155,34 +154,15 @@ int startup_prepare(int argc, char** argv, startup_config* config) {
 }
 
 /// One POP3 session on standard input and output, then the exit status.
-int run_inetd(const startup_config& config) {
-  // Under inetd or socket activation both streams may be a socket: a vanished or silent client
-  // must end the session through its error paths rather than hang it or kill it by SIGPIPE.
-  connection_ignore_sigpipe();
-  (void)connection_prepare(STDIN_FILENO, session_idle_limit);   // pipes and ttys: nothing to do
-  (void)connection_prepare(STDOUT_FILENO, session_idle_limit);  // the same for this end
+int run_inetd(startup_config& config) {
   session_log log;
   log_open(config.log_to_syslog ? 1 : 0, config.log_file, &log);
-  // Streams of their own on copies of the two descriptors, which go on after EINTR as the
-  // standalone session's do.
-  unique_file input =
-      connection_stream(unique_fd{::dup(STDIN_FILENO)}, connection_direction::input);
-  unique_file output =
-      connection_stream(unique_fd{::dup(STDOUT_FILENO)}, connection_direction::output);
-  int status = session_status_error;
-  if (input && output) {
-    status = pop3_session(&log, input.get(), output.get(), config.accounts.data(),
-                          config.accounts.size(), inetd_auth_delay ? 1 : 0);
-  } else {
-    log_write(&log, log_error, "cannot set up the connection's streams, session aborted");
-  }
-  // Whatever the session left unsent goes out before the log is closed.
-  output.reset();
-  input.reset();
+  const session_result result =
+      session_serve(&log, STDIN_FILENO, STDOUT_FILENO, config.accounts, inetd_auth_delay);
   if (log.threshold <= log_error) {  // a sink was opened
     log_close(&log);
   }
-  return status == session_status_ok ? exit_status_ok : exit_status_session_failed;
+  return session_exit_status(result, session_mode::inetd);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "pop3/pop3_session.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,17 +14,20 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "common/posix_handle.h"
 #include "log/session_log.h"
 #include "maildir/maildir.h"
+#include "server/session_serve.h"
 #include "support/fd_count.h"
+#include "support/fd_reading.h"
 #include "support/pause_count.h"
 #include "support/temp_maildir.h"
 #include "support/transcript.h"
-#include "support/wipe_record.h"
 
 namespace fernd {
 namespace {
@@ -108,7 +113,7 @@ class Pop3Session : public testing::Test {
     return names;
   }
 
-  session_run run_once(const transcript_client& client, int auth_delay) const {
+  session_run run_once(const transcript_client& client, bool auth_delay) const {
     fill_mailbox();
     write_file(log_path, "");
     session_log log;
@@ -117,13 +122,15 @@ class Pop3Session : public testing::Test {
     transcript_result result = transcript_run(client, &log, accounts, auth_delay);
     EXPECT_EQ(fds_before, open_fd_count()) << "the session leaked a descriptor";
     log_close(&log);
-    return {std::move(result.output), result.status, transcript_log_lines(log_path),
-            remaining_names()};
+    // The status as a session process reports it: 0, 1 or 2.
+    return {std::move(result.output),
+            session_exit_status(result.status, session_mode::session_process),
+            transcript_log_lines(log_path), remaining_names()};
   }
 
   // Runs the transcript twice, pipelined and one byte per write; both runs must agree in every
   // byte of output, the status, the log and what is left in the mailbox.
-  session_run run(transcript_client client, int auth_delay = 0) const {
+  session_run run(transcript_client client, bool auth_delay = false) const {
     client.feed = client_feed::all_at_once;
     session_run whole = run_once(client, auth_delay);
     client.feed = client_feed::byte_by_byte;
@@ -135,7 +142,7 @@ class Pop3Session : public testing::Test {
     return whole;
   }
 
-  session_run run(const std::string& client, int auth_delay = 0) const {
+  session_run run(const std::string& client, bool auth_delay = false) const {
     transcript_client script;
     script.first = client;
     return run(script, auth_delay);
@@ -173,7 +180,7 @@ void expect_dialogues(const Pop3Session& fixture, const std::vector<dialogue>& c
 TEST_F(Pop3Session, QuitRightAfterGreeting) {
   const session_run result = run("QUIT\r\n");
   EXPECT_EQ(greeting + "+OK\r\n", result.output);
-  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(exit_status_ok, result.status);
   EXPECT_EQ(session_start + session_quit, result.log);
 }
 
@@ -243,7 +250,7 @@ TEST_F(Pop3Session, EmptyMailbox) {
                 "-ERR\r\n"
                 "+OK\r\n",
             result.output);
-  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(exit_status_ok, result.status);
   EXPECT_EQ(login_log(0) + update(0), result.log);
 }
 
@@ -292,7 +299,7 @@ TEST_F(Pop3Session, NumbersStayAfterDeleAndRset) {
                 "+OK\r\n"
                 "+OK\r\n",
             result.output);
-  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(exit_status_ok, result.status);
   EXPECT_EQ(login_log(2) + update(0), result.log);
   EXPECT_EQ((lines{"aa.second", "zz.first"}), result.remaining);
 }
@@ -343,7 +350,7 @@ TEST_F(Pop3Session, MessageNumberArguments) {
     replies += "+OK\r\n";
     const session_run result = run(client);
     EXPECT_TRUE(same_bytes(greeting + replies, result.output));
-    EXPECT_EQ(session_status_ok, result.status);
+    EXPECT_EQ(exit_status_ok, result.status);
     EXPECT_EQ(login_log(2) + update(command.deleted), result.log);
     EXPECT_EQ(command.deleted == 1 ? lines{"m1"} : (lines{"m1", "m2"}), result.remaining);
   }
@@ -363,7 +370,7 @@ TEST_F(Pop3Session, RetrSendsEachMessageDotStuffed) {
                              "+OK\r\n\0NUL first\r\nmid\0dle\r\nlone\rcr\r\n.\r\n"s +
                              "+OK\r\n..\r\n.\r\n" + mixed + "+OK\r\n",
                          result.output));
-  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(exit_status_ok, result.status);
   EXPECT_EQ(login_log(4) + update(0), result.log);
 }
 
@@ -391,7 +398,7 @@ TEST_F(Pop3Session, LongListingsLeaveWhole) {
   const session_run result = run(login + "DELE 2\r\nLIST\r\nUIDL\r\nRSET\r\nQUIT\r\n");
   EXPECT_TRUE(
       same_bytes(greeting + login_ok + "+OK\r\n" + list + uidl + "+OK\r\n+OK\r\n", result.output));
-  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(exit_status_ok, result.status);
   EXPECT_EQ(login_log(count) + update(0), result.log);
 }
 
@@ -399,7 +406,7 @@ TEST_F(Pop3Session, UpdatePhaseUnlinksMarkedMessagesAfterQuit) {
   messages = {{"m1", "one\n"}, {"m2", "two\n"}, {"m3", "three\n"}};
   const session_run result = run(login + "DELE 1\r\nDELE 3\r\nQUIT\r\n");
   EXPECT_EQ(greeting + login_ok + "+OK\r\n+OK\r\n+OK\r\n", result.output);
-  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(exit_status_ok, result.status);
   EXPECT_EQ(login_log(3) + update(2), result.log);
   EXPECT_EQ(lines{"m2"}, result.remaining);
 }
@@ -414,7 +421,7 @@ TEST_F(Pop3Session, VanishedMessageCannotBeOpenedButCountsAsDeleted) {
   const session_run result = run(client);
   EXPECT_EQ(greeting + login_ok + "-ERR cannot open message\r\n+OK\r\n+OK\r\n+OK\r\n",
             result.output);
-  EXPECT_EQ(session_status_ok, result.status);
+  EXPECT_EQ(exit_status_ok, result.status);
   EXPECT_EQ(login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(2),
             result.log);
   EXPECT_EQ(lines{}, result.remaining);
@@ -466,13 +473,15 @@ TEST_F(Pop3Session, OutputErrors) {
     int status;
     lines log;
   } cases[] = {
-      // A failed write is found before the next command is read, and logged once.
-      {"", greeting.size(), "NOOP\r\nQUIT\r\n", 1, session_start + output_error},
+      // A failed write is found before the session waits for the next command, and logged once.
+      // (Commands that arrive together are answered together: a QUIT sent with the NOOP would be
+      // handled before the NOOP's reply is written.)
+      {"", greeting.size(), "NOOP\r\n", 1, session_start + output_error},
       {"USER alice\r\nPASS bad\r\n", greeting.size() + 5 + 27, "NOOP\r\n", 2,
        session_start + user_accepted + invalid_credentials("alice") + output_error},
       // QUIT in the authorization phase does not look at the output.
       {"", greeting.size(), "QUIT\r\n", 0, session_start + session_quit},
-      {login + "DELE 1\r\n", after_login + 5, "NOOP\r\nQUIT\r\n", 1, login_log(2) + output_error},
+      {login + "DELE 1\r\n", after_login + 5, "NOOP\r\n", 1, login_log(2) + output_error},
       // The reply to QUIT did not leave: no update phase.
       {login + "DELE 1\r\n", after_login + 5, "QUIT\r\n", 1,
        login_log(2) + lines{"info: client ended transaction phase"} + output_error},
@@ -495,6 +504,24 @@ TEST_F(Pop3Session, OutputErrors) {
   }
 }
 
+TEST_F(Pop3Session, WriteErrorInALongListingEndsTheSessionThere) {
+  // A UIDL listing far larger than the pipe and the output buffer together: the client reads the
+  // start of it and goes away. The listing stops at the write that fails, and the commands sent
+  // after it are never run: nothing is deleted.
+  for (int i = 0; i < 1500; ++i) {
+    messages.push_back({std::to_string(100000 + i) + std::string(240, 'n'), "x\n"});
+  }
+  transcript_client client;
+  client.first = login + "UIDL\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
+  client.pause_at = greeting.size() + login_ok.size() + 1000;
+  client.close_output = true;
+  const session_run result = run(client);
+  EXPECT_EQ(exit_status_session_failed, result.status);
+  EXPECT_EQ(login_log(1500) + output_error, result.log);
+  EXPECT_EQ(*client.pause_at, result.output.size());
+  EXPECT_EQ(1500u, result.remaining.size());
+}
+
 TEST_F(Pop3Session, MessageThatOpensButCannotBeReadEndsTheSession) {
   messages = {{"m1", "one\n"}, {"m2", "two\n"}};
   transcript_client client;
@@ -508,7 +535,7 @@ TEST_F(Pop3Session, MessageThatOpensButCannotBeReadEndsTheSession) {
   client.rest = "RETR 1\r\nQUIT\r\n";
   const session_run result = run(client);
   EXPECT_EQ(greeting + login_ok + "+OK\r\n", result.output);
-  EXPECT_EQ(session_status_error, result.status);
+  EXPECT_EQ(exit_status_session_failed, result.status);
   EXPECT_EQ(login_log(2) + lines{"error: cannot send mail file " + path_of("m1")}, result.log);
 }
 
@@ -544,34 +571,64 @@ TEST_F(Pop3Session, RetrRefusesWhatIsNoLongerARegularFile) {
     const session_run result = run(client);
     EXPECT_EQ(greeting + login_ok + "-ERR cannot open message\r\n+OK\r\ntwo\r\n.\r\n+OK\r\n+OK\r\n",
               result.output);
-    EXPECT_EQ(session_status_ok, result.status);
+    EXPECT_EQ(exit_status_ok, result.status);
     EXPECT_EQ(login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(1),
               result.log);
   }
 }
 
-TEST_F(Pop3Session, PasswordIsWipedRightAfterTheCheck) {
-  // Right after the check, right or wrong, neither the command line nor what the input stream
-  // has buffered keeps the password; the commands after it in that buffer are still answered.
+TEST_F(Pop3Session, PasswordIsWipedFromTheConnectionRightAfterTheCheck) {
+  // The session runs in a child on a connection that lies in memory shared with this process, so
+  // the test reads the very bytes the session holds. Right after the check, right or wrong, none
+  // of them is the password; the STAT sent with it is still answered. When the connection ends,
+  // nothing the client sent or was sent is left.
   messages = {{"m1", "one\n"}};
+  fill_mailbox();
   const struct {
-    const char* password;
+    std::string password;
     std::string replies;
   } cases[] = {
-      {"secret", "+OK\r\n+OK\r\n+OK 1 4\r\n+OK\r\n"},
-      {"wrong guess", "+OK\r\n-ERR authorization failed\r\n" + not_understood + "+OK\r\n"},
+      {"secret", "+OK\r\n+OK\r\n+OK 1 4\r\n"},
+      {"wrong guess", "+OK\r\n-ERR authorization failed\r\n" + not_understood},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.password);
-    transcript_client client;
-    client.first = "USER alice\r\nPASS " + std::string(c.password) + "\r\nSTAT\r\nQUIT\r\n";
-    const wipe_record record;
-    const session_run result = run_once(client, 0);
-    EXPECT_EQ(greeting + c.replies, result.output);
-    // What the wipes overwrote: the line, and the buffered input up to the end of the PASS line.
-    EXPECT_TRUE(record.any_held("PASS " + std::string(c.password) + "\0"s));
-    EXPECT_TRUE(record.any_held("USER alice\r\nPASS " + std::string(c.password) + "\r\n"));
-    EXPECT_FALSE(record.any_held("STAT")) << "a command still to be read was wiped";
+    void* const shared = ::mmap(nullptr, sizeof(connection), PROT_READ | PROT_WRITE,
+                                MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, shared);
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
+    unique_fd client(ends[0]);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      client.reset();
+      auto* session_client = new (shared) connection(ends[1], ends[1]);
+      account_list own = accounts;
+      session_log nowhere;
+      (void)pop3_session(&nowhere, *session_client, own, false);
+      session_client->~connection();
+      ::_exit(0);
+    }
+    (void)::close(ends[1]);
+    const std::string_view memory(static_cast<const char*>(shared), sizeof(connection));
+
+    send_all(client.fd, "USER alice\r\nPASS " + c.password + "\r\nSTAT\r\n");
+    // The replies leave when the session waits for the next command, after the check. The
+    // ceiling is only reached when the session hangs.
+    EXPECT_EQ(greeting + c.replies, read_exactly(client.fd, greeting.size() + c.replies.size(),
+                                                 std::chrono::seconds(60)));
+    EXPECT_EQ(std::string_view::npos, memory.find(c.password));
+    EXPECT_NE(std::string_view::npos, memory.find("STAT")) << "not the session's live buffer";
+
+    send_all(client.fd, "QUIT\r\n");
+    int status = -1;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (const std::string_view gone : {"STAT", "QUIT", "USER alice", "+OK", "alice"}) {
+      EXPECT_EQ(std::string_view::npos, memory.find(gone)) << gone;
+    }
+    EXPECT_EQ(0, ::munmap(shared, sizeof(connection)));
   }
 }
 
@@ -625,7 +682,7 @@ TEST_F(Pop3Session, MailboxHeldByAnotherProcessIsRefused) {
   const session_run refused = run(login + "USER bob\r\nPASS pw  \r\nQUIT\r\n");
   EXPECT_EQ(greeting + "+OK\r\n-ERR cannot access mailbox\r\n" + login_ok + "+OK\r\n",
             refused.output);
-  EXPECT_EQ(session_status_ok, refused.status);
+  EXPECT_EQ(exit_status_ok, refused.status);
   EXPECT_EQ(session_start + user_accepted +
                 lines{"info: authorization for user alice failed: cannot lock mailbox"} +
                 user_accepted + authorized("bob", 0) + update(0),
@@ -644,7 +701,7 @@ TEST_F(Pop3Session, PasswordChecksWaitAfterAFailureOrWhenAsked) {
   struct pause_case {
     const char* what;
     std::string client;
-    int auth_delay;
+    bool auth_delay;
     long pauses;  // per session
     std::string output;
     int status;
@@ -652,17 +709,17 @@ TEST_F(Pop3Session, PasswordChecksWaitAfterAFailureOrWhenAsked) {
   };
   const std::string retry = "USER alice\r\nPASS bad\r\n" + login + "QUIT\r\n";
   const pause_case cases[] = {
-      {"a first check with no delay asked", login + "QUIT\r\n", 0, 0,
-       greeting + login_ok + "+OK\r\n", session_status_ok, login_log(0) + update(0)},
+      {"a first check with no delay asked", login + "QUIT\r\n", false, 0,
+       greeting + login_ok + "+OK\r\n", exit_status_ok, login_log(0) + update(0)},
       // The first check does not wait; the one after the failure does.
-      {"a check after a failed one", retry, 0, 1,
+      {"a check after a failed one", retry, false, 1,
        greeting + "+OK\r\n-ERR authorization failed\r\n" + login_ok + "+OK\r\n",
        // A failed check makes the status 2, even when a later login ends with QUIT.
-       session_status_auth_failed,
+       exit_status_auth_failed,
        session_start + user_accepted + invalid_credentials("alice") + user_accepted +
            authorized("alice", 0) + update(0)},
-      {"a first check with the delay asked", login + "QUIT\r\n", 1, 1,
-       greeting + login_ok + "+OK\r\n", session_status_ok, login_log(0) + update(0)},
+      {"a first check with the delay asked", login + "QUIT\r\n", true, 1,
+       greeting + login_ok + "+OK\r\n", exit_status_ok, login_log(0) + update(0)},
   };
   for (const pause_case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -173,7 +173,8 @@ TEST(ListenerRun, SocketThatCannotBeCreatedEndsWithThree) {
     if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
       ::_exit(11);
     }
-    ::_exit(listener_run("prog/fernd", loopback_config(accounts, 0)));
+    startup_config config = loopback_config(accounts, 0);
+    ::_exit(listener_run("prog/fernd", config));
   });
   ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
   EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
@@ -211,8 +212,10 @@ TEST(ListenerRun, AcceptFailureThatCannotHealEndsWithThree) {
     injected_error = error;
     injected_failures = 1;
     listener_accept_call = accept_failing;
-    const child_outcome outcome =
-        run_in_child([&] { ::_exit(listener_run("prog/fernd", loopback_config(accounts, 0))); });
+    const child_outcome outcome = run_in_child([&] {
+      startup_config config = loopback_config(accounts, 0);
+      ::_exit(listener_run("prog/fernd", config));
+    });
     listener_accept_call = ::accept;
     ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
     EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
@@ -249,7 +252,8 @@ struct listener_child {
         ::_exit(10);
       }
       std::fclose(file);
-      ::_exit(listener_run("prog/fernd", loopback_config(accounts, port)));
+      startup_config config = loopback_config(accounts, port);
+      ::_exit(listener_run("prog/fernd", config));
     }
   }
 

@@ -17,10 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "common/posix_handle.h"
 #include "log/session_log.h"
 #include "pop3/pop3_session.h"
-#include "server/session_process_testing.h"
+#include "server/session_serve.h"
 #include "support/fd_reading.h"
 #include "support/process_watch.h"
 #include "support/tcp_pair.h"
@@ -31,8 +32,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// session_process_serve over a real TCP connection on 127.0.0.1, in a child process as in the
-// listener, with a short idle limit instead of ten minutes.
+// session_serve over a real TCP connection on 127.0.0.1, in a child process as in the listener,
+// with a short idle limit instead of ten minutes.
 
 /// The messages of a log file, each as "level: text".
 std::vector<std::string> log_messages(const std::string& path) {
@@ -81,10 +82,11 @@ struct SessionProcessServeTest : testing::Test {
         const rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
         (void)::setrlimit(RLIMIT_NOFILE, &limit);
       }
-      const int status =
-          session_process_serve(&log, connection->release(), accounts, 0, idle_limit);
+      const session_result result =
+          session_serve(&log, connection->fd, connection->fd, accounts, false, idle_limit);
+      connection->reset();
       log_close(&log);
-      ::_exit(status);
+      ::_exit(session_exit_status(result, session_mode::session_process));
     }
     ASSERT_GT(session, 0);
     connection->reset();
@@ -131,7 +133,7 @@ TEST_F(SessionProcessServeTest, AnswersPipelinedCommandsInOrder) {
     ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit * 50));
     ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, script, piece));
     EXPECT_EQ(expected, read_to_end(pair.client.fd, session_end_limit));
-    EXPECT_EQ(session_status_ok, finish());
+    EXPECT_EQ(exit_status_ok, finish());
     EXPECT_FALSE(maildir.has("m1"));
     EXPECT_TRUE(maildir.has("m2"));
   }
@@ -158,7 +160,7 @@ TEST_F(SessionProcessServeTest, SilentClientEndsThroughInputError) {
     ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit));
     // The client keeps its end open: only the idle limit can end the session.
     EXPECT_EQ(c.server, read_to_end(pair.client.fd, session_end_limit));
-    EXPECT_EQ(session_status_error, finish());
+    EXPECT_EQ(exit_status_session_failed, finish());
     const std::vector<std::string> log = log_messages(log_path);
     EXPECT_TRUE(log_has(log, "error: input error, session aborted"));
     EXPECT_FALSE(log_has(log, "error: output error, session aborted"));
@@ -195,7 +197,7 @@ TEST_F(SessionProcessServeTest, ClientThatStopsReadingEndsThroughOutputError) {
       send_all(pair.client.fd, "USER alice\r\nPASS secret\r\nDELE 2\r\nRETR 1\r\nQUIT\r\n"));
   ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit));
   // The client reads nothing until the session has ended.
-  EXPECT_EQ(session_status_error, finish());
+  EXPECT_EQ(exit_status_session_failed, finish());
 
   const std::vector<std::string> log = log_messages(log_path);
   EXPECT_TRUE(log_has(log, "error: cannot send mail file " + maildir.new_path("big")));
@@ -232,7 +234,7 @@ TEST_F(SessionProcessServeTest, VanishedClientEndsThroughOutputError) {
   ASSERT_EQ(1, ::poll(&gone, 1, static_cast<int>(session_end_limit.count())));
   ASSERT_EQ(0, ::kill(session, SIGCONT));
 
-  EXPECT_EQ(session_status_error, finish());  // an exit, not death by SIGPIPE
+  EXPECT_EQ(exit_status_session_failed, finish());  // an exit, not death by SIGPIPE
   const std::vector<std::string> log = log_messages(log_path);
   ASSERT_LE(3u, log.size());
   EXPECT_EQ((std::vector<std::string>{"info: starting transaction phase with 2 mails in mailbox",
@@ -285,19 +287,28 @@ TEST_F(SessionProcessServeTest, StoppedAndContinuedSessionGoesOn) {
   ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "QUIT\r\n"));
   const std::string end = read_to_end(pair.client.fd, session_end_limit);
   EXPECT_TRUE(end == "+OK\r\n") << end.size() << " bytes after the message";
-  EXPECT_EQ(session_status_ok, finish());
+  EXPECT_EQ(exit_status_ok, finish());
   EXPECT_FALSE(log_has(log_messages(log_path), "error: input error, session aborted"));
 }
 
-TEST_F(SessionProcessServeTest, NoSessionWithoutStreams) {
+TEST_F(SessionProcessServeTest, ServesWithEveryDescriptorInUse) {
+  // The session needs no descriptor beyond the connection's to talk to its client: one that the
+  // listener could just accept is greeted and served, even though no mailbox can be opened.
+  maildir.add("m1", "text\n");
   tcp_pair pair;
   ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
+  ASSERT_NO_FATAL_FAILURE(
+      send_all(pair.client.fd, "CAPA\r\nUSER alice\r\nPASS secret\r\nQUIT\r\n"));
   ASSERT_NO_FATAL_FAILURE(start(&pair.server, pair.client, short_idle_limit, true));
-  EXPECT_EQ("", read_to_end(pair.client.fd, session_end_limit));  // closed, without a greeting
-  EXPECT_EQ(session_status_error, finish());
+  EXPECT_EQ(
+      "+OK fernd ready.\r\n+OK\r\nUSER\r\nUIDL\r\n.\r\n+OK\r\n-ERR cannot access "
+      "mailbox\r\n+OK\r\n",
+      read_to_end(pair.client.fd, session_end_limit));
+  EXPECT_EQ(exit_status_ok, finish());
   const std::vector<std::string> log = log_messages(log_path);
-  EXPECT_TRUE(log_has(log, "error: cannot set up the connection's streams, session aborted"));
-  EXPECT_FALSE(log_has(log, "info: starting POP3 session"));
+  EXPECT_TRUE(log_has(log, "info: starting POP3 session"));
+  EXPECT_TRUE(log_has(log, "info: authorization for user alice failed: cannot lock mailbox"));
+  EXPECT_TRUE(maildir.has("m1"));
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ struct client_run {
 }  // namespace
 
 transcript_result transcript_run(const transcript_client& client, session_log* log,
-                                 const account_list& accounts, int auth_delay) {
+                                 const account_list& accounts, bool auth_delay) {
   (void)std::signal(SIGPIPE, SIG_IGN);
   pipe_pair input = make_pipe();
   pipe_pair output = make_pipe();
@@ -131,23 +131,12 @@ transcript_result transcript_run(const transcript_client& client, session_log* l
   std::thread peer_thread([&peer] { peer.run(); });
 
   transcript_result result;
-  unique_file in{::fdopen(input.read_end.fd, "r")};
-  if (in != nullptr) {
-    (void)input.read_end.release();
-  }
-  unique_file out{::fdopen(output.write_end.fd, "w")};
-  if (out != nullptr) {
-    (void)output.write_end.release();
-  }
-  EXPECT_NE(nullptr, in);
-  EXPECT_NE(nullptr, out);
-  if (in != nullptr && out != nullptr) {
-    result.status =
-        pop3_session(log, in.get(), out.get(), accounts.data(), accounts.size(), auth_delay);
+  result.accounts = accounts;
+  {
+    connection session_client(input.read_end.fd, output.write_end.fd);
+    result.status = pop3_session(log, session_client, result.accounts, auth_delay);
   }
   // Closing the session's ends lets the client see the end of the output.
-  in.reset();
-  out.reset();
   input.read_end.reset();
   output.write_end.reset();
   peer_thread.join();

@@ -14,6 +14,7 @@
 
 #include "common/account.h"
 #include "log/session_log.h"
+#include "pop3/pop3_session.h"
 
 namespace fernd {
 
@@ -39,15 +40,17 @@ struct transcript_client {
 
 /// What one session did.
 struct transcript_result {
-  std::string output;  ///< every byte the client read
-  int status = -1;     ///< pop3_session's result
+  std::string output;                               ///< every byte the client read
+  session_result status = session_result::aborted;  ///< pop3_session's result
+  account_list accounts;  ///< the session's copy of the accounts, as it left them
 };
 
-/// Runs pop3_session in the calling thread on two pipes, with a client thread that plays
-/// \a client. Ignores SIGPIPE in the process, so that writes to a closed pipe fail instead.
-/// Every wait is bounded: after 60 seconds the client closes its ends and the session ends.
+/// Runs pop3_session in the calling thread on a connection over two pipes, with a client thread
+/// that plays \a client, on a copy of \a accounts. Ignores SIGPIPE in the process, so that writes
+/// to a closed pipe fail instead. Every wait is bounded: after 60 seconds the client closes its
+/// ends and the session ends.
 transcript_result transcript_run(const transcript_client& client, session_log* log,
-                                 const account_list& accounts, int auth_delay);
+                                 const account_list& accounts, bool auth_delay);
 
 /// The lines of a log file with their time and process prefix removed ("info: starting POP3
 /// session"). Fails the calling test when a line lacks the prefix or names another process.

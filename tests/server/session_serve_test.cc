@@ -1,4 +1,4 @@
-#include "server/connection.h"
+#include "server/session_serve.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -16,13 +16,14 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "common/posix_handle.h"
+#include "pop3/connection.h"
 #include "support/process_watch.h"
 #include "support/tcp_pair.h"
-#include "support/wipe_record.h"
 
 namespace fernd {
 namespace {
@@ -36,13 +37,13 @@ std::int64_t timeout_microseconds(int fd, int option) {
   return std::int64_t{value.tv_sec} * 1'000'000 + value.tv_usec;
 }
 
-TEST(ConnectionPrepare, SetsBothLimitsAndNoDelayOnTcp) {
+TEST(SessionSocketPrepare, SetsBothLimitsAndNoDelayOnTcp) {
   const milliseconds limits[] = {milliseconds(200), milliseconds(1500), session_idle_limit};
   for (const milliseconds limit : limits) {
     SCOPED_TRACE(limit.count());
     tcp_pair pair;
     ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
-    EXPECT_EQ(0, connection_prepare(pair.server.fd, limit));
+    EXPECT_TRUE(session_socket_prepare(pair.server.fd, limit));
     const std::int64_t expected = std::chrono::microseconds(limit).count();
     EXPECT_EQ(expected, timeout_microseconds(pair.server.fd, SO_RCVTIMEO));
     EXPECT_EQ(expected, timeout_microseconds(pair.server.fd, SO_SNDTIMEO));
@@ -53,12 +54,12 @@ TEST(ConnectionPrepare, SetsBothLimitsAndNoDelayOnTcp) {
   }
 }
 
-TEST(ConnectionPrepare, SilentPeerMakesReadFail) {
+TEST(SessionSocketPrepare, SilentPeerMakesReadFail) {
   int ends[2];
   ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
   const unique_fd local{ends[0]};
   const unique_fd peer{ends[1]};
-  ASSERT_EQ(0, connection_prepare(local.fd, milliseconds(100)));
+  ASSERT_TRUE(session_socket_prepare(local.fd, milliseconds(100)));
 
   char byte = 0;
   errno = 0;
@@ -70,33 +71,37 @@ TEST(ConnectionPrepare, SilentPeerMakesReadFail) {
   EXPECT_EQ('x', byte);
 }
 
-TEST(ConnectionPrepare, LeavesOtherDescriptorsAlone) {
+TEST(SessionSocketPrepare, LeavesOtherDescriptorsAlone) {
   int ends[2];
   ASSERT_EQ(0, ::pipe(ends));
   const unique_fd read_end{ends[0]};
   const unique_fd write_end{ends[1]};
-  EXPECT_EQ(1, connection_prepare(read_end.fd, milliseconds(100)));
-  EXPECT_EQ(1, connection_prepare(write_end.fd, milliseconds(100)));
+  EXPECT_FALSE(session_socket_prepare(read_end.fd, milliseconds(100)));
+  EXPECT_FALSE(session_socket_prepare(write_end.fd, milliseconds(100)));
   const unique_fd null_device{::open("/dev/null", O_RDWR)};
   ASSERT_GE(null_device.fd, 0);
-  EXPECT_EQ(1, connection_prepare(null_device.fd, milliseconds(100)));
-  EXPECT_EQ(1, connection_prepare(-1, milliseconds(100)));
+  EXPECT_FALSE(session_socket_prepare(null_device.fd, milliseconds(100)));
+  EXPECT_FALSE(session_socket_prepare(-1, milliseconds(100)));
 }
 
-/// Writes, in a child, to a socket whose peer has closed; returns the child's wait status.
-int write_to_closed_peer(bool ignore_sigpipe) {
+/// Writes, in a child, to a socket whose peer has closed: plainly, or through a whole session
+/// that greets the vanished client. Returns the child's wait status.
+int write_to_closed_peer(bool through_session) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    if (ignore_sigpipe) {
-      connection_ignore_sigpipe();
-    } else {
-      (void)std::signal(SIGPIPE, SIG_DFL);  // whatever the test runner left us
-    }
+    (void)std::signal(SIGPIPE, SIG_DFL);  // whatever the test runner left us
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
       ::_exit(10);
     }
     (void)::close(ends[1]);
+    if (through_session) {
+      session_log nowhere;
+      account_list accounts{{"alice", "secret", std::nullopt}};
+      const session_result result =
+          session_serve(&nowhere, ends[0], ends[0], accounts, false, milliseconds(100));
+      ::_exit(result == session_result::aborted ? 0 : 11);
+    }
     errno = 0;
     const bool failed = ::write(ends[0], "x", 1) == -1 && errno == EPIPE;
     ::_exit(failed ? 0 : 11);
@@ -106,18 +111,35 @@ int write_to_closed_peer(bool ignore_sigpipe) {
   return status;
 }
 
-TEST(ConnectionIgnoreSigpipe, WriteToVanishedPeerFailsInsteadOfKilling) {
-  // Without it the process dies of the signal: the case the call exists for.
+TEST(SessionServe, VanishedClientEndsTheSessionInsteadOfKillingIt) {
+  // A plain write to it kills the process: the case the session guards against.
   const int killed = write_to_closed_peer(false);
   ASSERT_TRUE(WIFSIGNALED(killed));
   EXPECT_EQ(SIGPIPE, WTERMSIG(killed));
 
   const int survived = write_to_closed_peer(true);
-  ASSERT_TRUE(WIFEXITED(survived));
+  ASSERT_TRUE(WIFEXITED(survived)) << survived;
   EXPECT_EQ(0, WEXITSTATUS(survived));
 }
 
-// ---- connection_stream ----
+TEST(SessionExitStatus, ReportsEachResultInEachMode) {
+  const struct {
+    session_result result;
+    int inetd;
+    int session_process;
+  } cases[] = {
+      {session_result::quit, 0, 0},
+      {session_result::aborted, 1, 1},
+      {session_result::auth_failed, 1, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.result));
+    EXPECT_EQ(c.inetd, session_exit_status(c.result, session_mode::inetd));
+    EXPECT_EQ(c.session_process, session_exit_status(c.result, session_mode::session_process));
+  }
+}
+
+// ---- the connection on a socket with idle limits ----
 
 /// A child process that runs \a body on its end of a socket pair whose idle limits are set, as a
 /// session's connection is, and reports its result over a pipe.
@@ -136,7 +158,7 @@ struct stream_child {
     if (pid == 0) {
       (void)::close(ends[1]);
       (void)::close(report[0]);
-      (void)connection_prepare(ends[0], session_idle_limit);
+      (void)session_socket_prepare(ends[0], session_idle_limit);
       const std::string text = body(unique_fd{ends[0]});
       (void)::write(report[1], text.data(), text.size());
       ::_exit(0);
@@ -169,23 +191,20 @@ struct stream_child {
   }
 };
 
-TEST(ConnectionStream, ReadGoesOnAfterStopAndContinue) {
+TEST(Connection, ReadGoesOnAfterStopAndContinue) {
   stream_child child;
   ASSERT_NO_FATAL_FAILURE(child.start([](unique_fd fd) {
-    const unique_file input = connection_stream(std::move(fd), connection_direction::input);
-    char line[64];
-    if (input == nullptr || std::fgets(line, sizeof line, input.get()) == nullptr) {
-      return std::string("failed");
-    }
-    return std::string(line);
+    connection c(fd.fd, fd.fd);
+    const command_line line = read_line(c);
+    return line.status == line_status::ready ? std::string(line.text) : std::string("failed");
   }));
   ASSERT_TRUE(wait_until([&] { return process_in_system_call(child.pid, SYS_read); }));
   ASSERT_NO_FATAL_FAILURE(stop_and_continue(child.pid));
   ASSERT_EQ(10, ::write(child.peer.fd, "STAT\r\nNOO", 10));
-  EXPECT_EQ("STAT\r\n", child.finish());
+  EXPECT_EQ("STAT", child.finish());
 }
 
-TEST(ConnectionStream, WriteGoesOnAfterStopAndContinue) {
+TEST(Connection, WriteGoesOnAfterStopAndContinue) {
   // More than the socket holds, so that the child waits in a write while it is stopped.
   std::string sent;
   for (int line = 0; sent.size() < (4U << 20); ++line) {
@@ -193,13 +212,9 @@ TEST(ConnectionStream, WriteGoesOnAfterStopAndContinue) {
   }
   stream_child child;
   ASSERT_NO_FATAL_FAILURE(child.start([&](unique_fd fd) {
-    const unique_file output = connection_stream(std::move(fd), connection_direction::output);
-    if (output == nullptr) {
-      return std::string("failed");
-    }
-    const bool written = std::fwrite(sent.data(), 1, sent.size(), output.get()) == sent.size();
-    const bool flushed = std::fflush(output.get()) == 0;
-    return std::string(written && flushed ? "sent" : "failed");
+    connection c(fd.fd, fd.fd);
+    const bool written = connection_put(c, sent) && connection_flush(c);
+    return std::string(written ? "sent" : "failed");
   }));
   ASSERT_TRUE(wait_until([&] { return process_in_system_call(child.pid, SYS_write); }));
   ASSERT_NO_FATAL_FAILURE(stop_and_continue(child.pid));
@@ -214,31 +229,14 @@ TEST(ConnectionStream, WriteGoesOnAfterStopAndContinue) {
   EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
 }
 
-TEST(ConnectionStream, IdleLimitStillEndsARead) {
+TEST(Connection, IdleLimitStillEndsARead) {
   int ends[2];
   ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
+  const unique_fd local{ends[0]};
   const unique_fd peer{ends[1]};
-  ASSERT_EQ(0, connection_prepare(ends[0], milliseconds(100)));
-  const unique_file input = connection_stream(unique_fd{ends[0]}, connection_direction::input);
-  ASSERT_NE(nullptr, input);
-  char line[64];
-  EXPECT_EQ(nullptr, std::fgets(line, sizeof line, input.get()));
-  EXPECT_NE(0, std::ferror(input.get()));
-}
-
-TEST(ConnectionStream, WipesWhatItReadWhenClosed) {
-  int ends[2];
-  ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
-  const unique_fd peer{ends[1]};
-  unique_file input = connection_stream(unique_fd{ends[0]}, connection_direction::input);
-  ASSERT_NE(nullptr, input);
-  ASSERT_EQ(20, ::write(peer.fd, "PASS hunter2\r\nQUIT\r\n", 20));
-  char line[64];
-  ASSERT_NE(nullptr, std::fgets(line, sizeof line, input.get()));
-
-  const wipe_record record;
-  input.reset();
-  EXPECT_TRUE(record.any_held("PASS hunter2\r\n")) << record.regions.size() << " regions wiped";
+  ASSERT_TRUE(session_socket_prepare(local.fd, milliseconds(100)));
+  connection c(local.fd, local.fd);
+  EXPECT_EQ(line_status::input_error, read_line(c).status);
 }
 
 }  // namespace

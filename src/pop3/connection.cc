@@ -1,0 +1,121 @@
+// The connection's buffers: line reading, output gathering and writing, and wiping.
+#include "pop3/connection.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/fd_io.h"
+#include "common/secret.h"
+
+namespace fernd {
+namespace {
+
+// The longest command line with its LF: pop3_line_size leaves room for a terminating NUL.
+constexpr std::size_t longest_line = pop3_line_size - 1;
+
+// Where the LF of the next whole line lies, or none when no whole line is buffered yet.
+char* find_line_end(connection& c) {
+  const std::size_t scan = std::min(c.input_end - c.input_start, longest_line);
+  return static_cast<char*>(std::memchr(c.input.data() + c.input_start, '\n', scan));
+}
+
+}  // namespace
+
+connection::~connection() {
+  secret_wipe(input.data(), input_touched);
+  secret_wipe(output.data(), std::max(output_touched, output_used));
+}
+
+command_line read_line(connection& c) {
+  for (;;) {
+    char* const begin = c.input.data() + c.input_start;
+    char* const line_end = find_line_end(c);
+    if (line_end != nullptr) {
+      const auto length = static_cast<std::size_t>(line_end - begin);
+      c.input_start += length + 1;
+      // A NUL byte would cut the command short of what the client sent: the line is refused.
+      if (std::memchr(begin, '\0', length) != nullptr) {
+        return {};
+      }
+      *line_end = '\0';
+      if (length > 0 && begin[length - 1] == '\r') {
+        begin[length - 1] = '\0';
+      }
+      return {line_status::ready, begin};
+    }
+    const std::size_t available = c.input_end - c.input_start;
+    if (available >= longest_line) {
+      return {};  // too long to be a command: the rest is never run as one
+    }
+    // The bytes still to be read move to the front, so that a whole line always fits behind them.
+    std::memmove(c.input.data(), begin, available);
+    c.input_start = 0;
+    c.input_end = available;
+    // About to wait for the client: what it has been answered leaves first. A failed write stays
+    // in the connection, and the session ends on it before it reads another command.
+    (void)connection_flush(c);
+    const ssize_t got =
+        fd_read(c.input_fd, c.input.data() + c.input_end, c.input.size() - c.input_end);
+    if (got <= 0) {
+      return {};  // end of input, the idle limit, or a read error
+    }
+    c.input_end += static_cast<std::size_t>(got);
+    c.input_touched = std::max(c.input_touched, c.input_end);
+  }
+}
+
+bool connection_ready(connection& c) {
+  if (find_line_end(c) == nullptr) {
+    (void)connection_flush(c);
+  }
+  return !c.output_failed;
+}
+
+void connection_wipe_input(connection& c) {
+  const std::size_t keep = c.input_end - c.input_start;
+  std::memmove(c.input.data(), c.input.data() + c.input_start, keep);
+  secret_wipe(c.input.data() + keep, c.input_touched - keep);
+  c.input_start = 0;
+  c.input_end = keep;
+}
+
+bool connection_put(connection& c, std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (c.output_used == c.output.size() && !connection_flush(c)) {
+      return false;
+    }
+    if (c.output_failed) {
+      return false;
+    }
+    const std::size_t part = std::min(bytes.size(), c.output.size() - c.output_used);
+    std::memcpy(c.output.data() + c.output_used, bytes.data(), part);
+    c.output_used += part;
+    bytes.remove_prefix(part);
+  }
+  return !c.output_failed;
+}
+
+std::span<char> connection_reserve(connection& c, std::size_t size) {
+  if (c.output.size() - c.output_used < size && !connection_flush(c)) {
+    return {};
+  }
+  if (c.output_failed) {
+    return {};
+  }
+  return {c.output.data() + c.output_used, c.output.size() - c.output_used};
+}
+
+bool connection_flush(connection& c) {
+  if (c.output_failed) {
+    return false;
+  }
+  const std::size_t pending = c.output_used;
+  c.output_touched = std::max(c.output_touched, pending);
+  c.output_used = 0;
+  if (pending > 0 && fd_write_all(c.output_fd, c.output.data(), pending) != pending) {
+    c.output_failed = true;
+  }
+  return !c.output_failed;
+}
+
+}  // namespace fernd

@@ -1,0 +1,99 @@
+// The bytes between a POP3 session and its client: one input buffer and one output buffer of
+// fernd's own over an input and an output descriptor (in standalone mode the same socket twice).
+// Commands are handed out as lines from the input buffer; replies and message bodies are formed in
+// the output buffer and leave in large writes, when the session is about to wait or the buffer is
+// full. Nothing here goes through stdio, and every byte that held a password is ours to wipe.
+#ifndef FERND_POP3_CONNECTION_H_
+#define FERND_POP3_CONNECTION_H_
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "common/limits.h"
+
+namespace fernd {
+
+/// Room for what one read of the client brings: several pipelined commands, and always at least
+/// one whole command line.
+inline constexpr std::size_t connection_input_size = 4096;
+static_assert(connection_input_size >= pop3_line_size);
+
+/// Room for the output gathered before it is written: a long reply leaves in writes of this size.
+inline constexpr std::size_t connection_output_size = 64 * 1024;
+
+/// One client connection as a session sees it. The descriptors are borrowed: the caller opens and
+/// closes them. Input bytes live in input[input_start, input_end); output bytes wait in
+/// output[0, output_used). The buffers are wiped when the connection ends.
+struct connection {
+  int input_fd = -1;
+  int output_fd = -1;
+  std::size_t input_start = 0;  ///< first byte not yet handed out as a line
+  std::size_t input_end = 0;    ///< end of the bytes read
+  std::size_t output_used = 0;  ///< bytes waiting to be written
+  /// Set by the first write that fails; from then on output is dropped and every output call
+  /// reports the failure.
+  bool output_failed = false;
+  std::size_t input_touched = 0;   ///< how far reads have ever filled the input buffer
+  std::size_t output_touched = 0;  ///< how far output has ever filled the output buffer
+  std::array<char, connection_input_size> input;    // left uninitialised: read before it is used
+  std::array<char, connection_output_size> output;  // likewise: written before it is sent
+
+  connection(int input_descriptor, int output_descriptor) noexcept
+      : input_fd(input_descriptor), output_fd(output_descriptor) {}
+  connection(const connection&) = delete;
+  connection& operator=(const connection&) = delete;
+  /// Wipes both buffers as far as they were ever used: the input held passwords, the output mail.
+  ~connection();
+};
+
+/// What read_line found.
+enum class line_status {
+  ready,        ///< a command line is handed out
+  input_error,  ///< end of input, a read error or the idle limit, a line too long, a NUL byte
+};
+
+/// One command line, or why there is none. The text lies in the connection's input buffer, its line
+/// end replaced by a NUL, and stays valid until the next read_line or connection_wipe_input.
+struct command_line {
+  line_status status = line_status::input_error;
+  char* text = nullptr;
+};
+
+/// Hands out the next LF-terminated line without its LF and one CR before it. When no whole line is
+/// buffered, first writes what output waits (so a client never waits for a reply that sits in a
+/// buffer), then reads, going on after EINTR. A line of more than pop3_line_size - 2 characters
+/// before its LF, a line holding a NUL byte, and input that ends without LF are input errors.
+[[nodiscard]] command_line read_line(connection& c);
+
+/// Whether the session may go on to read its next command: writes the waiting output unless a whole
+/// command line is already buffered (pipelined commands are answered in one batch). Returns false
+/// once any write has failed.
+[[nodiscard]] bool connection_ready(connection& c);
+
+/// Overwrites every byte of input already handed out, and whatever earlier reads left behind the
+/// bytes still to be read; those are kept, moved to the front. Called right after a password check.
+void connection_wipe_input(connection& c);
+
+/// Appends \a bytes to the output, writing the buffer whenever it fills. Returns false when a write
+/// failed, now or before; the bytes are then dropped.
+[[nodiscard]] bool connection_put(connection& c, std::string_view bytes);
+
+/// Room for at least \a size bytes (at most connection_output_size) at the end of the output,
+/// writing the buffer first when it has less. Empty when a write failed, now or before. What is
+/// formed there counts once connection_commit is called.
+[[nodiscard]] std::span<char> connection_reserve(connection& c, std::size_t size);
+
+/// Counts \a size bytes formed in the room that connection_reserve gave as output.
+inline void connection_commit(connection& c, std::size_t size) {
+  c.output_used += size;
+}
+
+/// Writes every byte that waits, going on after EINTR and short writes. Returns false when a write
+/// failed, now or before.
+[[nodiscard]] bool connection_flush(connection& c);
+
+}  // namespace fernd
+
+#endif  // FERND_POP3_CONNECTION_H_
