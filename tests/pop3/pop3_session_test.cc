@@ -80,6 +80,7 @@ struct session_run {
   int status = -1;
   lines log;
   lines remaining;  // names left in alice's new/, sorted
+  lines passwords;  // the session's copy of the account list's passwords, as it left them
 };
 
 class Pop3Session : public testing::Test {
@@ -123,9 +124,13 @@ class Pop3Session : public testing::Test {
     EXPECT_EQ(fds_before, open_fd_count()) << "the session leaked a descriptor";
     log_close(&log);
     // The status as a session process reports it: 0, 1 or 2.
+    lines passwords;
+    for (const account& each : result.accounts) {
+      passwords.push_back(each.password);
+    }
     return {std::move(result.output),
             session_exit_status(result.status, session_mode::session_process),
-            transcript_log_lines(log_path), remaining_names()};
+            transcript_log_lines(log_path), remaining_names(), std::move(passwords)};
   }
 
   // Runs the transcript twice, pipelined and one byte per write; both runs must agree in every
@@ -574,6 +579,24 @@ TEST_F(Pop3Session, RetrRefusesWhatIsNoLongerARegularFile) {
     EXPECT_EQ(exit_status_ok, result.status);
     EXPECT_EQ(login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(1),
               result.log);
+  }
+}
+
+TEST_F(Pop3Session, AfterALoginOnlyItsOwnPasswordIsLeft) {
+  // The accounts are alice, bob and a second alice. A login needs no other password again; a
+  // session that has not logged in may still need any of them.
+  const struct {
+    std::string client;
+    lines passwords;
+  } cases[] = {
+      {login + "QUIT\r\n", {"secret", "", ""}},
+      {"USER bob\r\nPASS pw  \r\nQUIT\r\n", {"", "pw  ", ""}},
+      {"USER alice\r\nPASS other\r\nQUIT\r\n", {"secret", "pw  ", "other"}},
+      {"USER bob\r\nQUIT\r\n", {"secret", "pw  ", "other"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    EXPECT_EQ(c.passwords, run(c.client).passwords);
   }
 }
 
