@@ -13,7 +13,7 @@
 
 #include "common/posix_handle.h"
 #include "pop3/connection.h"
-#include "pop3/pop3_io.h"
+#include "pop3/pop3_wire.h"
 #include "targets/fuzz_targets.h"
 
 namespace fernd {

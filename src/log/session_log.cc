@@ -13,7 +13,7 @@
 #include <memory>
 #include <new>
 
-#include "common/fd_io.h"
+#include "common/fd_rw.h"
 
 namespace fernd {
 namespace {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/fd_io.h"
+#include "common/fd_rw.h"
 #include "common/secret.h"
 
 namespace fernd {

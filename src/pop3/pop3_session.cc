@@ -19,7 +19,7 @@
 #include "common/posix_handle.h"
 #include "common/secret.h"
 #include "maildir/maildir.h"
-#include "pop3/pop3_io.h"
+#include "pop3/pop3_wire.h"
 
 namespace fernd {
 namespace {

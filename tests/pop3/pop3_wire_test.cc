@@ -1,4 +1,4 @@
-#include "pop3/pop3_io.h"
+#include "pop3/pop3_wire.h"
 
 #include <fcntl.h>
 #include <unistd.h>

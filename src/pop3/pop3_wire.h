@@ -1,7 +1,8 @@
-// The pieces a POP3 dialogue is built from besides its connection: parsing a message number,
-// transmitting a message file, cleaning a user name for the log and the capability reply.
-#ifndef FERND_POP3_POP3_IO_H_
-#define FERND_POP3_POP3_IO_H_
+// What goes on the wire besides the connection's own lines: message numbers as clients write them,
+// a message file in its wire form (CR LF line ends, dot-stuffed), the capability reply, and user
+// names cleaned for the log.
+#ifndef FERND_POP3_POP3_WIRE_H_
+#define FERND_POP3_POP3_WIRE_H_
 
 #include <cstdint>
 
@@ -28,4 +29,4 @@ char* sanitize(char* text);
 
 }  // namespace fernd
 
-#endif  // FERND_POP3_POP3_IO_H_
+#endif  // FERND_POP3_POP3_WIRE_H_

@@ -1,4 +1,4 @@
-#include "common/fd_io.h"
+#include "common/fd_rw.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // Message numbers, the transmission of a message file, the cleaning of user names for the log and
 // the capability reply.
-#include "pop3/pop3_io.h"
+#include "pop3/pop3_wire.h"
 
 #include <array>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "common/fd_io.h"
+#include "common/fd_rw.h"
 
 namespace fernd {
 namespace {

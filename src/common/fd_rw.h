@@ -1,8 +1,8 @@
 // Reading and writing plain descriptors as a daemon must: a call that a signal breaks off is made
 // again. On a socket with idle limits even a stop and continue of the process (a debugger, a
 // tracer, job control) makes a blocked read or write fail with EINTR, without any handler.
-#ifndef FERND_COMMON_FD_IO_H_
-#define FERND_COMMON_FD_IO_H_
+#ifndef FERND_COMMON_FD_RW_H_
+#define FERND_COMMON_FD_RW_H_
 
 #include <sys/types.h>
 
@@ -20,4 +20,4 @@ std::size_t fd_write_all(int fd, const char* data, std::size_t size);
 
 }  // namespace fernd
 
-#endif  // FERND_COMMON_FD_IO_H_
+#endif  // FERND_COMMON_FD_RW_H_
