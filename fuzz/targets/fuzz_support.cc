@@ -65,7 +65,27 @@ unique_fd memory_file(std::size_t size) {
   return fd;
 }
 
+// Writes all of \a content to \a fd; aborts when a write fails.
+void write_all(int fd, std::string_view content) {
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n <= 0) {
+      fuzz_fail("cannot write a scratch file");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 }  // namespace
+
+void fuzz_write_file(const std::string& path, std::string_view content) {
+  const unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (fd.fd < 0) {
+    fuzz_fail("cannot create a scratch file");
+  }
+  write_all(fd.fd, content);
+}
 
 std::string capture_sink::bytes() const {
   const off_t written = ::lseek(fd.fd, 0, SEEK_CUR);
@@ -83,14 +103,7 @@ capture_sink fuzz_open_capture(std::size_t budget) {
 
 unique_fd fuzz_memory_file(std::string_view content) {
   unique_fd fd = memory_file(SIZE_MAX);
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd.fd, content.data() + done, content.size() - done);
-    if (n <= 0) {
-      fuzz_fail("cannot fill a memory file");
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  write_all(fd.fd, content);
   if (::lseek(fd.fd, 0, SEEK_SET) != 0) {
     fuzz_fail("cannot rewind a memory file");
   }

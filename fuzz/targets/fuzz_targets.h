@@ -57,6 +57,9 @@ struct capture_sink {
 /// made.
 capture_sink fuzz_open_capture(std::size_t budget = SIZE_MAX);
 
+/// Creates or truncates the file \a path and writes \a content into it; aborts when it cannot.
+void fuzz_write_file(const std::string& path, std::string_view content);
+
 /// A file in memory that holds \a content, open for reading at its start; aborts when it cannot
 /// be made.
 unique_fd fuzz_memory_file(std::string_view content);

@@ -53,21 +53,6 @@ std::vector<message_file> mailbox_messages() {
 
 constexpr const char* greeting = "+OK fernd ready.\r\n";
 
-void write_whole_file(const std::string& path, std::string_view content) {
-  unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (fd.fd < 0) {
-    fuzz_fail("cannot create a message file");
-  }
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd.fd, content.data() + done, content.size() - done);
-    if (n <= 0) {
-      fuzz_fail("cannot write a message file");
-    }
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 void make_directory(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0) {
     fuzz_fail("cannot create a directory of the Maildir");
@@ -115,7 +100,7 @@ struct session_fixture {
 
   void restore(const message_file& message) const {
     const std::string path = path_of(message);
-    write_whole_file(path, message.content);
+    fuzz_write_file(path, message.content);
     const timespec times[2] = {{static_cast<time_t>(message.mtime_sec), 0},
                                {static_cast<time_t>(message.mtime_sec), 0}};
     if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {

@@ -25,21 +25,6 @@ const std::string& message_path() {
   return path;
 }
 
-void write_message(std::string_view content) {
-  unique_fd fd(::open(message_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (fd.fd < 0) {
-    fuzz_fail("cannot create the message file");
-  }
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd.fd, content.data() + done, content.size() - done);
-    if (n <= 0) {
-      fuzz_fail("cannot write the message file");
-    }
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 // Sends the message file into \a sink through a connection, as RETR does, and writes out what
 // the connection holds; returns whether both succeeded.
 bool send_message(const capture_sink& sink) {
@@ -82,7 +67,7 @@ std::string filler_line(std::size_t boundary, std::size_t offset) {
 
 // Sends \a file and aborts unless the output is exactly its reference wire form.
 void check_wire(std::string_view file, const std::string& expected) {
-  write_message(file);
+  fuzz_write_file(message_path(), file);
   const capture_sink full = fuzz_open_capture();
   if (!send_message(full)) {
     fuzz_fail("send_mail_file failed on a working output");
