@@ -29,9 +29,6 @@ volatile std::sig_atomic_t active_sessions = 0;
 volatile std::sig_atomic_t auth_failure_seen = 0;
 volatile std::int64_t last_auth_failure = 0;
 
-int (*listener_accept_call)(int fd, sockaddr* address, socklen_t* length) = ::accept;
-pid_t (*listener_fork_call)() = ::fork;
-
 namespace {
 
 // The longest wait for a free session slot before the count is tested again; an ending session
@@ -243,7 +240,7 @@ int listener_run(const char* program, const startup_config& config) {
     listener_address peer;
     peer.family = address.family;
     socklen_t length = peer.size();
-    unique_fd connection{listener_accept_call(listening.fd, peer.get(), &length)};
+    unique_fd connection{::accept(listening.fd, peer.get(), &length)};
     if (connection.fd < 0) {
       const int error = errno;
       const accept_failure kind = accept_failure_kind(error);
@@ -260,7 +257,7 @@ int listener_run(const char* program, const startup_config& config) {
     char peer_text[peer_text_size];
     const int peer_port = peer_describe(peer, peer_text);
 
-    const pid_t pid = listener_fork_call();
+    const pid_t pid = ::fork();
     if (pid == 0) {
       // The session never accepts; were the socket left open here, a listener that a signal ended
       // would still seem to listen while any session ran.

@@ -1,10 +1,9 @@
-// For tests only: the listener's state and the seams through which tests reach into it.
+// For tests only: the listener's state and its handler, which tests reach into.
 // Production code outside the listener never uses them.
 #ifndef FERND_SERVER_LISTENER_TESTING_H_
 #define FERND_SERVER_LISTENER_TESTING_H_
 
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -37,11 +36,6 @@ bool listener_auth_delay(int failure_seen, std::int64_t last_failure, std::int64
 /// Returns once fewer than 16 sessions are counted, testing the count again after each \a step
 /// at most and after every signal; a session that ends ends the wait at once.
 void listener_wait_for_slot(std::chrono::milliseconds step);
-
-/// The accept and fork that the listener calls: ::accept and ::fork, unless a test puts a
-/// failure in their place that cannot be produced for real.
-extern int (*listener_accept_call)(int fd, sockaddr* address, socklen_t* length);
-extern pid_t (*listener_fork_call)();
 
 }  // namespace fernd
 

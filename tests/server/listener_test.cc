@@ -23,6 +23,7 @@
 #include "common/posix_handle.h"
 #include "pop3/pop3_session.h"
 #include "server/listener_testing.h"
+#include "support/call_failure.h"
 #include "support/fd_reading.h"
 #include "support/forked_child.h"
 #include "support/process_watch.h"
@@ -180,40 +181,16 @@ TEST(ListenerRun, SocketThatCannotBeCreatedEndsWithThree) {
   EXPECT_EQ("prog/fernd: cannot create socket: Too many open files\n", outcome.err);
 }
 
-// The failure that the next accept or fork of a listener child meets, and how many times.
-int injected_error = 0;
-int injected_failures = 0;
-
-int accept_failing(int fd, sockaddr* address, socklen_t* length) {
-  if (injected_failures > 0) {
-    --injected_failures;
-    errno = injected_error;
-    return -1;
-  }
-  return ::accept(fd, address, length);
-}
-
-pid_t fork_failing() {
-  if (injected_failures > 0) {
-    --injected_failures;
-    errno = injected_error;
-    return -1;
-  }
-  return ::fork();
-}
-
 TEST(ListenerRun, AcceptFailureThatCannotHealEndsWithThree) {
   const int errors_that_end[] = {EBADF, EINVAL, ENOTSOCK, EFAULT};
   const temp_maildir scratch;
   const account_list accounts{{"alice", "secret", scratch.path}};
   for (const int error : errors_that_end) {
     SCOPED_TRACE(error);
-    injected_error = error;
-    injected_failures = 1;
-    listener_accept_call = accept_failing;
-    const child_outcome outcome =
-        run_in_child([&] { ::_exit(listener_run("prog/fernd", loopback_config(accounts, 0))); });
-    listener_accept_call = ::accept;
+    const child_outcome outcome = run_in_child([&] {
+      const failing_accept failing(error, 1);
+      ::_exit(listener_run("prog/fernd", loopback_config(accounts, 0)));
+    });
     ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
     EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
     EXPECT_EQ("prog/fernd: cannot accept connection: " + std::string(std::strerror(error)) + "\n",
@@ -229,8 +206,9 @@ struct listener_child {
   std::uint16_t port = 0;
   pid_t pid = -1;
 
-  /// Starts the listener on a port that was free a moment ago.
-  void start() {
+  /// Starts the listener on a port that was free a moment ago; the child runs \a body, or
+  /// listener_run when there is none.
+  void start(const std::function<int()>& body = {}) {
     {
       const unique_fd probe{::socket(AF_INET, SOCK_STREAM, 0)};
       sockaddr_in address{};
@@ -249,9 +227,11 @@ struct listener_child {
         ::_exit(10);
       }
       std::fclose(file);
-      ::_exit(listener_run("prog/fernd", loopback_config(accounts, port)));
+      ::_exit(body ? body() : run());
     }
   }
+
+  int run() const { return listener_run("prog/fernd", loopback_config(accounts, port)); }
 
   /// A client connected to the listener, once it listens.
   unique_fd connect() const {
@@ -295,12 +275,11 @@ TEST(ListenerRun, PassingAcceptFailuresAreRetried) {
   for (const int error : passing_errors) {
     SCOPED_TRACE(std::strerror(error));
     listener_child listener;
-    injected_error = error;
-    injected_failures = 3;
-    listener_accept_call = accept_failing;
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_NO_FATAL_FAILURE(listener.start());
-    listener_accept_call = ::accept;
+    ASSERT_NO_FATAL_FAILURE(listener.start([&] {
+      const failing_accept failing(error, 3);
+      return listener.run();
+    }));
     const unique_fd client = listener.connect();
     EXPECT_EQ("+OK fernd ready.\r\n", read_exactly(client.fd, 18, process_watch_limit));
     const auto elapsed = std::chrono::steady_clock::now() - started;
@@ -322,11 +301,10 @@ TEST(ListenerRun, FailedForkClosesTheConnectionAndGoesOn) {
   for (const int error : fork_errors) {
     SCOPED_TRACE(std::strerror(error));
     listener_child listener;
-    injected_error = error;
-    injected_failures = 1;
-    listener_fork_call = fork_failing;
-    ASSERT_NO_FATAL_FAILURE(listener.start());
-    listener_fork_call = ::fork;
+    ASSERT_NO_FATAL_FAILURE(listener.start([&] {
+      const failing_fork failing(error, 1);
+      return listener.run();
+    }));
     const unique_fd refused = listener.connect();
     EXPECT_EQ("", read_to_end(refused.fd, process_watch_limit));  // no greeting
     const unique_fd served = listener.connect();
