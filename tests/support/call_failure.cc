@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,8 @@ int accept_error = 0;
 int accept_failures = 0;
 int fork_error = 0;
 int fork_failures = 0;
+bool fork_holding = false;
+int forks_passing = 0;
 
 }  // namespace
 
@@ -34,6 +37,15 @@ failing_fork::failing_fork(int error, int count) {
 
 failing_fork::~failing_fork() {
   fork_failures = 0;
+}
+
+fork_returning_after_the_child::fork_returning_after_the_child(int passing) {
+  forks_passing = passing;
+  fork_holding = true;
+}
+
+fork_returning_after_the_child::~fork_returning_after_the_child() {
+  fork_holding = false;
 }
 
 }  // namespace fernd
@@ -60,7 +72,21 @@ pid_t __wrap_fork() {
     errno = fork_error;
     return -1;
   }
-  return __real_fork();
+  const pid_t pid = __real_fork();
+  if (pid <= 0 || !fork_holding) {
+    return pid;
+  }
+  if (forks_passing > 0) {
+    --forks_passing;
+    return pid;
+  }
+  fork_holding = false;
+  const int saved_errno = errno;
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+  errno = saved_errno;
+  return pid;
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
-// Failures of accept and fork on demand, for the listener's tests. The test binary is linked with
-// --wrap=accept,--wrap=fork: every call of either in it (the listener's among them) comes here
-// first, and goes on to the real call unless a test has armed a failure that cannot be produced
-// for real.
+// Failures of accept and fork on demand, and a fork that returns late, for the listener's tests.
+// The test binary is linked with --wrap=accept,--wrap=fork: every call of either in it (the
+// listener's among them) comes here first, and goes on to the real call unless a test has armed
+// what cannot be produced for real.
 #ifndef FERND_TESTS_SUPPORT_CALL_FAILURE_H_
 #define FERND_TESTS_SUPPORT_CALL_FAILURE_H_
 
@@ -23,6 +23,16 @@ struct failing_fork {
   ~failing_fork();
   failing_fork(const failing_fork&) = delete;
   failing_fork& operator=(const failing_fork&) = delete;
+};
+
+/// While it lives, the fork after the first \a passing ones returns in the parent only once the
+/// child it created has ended (left unreaped, so that the parent's SIGCHLD has come before the
+/// parent goes on); every other fork returns at once. Not nestable.
+struct fork_returning_after_the_child {
+  explicit fork_returning_after_the_child(int passing);
+  ~fork_returning_after_the_child();
+  fork_returning_after_the_child(const fork_returning_after_the_child&) = delete;
+  fork_returning_after_the_child& operator=(const fork_returning_after_the_child&) = delete;
 };
 
 }  // namespace fernd
