@@ -1,6 +1,10 @@
+// The standalone listener: the listening socket, and the loop that accepts, forks one session
+// process per connection and reaps them. The loop alone keeps the count of running sessions and
+// the time of the latest failed login; its SIGCHLD handler only wakes it.
 #include "server/listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,29 +17,20 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/exit_status.h"
-#include "common/posix_handle.h"
 #include "server/listener_testing.h"
 #include "server/session_process.h"
 
 namespace fernd {
-
-volatile std::sig_atomic_t active_sessions = 0;
-volatile std::sig_atomic_t auth_failure_seen = 0;
-volatile std::int64_t last_auth_failure = 0;
-
-int (*listener_accept_call)(int fd, sockaddr* address, socklen_t* length) = ::accept;
-pid_t (*listener_fork_call)() = ::fork;
-
 namespace {
 
-// The longest wait for a free session slot before the count is tested again; an ending session
-// ends the wait at once.
-constexpr std::chrono::milliseconds limit_wait_step = std::chrono::seconds(1);
+// Without its wake pipe (none could be opened) the loop still looks for ended sessions at least
+// this often, so that a full listener frees a slot within this time.
+constexpr std::chrono::milliseconds reap_step_without_pipe = std::chrono::seconds(1);
 
 // After a failure that may heal (descriptors, memory or processes exhausted), the loop pauses
 // before it tries again, first briefly, then longer while the failure lasts, so that it neither
@@ -50,7 +45,7 @@ constexpr std::int64_t report_interval_ns = 1'000'000'000;
 constexpr std::size_t peer_text_size = 46;
 static_assert(peer_text_size == INET6_ADDRSTRLEN);
 
-/// A socket address of either family: the listening address, and each peer's.
+/// The listening address, of either family.
 struct listener_address {
   union {
     sockaddr_in6 v6;
@@ -59,12 +54,12 @@ struct listener_address {
   int family = AF_UNSPEC;
 
   socklen_t size() const { return family == AF_INET6 ? sizeof in.v6 : sizeof in.v4; }
-  sockaddr* get() { return reinterpret_cast<sockaddr*>(&in); }
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&in); }
 };
 
 /// Fills \a address from the address text \a interface (IPv6 first, then IPv4 dotted decimal;
-/// never a name lookup) and the low 16 bits of \a port. Returns 0, or 1 when the text is neither.
-int address_parse(const char* interface, int port, listener_address* address) {
+/// never a name lookup) and the low 16 bits of \a port. Returns false when the text is neither.
+bool address_parse(const char* interface, int port, listener_address* address) {
   // No range check: a port beyond 16 bits wraps, as the conversion to uint16_t does.
   const std::uint16_t port_bits = htons(static_cast<std::uint16_t>(port));
   in6_addr v6{};
@@ -74,7 +69,7 @@ int address_parse(const char* interface, int port, listener_address* address) {
     address->in.v6.sin6_family = AF_INET6;
     address->in.v6.sin6_port = port_bits;
     address->in.v6.sin6_addr = v6;
-    return 0;
+    return true;
   }
   in_addr v4{};
   if (::inet_pton(AF_INET, interface, &v4) == 1) {
@@ -83,28 +78,35 @@ int address_parse(const char* interface, int port, listener_address* address) {
     address->in.v4.sin_family = AF_INET;
     address->in.v4.sin_port = port_bits;
     address->in.v4.sin_addr = v4;
-    return 0;
+    return true;
   }
-  return 1;
+  return false;
 }
 
-/// Writes the peer's address text into \a text and returns its port in host byte order.
-int peer_describe(const listener_address& peer, char (&text)[peer_text_size]) {
+/// Writes the peer's address text into \a text and returns its port in host byte order; an
+/// address of another family gives an empty text and port 0.
+int peer_describe(const sockaddr_storage& peer, char (&text)[peer_text_size]) {
   text[0] = '\0';
-  if (peer.family == AF_INET6) {
-    (void)::inet_ntop(AF_INET6, &peer.in.v6.sin6_addr, text, peer_text_size);
-    return ntohs(peer.in.v6.sin6_port);
+  if (peer.ss_family == AF_INET6) {
+    sockaddr_in6 v6{};
+    std::memcpy(&v6, &peer, sizeof v6);
+    (void)::inet_ntop(AF_INET6, &v6.sin6_addr, text, peer_text_size);
+    return ntohs(v6.sin6_port);
   }
-  (void)::inet_ntop(AF_INET, &peer.in.v4.sin_addr, text, peer_text_size);
-  return ntohs(peer.in.v4.sin_port);
+  if (peer.ss_family == AF_INET) {
+    sockaddr_in v4{};
+    std::memcpy(&v4, &peer, sizeof v4);
+    (void)::inet_ntop(AF_INET, &v4.sin_addr, text, peer_text_size);
+    return ntohs(v4.sin_port);
+  }
+  return 0;
 }
 
-/// The set of SIGCHLD alone, for blocking and unblocking it.
-sigset_t child_signal_set() {
-  sigset_t set;
-  (void)::sigemptyset(&set);
-  (void)::sigaddset(&set, SIGCHLD);
-  return set;
+/// Whole seconds of CLOCK_MONOTONIC, the clock of the authorization-delay window.
+std::int64_t monotonic_seconds() {
+  timespec now{};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
 }
 
 /// What the loop does after a failed accept.
@@ -167,162 +169,253 @@ void retry_pause(listener_retry* retry) {
   retry->pause = std::min(retry->pause * 2, retry_pause_longest);
 }
 
-/// Whether a session that starts now delays its password checks: a session process that exited
-/// with status 2 or more was reaped less than 61 seconds ago.
-bool session_auth_delay() {
-  if (auth_failure_seen == 0) {
-    return false;
-  }
-  timespec now{};
-  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-  return listener_auth_delay(auth_failure_seen, last_auth_failure, now.tv_sec);
+/// Whether a session that starts now delays its password checks; the clock is read only when a
+/// failure was seen at all.
+bool session_auth_delay(const listener_sessions& sessions) {
+  return sessions.last_auth_failure &&
+         listener_auth_delay(sessions.last_auth_failure, monotonic_seconds());
 }
 
-/// Counts one more session. The handler may run at any instruction, and an increment that it split
-/// into a read and a write would lose its decrement for ever; an atomic increment is one
-/// instruction (or a retried exclusive store), which a signal cannot split.
-void session_count_add() {
-  (void)__atomic_add_fetch(&active_sessions, 1, __ATOMIC_SEQ_CST);
-}
+// The write end of the wake pipe, for the SIGCHLD handler; -1 while there is none. Only the loop
+// and the session process right after the fork write it; a sig_atomic_t, so that the handler
+// never reads half of a change.
+volatile std::sig_atomic_t wake_write_fd = -1;
 
-/// Signal dispositions of the listener; session processes inherit the ignored SIGHUP.
-void listener_signals_install() {
-  (void)std::signal(SIGHUP, SIG_IGN);
-  (void)std::signal(SIGTERM, SIG_DFL);
-  active_sessions = 0;
-  auth_failure_seen = 0;
-  struct sigaction reap {};
-  reap.sa_sigaction = listener_reap;
-  (void)::sigemptyset(&reap.sa_mask);
-  // SA_RESTART resumes an accept that the signal interrupts; SA_NOCLDSTOP keeps stopped children
-  // from raising it.
-  reap.sa_flags = SA_RESTART | SA_NOCLDSTOP | SA_SIGINFO;
-  (void)::sigaction(SIGCHLD, &reap, nullptr);
-  // A signal mask is inherited across exec: started with SIGCHLD blocked, the listener would never
-  // count a session down and would stop at the limit for good. Session processes inherit the
-  // unblocked mask in turn.
-  const sigset_t child_signal = child_signal_set();
-  (void)::sigprocmask(SIG_UNBLOCK, &child_signal, nullptr);
-}
-
-}  // namespace
-
-int listener_run(const char* program, startup_config& config) {
-  const char* interface = config.interface;
-  const int port = config.port;
-  listener_address address;
-  if (address_parse(interface, port, &address) != 0) {
-    std::fprintf(stderr, "%s: invalid interface\n", program);
-    return exit_status_fatal;
-  }
-  unique_fd listening{::socket(address.family, SOCK_STREAM, 0)};
-  if (listening.fd < 0) {
-    std::fprintf(stderr, "%s: cannot create socket: %s\n", program, std::strerror(errno));
-    return exit_status_fatal;
-  }
-  const int on = 1;
-  if (::setsockopt(listening.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-    std::fprintf(stderr, "%s: cannot set socket option: %s\n", program, std::strerror(errno));
-    return exit_status_fatal;
-  }
-  if (::bind(listening.fd, address.get(), address.size()) != 0) {
-    std::fprintf(stderr, "%s: cannot bind to %s:%d: %s\n", program, interface, port,
-                 std::strerror(errno));
-    return exit_status_fatal;
-  }
-  if (::listen(listening.fd, listen_backlog) != 0) {
-    std::fprintf(stderr, "%s: cannot listen on socket: %s\n", program, std::strerror(errno));
-    return exit_status_fatal;
-  }
-  listener_signals_install();
-
-  listener_retry retry;
-  for (;;) {
-    listener_wait_for_slot(limit_wait_step);
-    listener_address peer;
-    peer.family = address.family;
-    socklen_t length = peer.size();
-    unique_fd connection{listener_accept_call(listening.fd, peer.get(), &length)};
-    if (connection.fd < 0) {
-      const int error = errno;
-      const accept_failure kind = accept_failure_kind(error);
-      if (kind == accept_failure::fatal) {
-        std::fprintf(stderr, "%s: cannot accept connection: %s\n", program, std::strerror(error));
-        return exit_status_fatal;
-      }
-      retry_report(&retry, program, "cannot accept connection", error);
-      if (kind == accept_failure::retry_later) {
-        retry_pause(&retry);
-      }
-      continue;
-    }
-    char peer_text[peer_text_size];
-    const int peer_port = peer_describe(peer, peer_text);
-
-    const pid_t pid = listener_fork_call();
-    if (pid == 0) {
-      // The session never accepts; were the socket left open here, a listener that a signal ended
-      // would still seem to listen while any session ran.
-      listening.reset();
-      // This process's own copies of the count and the failure time, as the fork froze them.
-      session_process_run(connection.release(), peer_text, peer_port, active_sessions + 1,
-                          session_auth_delay(), config);
-    }
-    const int fork_error = errno;
-    // Without a session process the client is closed without a greeting and may try again.
-    connection.reset();
-    if (pid < 0) {
-      // Out of processes or memory: that passes when sessions end.
-      retry_report(&retry, program, "fork failed", fork_error);
-      retry_pause(&retry);
-      continue;
-    }
-    retry.pause = retry_pause_first;
-    session_count_add();
-  }
-}
-
-void listener_reap(int /*signal_number*/, siginfo_t* /*info*/, void* /*context*/) {
-  // The loop reports the errno of a failed accept or fork; this handler may run just between.
+/// The SIGCHLD handler: one byte into the wake pipe, nothing else. A full pipe wakes the loop
+/// as well, so a failed write loses nothing. errno is left as it was found: the loop may be just
+/// between a failed call and its report.
+void wake_loop(int /*signal_number*/) {
   const int saved_errno = errno;
-  int status = 0;
-  while (::waitpid(-1, &status, WNOHANG) > 0) {
-    if (WIFEXITED(status) && WEXITSTATUS(status) >= exit_status_auth_failed) {
-      timespec now{};
-      (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-      // The time first: a session process forked between the two stores must not see the flag
-      // with a stale time.
-      last_auth_failure = now.tv_sec;
-      auth_failure_seen = 1;
-    }
-    active_sessions = active_sessions - 1;
+  const int fd = wake_write_fd;
+  if (fd >= 0) {
+    const char byte = 0;
+    (void)::write(fd, &byte, 1);
   }
   errno = saved_errno;
 }
 
-void listener_wait_for_slot(std::chrono::milliseconds step) {
-  if (active_sessions < listener_session_limit) {
-    return;  // a slot is free: nothing to wait for, and no system call
+/// The pipe through which an ending session wakes the loop: a byte that the SIGCHLD handler writes
+/// stays there until the loop reads it, however late the loop comes to wait. While it lives the
+/// handler is installed and SIGCHLD unblocked; when it ends, the previous SIGCHLD action comes
+/// back before the pipe closes. Without a pipe (no descriptor to spare at start) both ends are
+/// -1, and the loop looks for ended sessions by the clock instead.
+struct listener_wake {
+  unique_fd read_end;
+  unique_fd write_end;
+  struct sigaction previous {};
+
+  listener_wake() {
+    int ends[2] = {-1, -1};
+    // Non-blocking: neither the handler's write nor the loop's draining read may ever wait.
+    if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0) {
+      read_end.reset(ends[0]);
+      write_end.reset(ends[1]);
+      wake_write_fd = ends[1];
+    }
+    struct sigaction wake {};
+    wake.sa_handler = wake_loop;
+    (void)::sigemptyset(&wake.sa_mask);
+    // SA_RESTART resumes a write to standard error that the signal interrupts (poll returns
+    // EINTR regardless, and the loop polls again); SA_NOCLDSTOP keeps stopped children from
+    // raising it.
+    wake.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    (void)::sigaction(SIGCHLD, &wake, &previous);
+    // A signal mask is inherited across exec: started with SIGCHLD blocked, the listener would
+    // never be woken by an ending session and would stop at the limit for good. Session processes
+    // inherit the unblocked mask in turn.
+    sigset_t child_signal;
+    (void)::sigemptyset(&child_signal);
+    (void)::sigaddset(&child_signal, SIGCHLD);
+    (void)::sigprocmask(SIG_UNBLOCK, &child_signal, nullptr);
   }
-  // SIGCHLD is blocked between the test of the count and the wait, and the wait unblocks it
-  // atomically: a session that ends just after the test still ends the wait at once, instead of
-  // the slot staying unused for a whole step.
-  const sigset_t child_signal = child_signal_set();
-  sigset_t previous;
-  (void)::sigprocmask(SIG_BLOCK, &child_signal, &previous);
-  sigset_t waiting = previous;
-  (void)::sigdelset(&waiting, SIGCHLD);
-  const timespec step_time = clock_timespec(step);
-  while (active_sessions > listener_session_limit - 1) {
-    // Ends with the step, with a signal, or early after a stop and continue: each time the count
-    // is tested again.
-    (void)::ppoll(nullptr, 0, &step_time, &waiting);
+  ~listener_wake() {
+    (void)::sigaction(SIGCHLD, &previous, nullptr);
+    wake_write_fd = -1;
   }
-  (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
+  listener_wake(const listener_wake&) = delete;
+  listener_wake& operator=(const listener_wake&) = delete;
+};
+
+/// Empties the wake pipe: every byte stands for the same news, that some session ended.
+void wake_drain(const listener_wake& wake) {
+  if (wake.read_end.fd < 0) {
+    return;
+  }
+  char bytes[64];
+  for (;;) {
+    const ssize_t got = ::read(wake.read_end.fd, bytes, sizeof bytes);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < static_cast<ssize_t>(sizeof bytes)) {
+      return;  // empty now (EAGAIN)
+    }
+  }
 }
 
-bool listener_auth_delay(int failure_seen, std::int64_t last_failure, std::int64_t now_seconds) {
-  return failure_seen != 0 && now_seconds - last_failure < listener_auth_delay_window;
+/// Waits until an ending session wakes the loop or, when \a listening_fd is not negative, a
+/// client waits to be accepted; a signal does not end the wait. Returns whether the loop must
+/// reap: after a wake-up, and after every wait when there is no wake pipe, which then lasts at
+/// most a reaping step. When poll itself fails (only when the kernel is short of memory) it
+/// pauses first.
+bool wait_for_work(const listener_wake& wake, int listening_fd, listener_retry* retry) {
+  const bool pipe_open = wake.read_end.fd >= 0;
+  // poll skips a negative descriptor.
+  pollfd watched[2] = {{wake.read_end.fd, POLLIN, 0}, {listening_fd, POLLIN, 0}};
+  const int timeout_ms = pipe_open ? -1 : static_cast<int>(reap_step_without_pipe.count());
+  for (;;) {
+    if (::poll(watched, 2, timeout_ms) >= 0) {
+      return !pipe_open || watched[0].revents != 0;
+    }
+    if (errno != EINTR) {
+      retry_pause(retry);
+      return !pipe_open;
+    }
+  }
+}
+
+/// Forks the session process that serves \a connection, which this process then closes either
+/// way: without a session process the client is closed without a greeting and may try again.
+/// Returns 0 once the session process runs, or the error of the failed fork.
+int session_fork(unique_fd connection, const sockaddr_storage& peer, int listening_fd,
+                 listener_wake* wake, const listener_sessions& sessions, startup_config& config) {
+  char peer_text[peer_text_size];
+  const int peer_port = peer_describe(peer, peer_text);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The session never accepts; were the socket left open here, a listener that a signal ended
+    // would still seem to listen while any session ran. Nor does it wake a loop: its copy of the
+    // pipe would only hold two descriptors for the whole session. The handler stays until the
+    // session process takes SIGCHLD back, and does nothing meanwhile.
+    (void)::close(listening_fd);
+    wake_write_fd = -1;
+    wake->write_end.reset();
+    wake->read_end.reset();
+    // The count at the fork, with this session; the delay from the loop's state as the fork
+    // froze it.
+    session_process_run(connection.release(), peer_text, peer_port, sessions.active + 1,
+                        session_auth_delay(sessions), config);
+  }
+  return pid < 0 ? errno : 0;
+}
+
+}  // namespace
+
+unique_fd listener_bind(const char* program, const startup_config& config) {
+  listener_address address;
+  if (!address_parse(config.interface, config.port, &address)) {
+    std::fprintf(stderr, "%s: invalid interface\n", program);
+    return {};
+  }
+  unique_fd listening{::socket(address.family, SOCK_STREAM, 0)};
+  if (listening.fd < 0) {
+    std::fprintf(stderr, "%s: cannot create socket: %s\n", program, std::strerror(errno));
+    return {};
+  }
+  const int on = 1;
+  if (::setsockopt(listening.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    std::fprintf(stderr, "%s: cannot set socket option: %s\n", program, std::strerror(errno));
+    return {};
+  }
+  if (::bind(listening.fd, address.get(), address.size()) != 0) {
+    std::fprintf(stderr, "%s: cannot bind to %s:%d: %s\n", program, config.interface, config.port,
+                 std::strerror(errno));
+    return {};
+  }
+  if (::listen(listening.fd, listen_backlog) != 0) {
+    std::fprintf(stderr, "%s: cannot listen on socket: %s\n", program, std::strerror(errno));
+    return {};
+  }
+  return listening;
+}
+
+int listener_serve(const char* program, int listening_fd, startup_config& config) {
+  // An accept that finds no client returns at once instead of waiting: the loop waits in poll,
+  // where an ending session can wake it. (On Linux the accepted socket does not inherit
+  // O_NONBLOCK.) When this fails, the descriptor is none, and the first accept says so.
+  const int flags = ::fcntl(listening_fd, F_GETFL);
+  if (flags >= 0) {
+    (void)::fcntl(listening_fd, F_SETFL, flags | O_NONBLOCK);
+  }
+  // Session processes inherit the ignored SIGHUP.
+  (void)std::signal(SIGHUP, SIG_IGN);
+  (void)std::signal(SIGTERM, SIG_DFL);
+  listener_wake wake;
+
+  listener_sessions sessions;
+  listener_retry retry;
+  for (;;) {
+    // With every slot taken the loop neither accepts nor looks at the socket: clients wait in the
+    // listen backlog until a session ends.
+    const bool slot_free = sessions.active < listener_session_limit;
+    if (slot_free) {
+      sockaddr_storage peer{};
+      socklen_t length = sizeof peer;
+      unique_fd connection{::accept(listening_fd, reinterpret_cast<sockaddr*>(&peer), &length)};
+      const int error = errno;
+      if (connection.fd >= 0) {
+        const int fork_error =
+            session_fork(std::move(connection), peer, listening_fd, &wake, sessions, config);
+        if (fork_error != 0) {
+          // Out of processes or memory: that passes when sessions end.
+          retry_report(&retry, program, "fork failed", fork_error);
+          retry_pause(&retry);
+        } else {
+          retry.pause = retry_pause_first;
+          ++sessions.active;
+        }
+        continue;  // more clients may be waiting
+      }
+      if (error != EAGAIN && error != EWOULDBLOCK) {
+        const accept_failure kind = accept_failure_kind(error);
+        if (kind == accept_failure::fatal) {
+          std::fprintf(stderr, "%s: cannot accept connection: %s\n", program, std::strerror(error));
+          return exit_status_fatal;
+        }
+        retry_report(&retry, program, "cannot accept connection", error);
+        if (kind == accept_failure::retry_later) {
+          retry_pause(&retry);
+        }
+      }
+    }
+    // Whatever ends the wait, the next turn's accept tells the truth about the socket: a closed
+    // descriptor, which poll only marks POLLNVAL, fails there with EBADF.
+    if (wait_for_work(wake, slot_free ? listening_fd : -1, &retry)) {
+      // Drained first: a session that ends after the reaping leaves a byte for the next wait.
+      wake_drain(wake);
+      listener_reap(&sessions);
+    }
+  }
+}
+
+int listener_run(const char* program, startup_config& config) {
+  const unique_fd listening = listener_bind(program, config);
+  if (listening.fd < 0) {
+    return exit_status_fatal;
+  }
+  return listener_serve(program, listening.fd, config);
+}
+
+void listener_reap(listener_sessions* sessions) {
+  for (;;) {
+    int status = 0;
+    const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+    if (pid < 0 && errno == EINTR) {
+      continue;
+    }
+    if (pid <= 0) {
+      return;  // 0: the others still run; -1: no child is left
+    }
+    // A session process ended by a signal saw no failed login that it could report.
+    if (WIFEXITED(status) && WEXITSTATUS(status) >= exit_status_auth_failed) {
+      sessions->last_auth_failure = monotonic_seconds();
+    }
+    --sessions->active;
+  }
+}
+
+bool listener_auth_delay(std::optional<std::int64_t> last_failure, std::int64_t now_seconds) {
+  return last_failure && now_seconds - *last_failure < listener_auth_delay_window;
 }
 
 }  // namespace fernd

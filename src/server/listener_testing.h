@@ -1,47 +1,34 @@
-// For tests only: the listener's state and the seams through which tests reach into it.
-// Production code outside the listener never uses them.
+// For tests only: the parts of the listener's loop that a test cannot reach through the fernd
+// binary or listener_bind and listener_serve: the loop's state, its reaping, and the
+// authorization-delay rule, whose 61-second window no test waits out.
 #ifndef FERND_SERVER_LISTENER_TESTING_H_
 #define FERND_SERVER_LISTENER_TESTING_H_
 
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-
-#include <chrono>
-#include <csignal>
 #include <cstdint>
+#include <optional>
 
 namespace fernd {
 
-// The listener's state, shared between its loop and listener_reap, which changes it behind the
-// loop's back. The loop only reads last_auth_failure, and only in a session process, where the
-// fork froze a consistent pair with auth_failure_seen.
+/// What the listener's loop knows of its session processes. The loop alone reads and changes it;
+/// a session process starts with a copy, as the fork froze it.
+struct listener_sessions {
+  /// Session processes forked and not yet reaped.
+  int active = 0;
+  /// Whole seconds of CLOCK_MONOTONIC when the latest session process that exited with status
+  /// exit_status_auth_failed or more was reaped; none before the first.
+  std::optional<std::int64_t> last_auth_failure;
+};
 
-/// Session processes forked and not yet reaped.
-extern volatile std::sig_atomic_t active_sessions;
-/// Set once a session process has exited with status 2 or more (an authorization failure).
-extern volatile std::sig_atomic_t auth_failure_seen;
-/// Whole seconds of CLOCK_MONOTONIC when the latest such session process was reaped.
-extern volatile std::int64_t last_auth_failure;
+/// Reaps every child that has ended, without waiting for any: counts each down in \a sessions and
+/// records the time of any that exited with status 2 or more. One ended by a signal is counted
+/// down and is no failure.
+void listener_reap(listener_sessions* sessions);
 
-/// The SIGCHLD handler: reaps every ended session process, counts it down in active_sessions and
-/// records the time of any that exited with status 2 or more. Touches nothing else; errno is left
-/// as it was found. The arguments are not used.
-void listener_reap(int signal_number, siginfo_t* info, void* context);
-
-/// Whether a session that starts at \a now_seconds delays its password checks: only when a failure
-/// was seen (\a failure_seen) and \a now_seconds stands less than 61 whole seconds past
+/// Whether a session that starts at \a now_seconds delays its password checks: only when a
+/// failure was recorded and \a now_seconds stands less than 61 whole seconds past
 /// \a last_failure. Both times are whole seconds of the same clock.
-bool listener_auth_delay(int failure_seen, std::int64_t last_failure, std::int64_t now_seconds);
-
-/// Returns once fewer than 16 sessions are counted, testing the count again after each \a step
-/// at most and after every signal; a session that ends ends the wait at once.
-void listener_wait_for_slot(std::chrono::milliseconds step);
-
-/// The accept and fork that the listener calls: ::accept and ::fork, unless a test puts a
-/// failure in their place that cannot be produced for real.
-extern int (*listener_accept_call)(int fd, sockaddr* address, socklen_t* length);
-extern pid_t (*listener_fork_call)();
+[[nodiscard]] bool listener_auth_delay(std::optional<std::int64_t> last_failure,
+                                       std::int64_t now_seconds);
 
 }  // namespace fernd
 

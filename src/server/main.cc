@@ -1,3 +1,5 @@
+// The fernd binary's entry point and nothing else: the program itself is fernd_core, which the
+// tests link as well.
 #include "server/startup.h"
 
 int main(int argc, char** argv) {

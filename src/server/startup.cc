@@ -1,3 +1,5 @@
+// Start-up: the command line into a startup_config (passwords obtained on the way), its checks,
+// and the run mode it names: one session on standard input and output, or the listener.
 #include "server/startup.h"
 
 #include <getopt.h>
@@ -69,7 +71,7 @@ const char* program_path(int argc, char** argv) {
 }
 
 /// --auth=user[,passwordeval]: appends the account, obtaining its password first.
-int add_account(const char* program, const char* argument, account_list* accounts) {
+[[nodiscard]] int add_account(const char* program, const char* argument, account_list* accounts) {
   account added;
   std::optional<std::string> password;
   const char* comma = std::strchr(argument, ',');
@@ -257,8 +259,7 @@ int fernd_main(int argc, char** argv) {
     return run_inetd(config);
   }
   // The listener returns only when it failed, after reporting why.
-  (void)listener_run(program_path(argc, argv), config);
-  return exit_status_fatal;
+  return listener_run(program_path(argc, argv), config);
 }
 
 }  // namespace fernd

@@ -8,7 +8,7 @@ namespace fernd {
 
 /// Parses the options into \a config, obtaining every account's password on the way. Returns 0,
 /// or 1 after writing the error to standard error.
-int parse_command_line(int argc, char** argv, startup_config* config);
+[[nodiscard]] int parse_command_line(int argc, char** argv, startup_config* config);
 
 /// The whole program: returns the process exit status (0, 1 or 3).
 int fernd_main(int argc, char** argv);

@@ -67,7 +67,7 @@ class StopAndContinueTest(HardeningTestCase):
 
     def test_listener(self):
         server = self.start({"1.m": b"one\n"})
-        harness.stop_and_continue(server.process.pid)  # waiting in accept
+        harness.stop_and_continue(server.process.pid)  # waiting for a client
         first = self.logged_in(server)
         self.assertEqual(first.command("QUIT"), b"+OK\r\n")
 
@@ -114,32 +114,34 @@ class NonRegularMessageTest(HardeningTestCase):
 
 class DescriptorExhaustionTest(HardeningTestCase):
     """A listener that runs out of descriptors cannot accept; it reports that at most once a
-    second, waits, and serves every waiting client once descriptors are free again. A session
-    needs no descriptor beyond its connection to greet its client and talk to it."""
+    second, waits, and serves the waiting clients once descriptors are free again."""
 
     def test_emfile_passes(self):
         server = self.start({"1.m": b"one\n"})
         pid = server.process.pid
+        # Once it waits for clients, it holds every descriptor of its own.
+        harness.wait_until(lambda: harness.in_system_call(pid, *harness.WAITING_CALLS),
+                           "the listener to wait for clients")
         highest = max(int(fd) for fd in os.listdir(f"/proc/{pid}/fd"))
         limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
-        # Every descriptor up to the highest is in use: accept finds none free. An accept that
-        # already waits may have taken its descriptor before the limit fell, and then the first
-        # client is accepted and served at once; the second waits in any case.
+        # Every descriptor up to the highest is in use: accept finds none free. The listener
+        # accepts only when a client is there, so no client is taken in and then dropped: each
+        # waits in the backlog.
         resource.prlimit(pid, resource.RLIMIT_NOFILE, (highest + 1, limits[1]))
         started = time.monotonic()
-        first = harness.connect(server.port)
-        self.addCleanup(first.close)
-        waiting = harness.connect(server.port)
-        self.addCleanup(waiting.close)
+        waiting = [harness.connect(server.port) for _ in range(2)]
+        for client in waiting:
+            self.addCleanup(client.close)
         message = "cannot accept connection: Too many open files"
         harness.wait_until(lambda: message in server.output(), "the listener to report EMFILE")
-        waiting.setblocking(False)
-        with self.assertRaises(BlockingIOError):
-            waiting.recv(1)  # accepted by nobody yet
+        for client in waiting:
+            client.setblocking(False)
+            with self.assertRaises(BlockingIOError):
+                client.recv(1)  # accepted by nobody yet
         self.assertIsNone(server.process.poll(), server.output())
 
         resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
-        for client in (first, waiting):
+        for client in waiting:
             client.settimeout(harness.WAIT)
             self.assertEqual(client.recv(18), b"+OK fernd ready.\r\n")
             client.sendall(b"QUIT\r\n")
@@ -154,7 +156,8 @@ class DescriptorExhaustionTest(HardeningTestCase):
 
 class SessionProcessSignalsTest(HardeningTestCase):
     """A session process is not a listener: it does not keep the listener's SIGCHLD handler, nor
-    SIGCHLD blocked; it ignores SIGHUP and SIGTERM so that it outlives a terminated listener."""
+    SIGCHLD blocked, nor the pipe through which that handler wakes the listener; it ignores SIGHUP
+    and SIGTERM so that it outlives a terminated listener."""
 
     def test_dispositions(self):
         server = self.start()
@@ -167,6 +170,21 @@ class SessionProcessSignalsTest(HardeningTestCase):
         self.assertNotIn(signal.SIGCHLD, masks["SigIgn"])
         self.assertNotIn(signal.SIGCHLD, masks["SigBlk"])
         self.assertTrue({signal.SIGHUP, signal.SIGTERM, signal.SIGPIPE} <= masks["SigIgn"])
+        self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+
+    def test_descriptors(self):
+        server = self.start()
+        client = self.client(server)
+        session = self.only_session(server)
+
+        def own_files(pid):
+            """What the descriptors of pid above standard error refer to."""
+            return {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")
+                    if int(fd) > 2}
+
+        listener = own_files(server.process.pid)
+        self.assertTrue(any(name.startswith("pipe:") for name in listener), listener)
+        self.assertEqual(set(), listener & own_files(session))
         self.assertEqual(client.command("QUIT"), b"+OK\r\n")
 
 

@@ -1,5 +1,7 @@
 #include "server/listener.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -14,15 +16,16 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/exit_status.h"
 #include "common/posix_handle.h"
-#include "pop3/pop3_session.h"
 #include "server/listener_testing.h"
+#include "support/call_failure.h"
 #include "support/fd_reading.h"
 #include "support/forked_child.h"
 #include "support/process_watch.h"
@@ -30,6 +33,8 @@
 
 namespace fernd {
 namespace {
+
+const std::string greeting = "+OK fernd ready.\r\n";
 
 std::int64_t monotonic_seconds() {
   timespec now{};
@@ -39,27 +44,25 @@ std::int64_t monotonic_seconds() {
 
 TEST(ListenerAuthDelay, OnForSixtyOneSecondsAfterAFailure) {
   struct delay_case {
-    int failure_seen;
-    std::int64_t last_failure;
+    std::optional<std::int64_t> last_failure;
     std::int64_t now;
     bool delay;
   };
   constexpr std::int64_t t = 86'400;
   const delay_case cases[] = {
-      {0, 0, 0, false},  // no failure since the start: the start value 0 is no failure time
-      {0, t, t, false},
-      {1, t, t, true},
-      {1, t, t + 1, true},
-      {1, t, t + 60, true},
-      {1, t, t + 61, false},
-      {1, t, t + 3600, false},
-      {1, 0, 60, true},  // a failure reaped in the
-                         // clock's first second
-      {1, 0, 61, false},
+      {std::nullopt, 0, false},  // no failure since the start: no time to measure from
+      {std::nullopt, t, false},  // nor later
+      {t, t, true},              // reaped in this very second
+      {t, t + 1, true},          // a second later
+      {t, t + 60, true},         // the window's last second
+      {t, t + 61, false},        // past the window
+      {t, t + 3600, false},      // long past it
+      {0, 60, true},             // a failure reaped in the clock's first second
+      {0, 61, false},            // and its window's end
   };
   for (const delay_case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.failure_seen << " " << c.last_failure << " " << c.now);
-    EXPECT_EQ(c.delay, listener_auth_delay(c.failure_seen, c.last_failure, c.now));
+    SCOPED_TRACE(testing::Message() << c.last_failure.value_or(-1) << " " << c.now);
+    EXPECT_EQ(c.delay, listener_auth_delay(c.last_failure, c.now));
   }
 }
 
@@ -80,37 +83,28 @@ pid_t ended_child(int ending) {
   return pid;
 }
 
-void listener_state_reset(int sessions) {
-  active_sessions = sessions;
-  auth_failure_seen = 0;
-  last_auth_failure = 0;
-}
-
 TEST(ListenerReap, CountsDownAndMarksAuthorizationFailures) {
   struct reap_case {
     int ending;
-    int failure;
+    bool failure;
   };
   const reap_case cases[] = {
-      {0, 0}, {1, 0}, {2, 1}, {3, 1}, {255, 1}, {killed_by_signal, 0},
+      {0, false}, {1, false}, {2, true}, {3, true}, {255, true}, {killed_by_signal, false},
   };
   for (const reap_case& c : cases) {
     SCOPED_TRACE(c.ending);
-    listener_state_reset(1);
+    listener_sessions sessions;
+    sessions.active = 1;
     const std::int64_t before = monotonic_seconds();
     const pid_t pid = ended_child(c.ending);
 
-    errno = EILSEQ;
-    listener_reap(SIGCHLD, nullptr, nullptr);
-    EXPECT_EQ(EILSEQ, errno);
+    listener_reap(&sessions);
 
-    EXPECT_EQ(0, active_sessions);
-    EXPECT_EQ(c.failure, auth_failure_seen);
-    if (c.failure != 0) {
-      EXPECT_LE(before, last_auth_failure);
-      EXPECT_GE(monotonic_seconds(), last_auth_failure);
-    } else {
-      EXPECT_EQ(0, last_auth_failure);
+    EXPECT_EQ(0, sessions.active);
+    ASSERT_EQ(c.failure, sessions.last_auth_failure.has_value());
+    if (c.failure) {
+      EXPECT_LE(before, *sessions.last_auth_failure);
+      EXPECT_GE(monotonic_seconds(), *sessions.last_auth_failure);
     }
     EXPECT_EQ(-1, ::waitpid(pid, nullptr, WNOHANG)) << "not reaped";
   }
@@ -129,30 +123,31 @@ TEST(ListenerReap, ReapsAllEndedChildrenAndLeavesTheRunningOne) {
   }
   gate_read.reset();
 
-  // One signal may stand for several ended children.
-  listener_state_reset(5);
+  // One wake-up may stand for several ended children.
+  listener_sessions sessions;
+  sessions.active = 5;
   const int endings[] = {0, 2, killed_by_signal, 1};
   for (const int ending : endings) {
     (void)ended_child(ending);
   }
-  listener_reap(SIGCHLD, nullptr, nullptr);
-  EXPECT_EQ(1, active_sessions);
-  EXPECT_EQ(1, auth_failure_seen);
+  listener_reap(&sessions);
+  EXPECT_EQ(1, sessions.active);
+  EXPECT_TRUE(sessions.last_auth_failure.has_value());
 
   // The last child then ends with an authorization failure of its own.
-  auth_failure_seen = 0;
+  sessions.last_auth_failure.reset();
   gate_write.reset();
   siginfo_t info{};
   ASSERT_EQ(0, ::waitid(P_PID, static_cast<id_t>(running), &info, WEXITED | WNOWAIT));
-  listener_reap(SIGCHLD, nullptr, nullptr);
-  EXPECT_EQ(0, active_sessions);
-  EXPECT_EQ(1, auth_failure_seen);
+  listener_reap(&sessions);
+  EXPECT_EQ(0, sessions.active);
+  EXPECT_TRUE(sessions.last_auth_failure.has_value());
 
-  // No child left: the handler returns and changes nothing.
-  errno = ENOTTY;
-  listener_reap(SIGCHLD, nullptr, nullptr);
-  EXPECT_EQ(ENOTTY, errno);
-  EXPECT_EQ(0, active_sessions);
+  // No child left: reaping returns and changes nothing.
+  sessions.last_auth_failure.reset();
+  listener_reap(&sessions);
+  EXPECT_EQ(0, sessions.active);
+  EXPECT_FALSE(sessions.last_auth_failure.has_value());
 }
 
 /// A configuration that listens on 127.0.0.1 \a port, logs nothing and serves \a accounts.
@@ -161,6 +156,54 @@ startup_config loopback_config(const account_list& accounts, int port) {
   config.port = port;
   config.accounts = accounts;
   return config;
+}
+
+/// The port a socket is bound to, or 0.
+int bound_port(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 0;
+  }
+  return ntohs(address.sin_port);
+}
+
+TEST(ListenerBind, ListensOnTheConfiguredAddressOrSaysWhyNot) {
+  const temp_maildir scratch;
+  const account_list accounts{{"alice", "secret", scratch.path}};
+  const unique_fd listening = listener_bind("prog/fernd", loopback_config(accounts, 0));
+  ASSERT_GE(listening.fd, 0);
+  int listens = 0;
+  socklen_t size = sizeof listens;
+  ASSERT_EQ(0, ::getsockopt(listening.fd, SOL_SOCKET, SO_ACCEPTCONN, &listens, &size));
+  EXPECT_EQ(1, listens);
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, ::getsockname(listening.fd, reinterpret_cast<sockaddr*>(&address), &length));
+  EXPECT_EQ(AF_INET, address.sin_family);
+  EXPECT_EQ(htonl(INADDR_LOOPBACK), address.sin_addr.s_addr);
+
+  // The port that this socket holds cannot be bound a second time.
+  const int port = bound_port(listening.fd);
+  const struct {
+    const char* interface;
+    std::string err;
+  } failures[] = {
+      {"localhost", "prog/fernd: invalid interface\n"},
+      {"127.0.0.1", "prog/fernd: cannot bind to 127.0.0.1:" + std::to_string(port) + ": " +
+                        std::strerror(EADDRINUSE) + "\n"},
+  };
+  for (const auto& each : failures) {
+    SCOPED_TRACE(each.interface);
+    const child_outcome outcome = run_in_child([&] {
+      startup_config config = loopback_config(accounts, port);
+      config.interface = each.interface;
+      ::_exit(listener_bind("prog/fernd", config).fd < 0 ? 0 : 1);
+    });
+    ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
+    EXPECT_EQ(0, WEXITSTATUS(outcome.wait_status)) << "a socket came back";
+    EXPECT_EQ(each.err, outcome.err);
+  }
 }
 
 TEST(ListenerRun, SocketThatCannotBeCreatedEndsWithThree) {
@@ -181,47 +224,58 @@ TEST(ListenerRun, SocketThatCannotBeCreatedEndsWithThree) {
   EXPECT_EQ("prog/fernd: cannot create socket: Too many open files\n", outcome.err);
 }
 
-// The failure that the next accept or fork of a listener child meets, and how many times.
-int injected_error = 0;
-int injected_failures = 0;
-
-int accept_failing(int fd, sockaddr* address, socklen_t* length) {
-  if (injected_failures > 0) {
-    --injected_failures;
-    errno = injected_error;
-    return -1;
-  }
-  return ::accept(fd, address, length);
+std::string cannot_accept(int error) {
+  return "prog/fernd: cannot accept connection: " + std::string(std::strerror(error));
 }
 
-pid_t fork_failing() {
-  if (injected_failures > 0) {
-    --injected_failures;
-    errno = injected_error;
-    return -1;
-  }
-  return ::fork();
-}
-
-TEST(ListenerRun, AcceptFailureThatCannotHealEndsWithThree) {
-  const int errors_that_end[] = {EBADF, EINVAL, ENOTSOCK, EFAULT};
+TEST(ListenerServe, AcceptFailureThatCannotHealEndsWithThree) {
   const temp_maildir scratch;
   const account_list accounts{{"alice", "secret", scratch.path}};
-  for (const int error : errors_that_end) {
-    SCOPED_TRACE(error);
-    injected_error = error;
-    injected_failures = 1;
-    listener_accept_call = accept_failing;
+  startup_config config = loopback_config(accounts, 0);
+  // Descriptors that are no listening socket, each met for real. The closed one lies far above
+  // the descriptors that the listener opens for itself, which could otherwise take its number.
+  const struct {
+    int error;
+    std::function<int()> descriptor;
+  } unusable[] = {
+      {EBADF,
+       [] {
+         const int closed = ::fcntl(STDERR_FILENO, F_DUPFD, 512);
+         (void)::close(closed);
+         return closed;
+       }},
+      {ENOTSOCK,
+       [] {
+         int ends[2] = {-1, -1};
+         (void)::pipe(ends);
+         return ends[0];
+       }},
+      {EINVAL, [] { return ::socket(AF_INET, SOCK_STREAM, 0); }},  // not listening
+  };
+  for (const auto& each : unusable) {
+    SCOPED_TRACE(std::strerror(each.error));
     const child_outcome outcome = run_in_child([&] {
-      startup_config config = loopback_config(accounts, 0);
-      ::_exit(listener_run("prog/fernd", config));
+      const int fd = each.descriptor();
+      if (fd < 0) {
+        ::_exit(11);
+      }
+      ::_exit(listener_serve("prog/fernd", fd, config));
     });
-    listener_accept_call = ::accept;
     ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
     EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
-    EXPECT_EQ("prog/fernd: cannot accept connection: " + std::string(std::strerror(error)) + "\n",
-              outcome.err);
+    EXPECT_EQ(cannot_accept(each.error) + "\n", outcome.err);
   }
+
+  // A listening socket on which accept reports a bad address: only a failure put in its place
+  // produces that.
+  const child_outcome outcome = run_in_child([&] {
+    const unique_fd listening = listener_bind("prog/fernd", config);
+    const failing_accept failing(EFAULT, 1);
+    ::_exit(listener_serve("prog/fernd", listening.fd, config));
+  });
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << outcome.wait_status;
+  EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
+  EXPECT_EQ(cannot_accept(EFAULT) + "\n", outcome.err);
 }
 
 /// A listener in a child process on a loopback port, with its standard error in a file.
@@ -229,21 +283,21 @@ struct listener_child {
   temp_maildir maildir;
   account_list accounts{{"alice", "secret", maildir.path}};
   std::string errors = maildir.path + "/stderr";
-  std::uint16_t port = 0;
+  int port = 0;
   pid_t pid = -1;
 
-  /// Starts the listener on a port that was free a moment ago.
-  void start() {
-    {
-      const unique_fd probe{::socket(AF_INET, SOCK_STREAM, 0)};
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t length = sizeof address;
-      ASSERT_EQ(0, ::bind(probe.fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
-      ASSERT_EQ(0, ::getsockname(probe.fd, reinterpret_cast<sockaddr*>(&address), &length));
-      port = ntohs(address.sin_port);
-    }
+  /// The child's work when a test gives none: listener_serve on \a listening_fd.
+  int serve(int listening_fd) const {
+    startup_config config = loopback_config(accounts, port);
+    return listener_serve("prog/fernd", listening_fd, config);
+  }
+
+  /// Binds a free loopback port here and lets a child serve it: \a body, which is given the
+  /// listening descriptor, or serve. The child alone keeps the socket.
+  void start(const std::function<int(int)>& body = {}) {
+    unique_fd listening = listener_bind("prog/fernd", loopback_config(accounts, 0));
+    ASSERT_GE(listening.fd, 0);
+    port = bound_port(listening.fd);
     pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -252,17 +306,16 @@ struct listener_child {
         ::_exit(10);
       }
       std::fclose(file);
-      startup_config config = loopback_config(accounts, port);
-      ::_exit(listener_run("prog/fernd", config));
+      ::_exit(body ? body(listening.fd) : serve(listening.fd));
     }
   }
 
-  /// A client connected to the listener, once it listens.
+  /// A client connected to the listener.
   unique_fd connect() const {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
     unique_fd client;
     const bool connected = wait_until([&] {
       client.reset(::socket(AF_INET, SOCK_STREAM, 0));
@@ -272,14 +325,25 @@ struct listener_child {
     return client;
   }
 
-  /// The lines the listener wrote to standard error.
+  /// The lines the listener wrote to standard error; none before it has opened the file.
   std::vector<std::string> error_lines() const {
     std::vector<std::string> lines;
-    std::istringstream text(read_file(errors));
+    std::ifstream text(errors);
     for (std::string line; std::getline(text, line);) {
       lines.push_back(line);
     }
     return lines;
+  }
+
+  /// The listener's children that have not been reaped, ended ones included.
+  std::vector<pid_t> children() const {
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    std::ifstream listing(task + "/children");
+    std::vector<pid_t> found;
+    for (pid_t child = 0; listing >> child;) {
+      found.push_back(child);
+    }
+    return found;
   }
 
   ~listener_child() {
@@ -290,7 +354,7 @@ struct listener_child {
   }
 };
 
-TEST(ListenerRun, PassingAcceptFailuresAreRetried) {
+TEST(ListenerServe, PassingAcceptFailuresAreRetried) {
   // A connection that went, the network errors that Linux passes on through accept, a firewall
   // rule, exhausted resources: each passes, and the listener serves the next client.
   const int passing_errors[] = {ECONNABORTED, EINTR,     EPERM,  ENETDOWN,     EPROTO,
@@ -299,14 +363,13 @@ TEST(ListenerRun, PassingAcceptFailuresAreRetried) {
   for (const int error : passing_errors) {
     SCOPED_TRACE(std::strerror(error));
     listener_child listener;
-    injected_error = error;
-    injected_failures = 3;
-    listener_accept_call = accept_failing;
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_NO_FATAL_FAILURE(listener.start());
-    listener_accept_call = ::accept;
+    ASSERT_NO_FATAL_FAILURE(listener.start([&](int listening_fd) {
+      const failing_accept failing(error, 3);
+      return listener.serve(listening_fd);
+    }));
     const unique_fd client = listener.connect();
-    EXPECT_EQ("+OK fernd ready.\r\n", read_exactly(client.fd, 18, process_watch_limit));
+    EXPECT_EQ(greeting, read_exactly(client.fd, greeting.size(), process_watch_limit));
     const auto elapsed = std::chrono::steady_clock::now() - started;
     EXPECT_NE('?', process_state(listener.pid)) << "the listener ended";
     // One line for the three failures, or one more for each second that they took.
@@ -316,58 +379,83 @@ TEST(ListenerRun, PassingAcceptFailuresAreRetried) {
               1 + static_cast<std::size_t>(
                       std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()));
     for (const std::string& line : lines) {
-      EXPECT_EQ("prog/fernd: cannot accept connection: " + std::string(std::strerror(error)), line);
+      EXPECT_EQ(cannot_accept(error), line);
     }
   }
 }
 
-TEST(ListenerRun, FailedForkClosesTheConnectionAndGoesOn) {
+TEST(ListenerServe, FailedForkClosesTheConnectionAndGoesOn) {
   const int fork_errors[] = {EAGAIN, ENOMEM};
   for (const int error : fork_errors) {
     SCOPED_TRACE(std::strerror(error));
     listener_child listener;
-    injected_error = error;
-    injected_failures = 1;
-    listener_fork_call = fork_failing;
-    ASSERT_NO_FATAL_FAILURE(listener.start());
-    listener_fork_call = ::fork;
+    ASSERT_NO_FATAL_FAILURE(listener.start([&](int listening_fd) {
+      const failing_fork failing(error, 1);
+      return listener.serve(listening_fd);
+    }));
     const unique_fd refused = listener.connect();
     EXPECT_EQ("", read_to_end(refused.fd, process_watch_limit));  // no greeting
     const unique_fd served = listener.connect();
-    EXPECT_EQ("+OK fernd ready.\r\n", read_exactly(served.fd, 18, process_watch_limit));
+    EXPECT_EQ(greeting, read_exactly(served.fd, greeting.size(), process_watch_limit));
     EXPECT_EQ(
         std::vector<std::string>{"prog/fernd: fork failed: " + std::string(std::strerror(error))},
         listener.error_lines());
   }
 }
 
-TEST(ListenerWaitForSlot, ASessionThatEndsJustBeforeTheWaitEndsIt) {
-  // The session ends after the count was tested and before the wait began: its SIGCHLD is
-  // pending when the wait starts. With a step far beyond the test's bound, only that signal can
-  // end the wait.
-  const child_outcome outcome = run_in_child([] {
-    struct sigaction reap {};
-    reap.sa_sigaction = listener_reap;
-    reap.sa_flags = SA_RESTART | SA_NOCLDSTOP | SA_SIGINFO;
-    (void)::sigemptyset(&reap.sa_mask);
-    (void)::sigaction(SIGCHLD, &reap, nullptr);
-    sigset_t child_signal;
-    (void)::sigemptyset(&child_signal);
-    (void)::sigaddset(&child_signal, SIGCHLD);
-    (void)::sigprocmask(SIG_BLOCK, &child_signal, nullptr);
-    active_sessions = listener_session_limit;
-    const pid_t session = ::fork();
-    if (session == 0) {
-      ::_exit(0);
+TEST(ListenerServe, ASessionThatEndsBeforeTheLoopWaitsFreesItsSlot) {
+  // The sixteenth session ends before the loop has even counted it: its SIGCHLD comes while the
+  // loop is busy elsewhere. The loop then counts sixteen and stops accepting; unless the ended
+  // session still wakes it, it waits for good with a slot free, and the next client is never
+  // served.
+  listener_child listener;
+  ASSERT_NO_FATAL_FAILURE(listener.start([&](int listening_fd) {
+    const fork_returning_after_the_child after_the_child(listener_session_limit - 1);
+    return listener.serve(listening_fd);
+  }));
+  std::vector<unique_fd> running;
+  for (int i = 0; i < listener_session_limit - 1; ++i) {
+    running.push_back(listener.connect());
+    ASSERT_EQ(greeting, read_exactly(running.back().fd, greeting.size(), process_watch_limit));
+  }
+  // This client leaves at once; its session meets the end of its input and ends.
+  listener.connect().reset();
+  const unique_fd next = listener.connect();
+  EXPECT_EQ(greeting, read_exactly(next.fd, greeting.size(), process_watch_limit));
+  // The fifteen that run and the next one: the one that ended was reaped.
+  EXPECT_EQ(static_cast<std::size_t>(listener_session_limit), listener.children().size());
+}
+
+TEST(ListenerServe, WithoutItsWakePipeItStillReapsSessions) {
+  // Started with no descriptor to spare, the listener cannot open the pipe through which ending
+  // sessions wake it. It serves once descriptors are free again, and finds ended sessions by
+  // looking every second.
+  listener_child listener;
+  rlimit descriptors{};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &descriptors));
+  ASSERT_NO_FATAL_FAILURE(listener.start([&](int listening_fd) {
+    const int lowest_free = ::dup(0);
+    (void)::close(lowest_free);
+    const rlimit none_to_spare{static_cast<rlim_t>(lowest_free), descriptors.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &none_to_spare) != 0) {
+      return 11;
     }
-    siginfo_t info{};
-    (void)::waitid(P_PID, static_cast<id_t>(session), &info, WEXITED | WNOWAIT);
-    listener_wait_for_slot(std::chrono::hours(1));
-    std::fprintf(stderr, "%d", static_cast<int>(active_sessions));
-    ::_exit(0);
-  });
-  ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << "the wait did not end";
-  EXPECT_EQ(std::to_string(listener_session_limit - 1), outcome.err);
+    return listener.serve(listening_fd);
+  }));
+  const unique_fd client = listener.connect();
+  // Its accept meets the same limit: once it has, the pipe, opened before, cannot be there.
+  ASSERT_TRUE(wait_until([&] { return !listener.error_lines().empty(); }))
+      << "no failed accept reported";
+  ASSERT_EQ(0, ::prlimit(listener.pid, RLIMIT_NOFILE, &descriptors, nullptr));
+  EXPECT_EQ(greeting, read_exactly(client.fd, greeting.size(), process_watch_limit));
+  ASSERT_TRUE(wait_until([&] { return listener.children().size() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(send_all(client.fd, "QUIT\r\n"));
+  EXPECT_EQ("+OK\r\n", read_to_end(client.fd, process_watch_limit));
+  EXPECT_TRUE(wait_until([&] { return listener.children().empty(); })) << "never reaped";
+  EXPECT_NE('?', process_state(listener.pid)) << "the listener ended";
+  for (const std::string& line : listener.error_lines()) {
+    EXPECT_EQ(cannot_accept(EMFILE), line);
+  }
 }
 
 }  // namespace

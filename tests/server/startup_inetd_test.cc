@@ -22,11 +22,13 @@ struct log_line {
   std::string message;
 };
 
+using log_lines = std::vector<log_line>;
+
 /// The lines of a log file, each checked for the file format and for the writer's process id.
-std::vector<log_line> read_log(const std::string& path, pid_t pid) {
+log_lines read_log(const std::string& path, pid_t pid) {
   static const std::regex format(
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d fernd\[(\d+)\] (info|error): (.*))");
-  std::vector<log_line> lines;
+  log_lines lines;
   const std::string text = read_file(path);
   EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
   std::size_t start = 0;
@@ -44,7 +46,29 @@ std::vector<log_line> read_log(const std::string& path, pid_t pid) {
   return lines;
 }
 
-void expect_log(const std::vector<log_line>& expected, const std::vector<log_line>& actual) {
+log_lines operator+(log_lines a, const log_lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const log_lines session_start = {{"info", "starting POP3 session"}};
+const log_lines session_quit = {{"info", "client ended session"}};
+
+/// The log lines of a session that logs in as alice and finds \a count messages.
+log_lines login_log(int count) {
+  return session_start + log_lines{{"info", "client started authorization"},
+                                   {"info", "user alice authorized and mailbox locked"},
+                                   {"info", "starting transaction phase with " +
+                                                std::to_string(count) + " mails in mailbox"}};
+}
+
+/// The log lines of a QUIT in the transaction phase that deletes \a deleted messages.
+log_lines update_log(int deleted) {
+  return {{"info", "client ended transaction phase"},
+          {"info", std::to_string(deleted) + " mails deleted in update phase; session ends"}};
+}
+
+void expect_log(const log_lines& expected, const log_lines& actual) {
   ASSERT_EQ(expected.size(), actual.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE(i);
@@ -97,13 +121,7 @@ TEST(FerndInetd, SessionRetrievesAndDeletesThenExitsZero) {
   EXPECT_EQ(0, result.status);
   EXPECT_FALSE(maildir.has("first"));
   EXPECT_TRUE(maildir.has("second"));
-  expect_log({{"info", "starting POP3 session"},
-              {"info", "client started authorization"},
-              {"info", "user alice authorized and mailbox locked"},
-              {"info", "starting transaction phase with 2 mails in mailbox"},
-              {"info", "client ended transaction phase"},
-              {"info", "1 mails deleted in update phase; session ends"}},
-             read_log(logs.file("fernd.log"), pid));
+  expect_log(login_log(2) + update_log(1), read_log(logs.file("fernd.log"), pid));
   // In inetd mode every password check waits a second, the first one included.
   EXPECT_GE(result.elapsed, std::chrono::seconds(1));
 }
@@ -135,11 +153,7 @@ TEST(FerndInetd, EndOfInputMidSessionExitsOneAndDeletesNothing) {
   EXPECT_EQ(1, result.status);
   EXPECT_TRUE(maildir.has("first"));
   EXPECT_TRUE(maildir.has("second"));
-  expect_log({{"info", "starting POP3 session"},
-              {"info", "client started authorization"},
-              {"info", "user alice authorized and mailbox locked"},
-              {"info", "starting transaction phase with 2 mails in mailbox"},
-              {"error", "input error, session aborted"}},
+  expect_log(login_log(2) + log_lines{{"error", "input error, session aborted"}},
              read_log(logs.file("log"), pid));
 }
 
@@ -209,8 +223,7 @@ TEST(FerndInetd, LogArgumentChoosesFileSyslogOrNothing) {
     const std::string path = cwd.file(each.argument);
     EXPECT_EQ(each.file, std::filesystem::exists(path));
     if (each.file) {
-      expect_log({{"info", "starting POP3 session"}, {"info", "client ended session"}},
-                 read_log(path, pid));
+      expect_log(session_start + session_quit, read_log(path, pid));
     }
   }
 }
@@ -251,7 +264,7 @@ TEST(FerndInetd, VanishedSocketClientEndsSessionWithStatusOne) {
   EXPECT_EQ(1, result.status);
   EXPECT_EQ("", result.err);
   EXPECT_TRUE(maildir.has("big"));
-  const std::vector<log_line> log = read_log(logs.file("log"), pid);
+  const log_lines log = read_log(logs.file("log"), pid);
   ASSERT_FALSE(log.empty());
   EXPECT_EQ("error", log.back().level);
   bool send_failed = false;

@@ -64,6 +64,15 @@ std::string version_output() {
   return result.out;
 }
 
+/// The arguments as a trace shows them, each in brackets: empty ones and blanks stay visible.
+std::string args_trace(const std::vector<std::string>& args) {
+  std::string trace;
+  for (const std::string& arg : args) {
+    trace += " [" + arg + "]";
+  }
+  return trace;
+}
+
 struct command_case {
   std::vector<std::string> args;
   std::string err;  ///< "$0" stands for argument zero
@@ -136,11 +145,7 @@ TEST(FerndCommandLine, MessagesOutputAndStatus) {
       {{ran_a, "--maildir=/m", "--version", "--inetd"}, "ran alice\n", version, 0},
   };
   for (const command_case& each : cases) {
-    std::string trace;
-    for (const std::string& arg : each.args) {
-      trace += " [" + arg + "]";
-    }
-    SCOPED_TRACE(trace);
+    SCOPED_TRACE(args_trace(each.args));
     const fernd_result result = fernd_run(each.args);
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(expand(each.err), result.err);
@@ -377,6 +382,25 @@ startup_config configured(int port, const char* interface, bool to_syslog, const
   return config;
 }
 
+/// A command line for parse_command_line: argument zero "fernd", then \a args. argv points into
+/// strings, and so may the configuration that it is parsed into: both live as long as this.
+struct command_line {
+  std::vector<std::string> strings;
+  std::vector<char*> argv;
+
+  explicit command_line(const std::vector<std::string>& args) : strings{"fernd"} {
+    strings.insert(strings.end(), args.begin(), args.end());
+    for (std::string& arg : strings) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+  }
+  command_line(const command_line&) = delete;
+  command_line& operator=(const command_line&) = delete;
+
+  int argc() const { return static_cast<int>(strings.size()); }
+};
+
 bool points_into(const char* text, const std::vector<std::string>& strings) {
   for (const std::string& each : strings) {
     if (text >= each.data() && text < each.data() + each.size()) {
@@ -408,20 +432,10 @@ TEST(ParseCommandLine, FillsTheConfiguration) {
       {{"--log=syslog", "--log=f"}, configured(1100, "127.0.0.1", false, "f")},
   };
   for (const parse_case& each : cases) {
-    std::string trace;
-    for (const std::string& arg : each.args) {
-      trace += " [" + arg + "]";
-    }
-    SCOPED_TRACE(trace);
-    std::vector<std::string> strings{"fernd"};
-    strings.insert(strings.end(), each.args.begin(), each.args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : strings) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    SCOPED_TRACE(args_trace(each.args));
+    command_line line(each.args);
     startup_config config;
-    ASSERT_EQ(0, parse_command_line(static_cast<int>(strings.size()), argv.data(), &config));
+    ASSERT_EQ(0, parse_command_line(line.argc(), line.argv.data(), &config));
     EXPECT_EQ(each.expected.port, config.port);
     EXPECT_STREQ(each.expected.interface, config.interface);
     EXPECT_EQ(each.expected.log_to_syslog, config.log_to_syslog);
@@ -432,33 +446,20 @@ TEST(ParseCommandLine, FillsTheConfiguration) {
     EXPECT_TRUE(config.accounts.empty());
     // The texts are the arguments themselves, inside argv, not copies.
     if (config.log_file != nullptr) {
-      EXPECT_TRUE(points_into(config.log_file, strings));
+      EXPECT_TRUE(points_into(config.log_file, line.strings));
     }
     if (std::strcmp(config.interface, startup_default_interface) != 0) {
-      EXPECT_TRUE(points_into(config.interface, strings));
+      EXPECT_TRUE(points_into(config.interface, line.strings));
     }
   }
 }
 
 TEST(ParseCommandLine, BuildsAccountsInOrder) {
-  std::vector<std::string> strings{"fernd",
-                                   "--auth=alice,printf 'a1\\n'",
-                                   "--maildir=/first",
-                                   "--maildir=/second",
-                                   "--inetd",
-                                   "--auth=,printf e",
-                                   "--maildir=/empty",
-                                   "--auth=alice,printf a2",
-                                   "--maildir=/a2",
-                                   "--version",
-                                   "--help"};
-  std::vector<char*> argv;
-  for (std::string& arg : strings) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
+  command_line line({"--auth=alice,printf 'a1\\n'", "--maildir=/first", "--maildir=/second",
+                     "--inetd", "--auth=,printf e", "--maildir=/empty", "--auth=alice,printf a2",
+                     "--maildir=/a2", "--version", "--help"});
   startup_config config;
-  ASSERT_EQ(0, parse_command_line(static_cast<int>(strings.size()), argv.data(), &config));
+  ASSERT_EQ(0, parse_command_line(line.argc(), line.argv.data(), &config));
   EXPECT_TRUE(config.inetd);
   EXPECT_TRUE(config.show_version);
   EXPECT_TRUE(config.show_help);

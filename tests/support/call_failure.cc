@@ -1,0 +1,92 @@
+#include "support/call_failure.h"
+
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// What is armed; zero counts when nothing is. The tests run in one thread.
+int accept_error = 0;
+int accept_failures = 0;
+int fork_error = 0;
+int fork_failures = 0;
+bool fork_holding = false;
+int forks_passing = 0;
+
+}  // namespace
+
+namespace fernd {
+
+failing_accept::failing_accept(int error, int count) {
+  accept_error = error;
+  accept_failures = count;
+}
+
+failing_accept::~failing_accept() {
+  accept_failures = 0;
+}
+
+failing_fork::failing_fork(int error, int count) {
+  fork_error = error;
+  fork_failures = count;
+}
+
+failing_fork::~failing_fork() {
+  fork_failures = 0;
+}
+
+fork_returning_after_the_child::fork_returning_after_the_child(int passing) {
+  forks_passing = passing;
+  fork_holding = true;
+}
+
+fork_returning_after_the_child::~fork_returning_after_the_child() {
+  fork_holding = false;
+}
+
+}  // namespace fernd
+
+// The linker sends every call of accept and fork in the test binary here (-Wl,--wrap), and the
+// __real_ names to the C library's functions.
+extern "C" {
+
+int __real_accept(int fd, sockaddr* address, socklen_t* length);
+pid_t __real_fork();
+
+int __wrap_accept(int fd, sockaddr* address, socklen_t* length) {
+  if (accept_failures > 0) {
+    --accept_failures;
+    errno = accept_error;
+    return -1;
+  }
+  return __real_accept(fd, address, length);
+}
+
+pid_t __wrap_fork() {
+  if (fork_failures > 0) {
+    --fork_failures;
+    errno = fork_error;
+    return -1;
+  }
+  const pid_t pid = __real_fork();
+  if (pid <= 0 || !fork_holding) {
+    return pid;
+  }
+  if (forks_passing > 0) {
+    --forks_passing;
+    return pid;
+  }
+  fork_holding = false;
+  const int saved_errno = errno;
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+  errno = saved_errno;
+  return pid;
+}
+
+}  // extern "C"
