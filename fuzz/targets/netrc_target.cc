@@ -14,7 +14,6 @@
 
 #include "common/posix_handle.h"
 #include "credentials/netrc.h"
-#include "credentials/netrc_testing.h"
 #include "targets/fuzz_targets.h"
 
 namespace fernd {
@@ -233,11 +232,11 @@ void check_wiped(const netrc_list& list) {
   for (const netrc_entry& entry : list.entries) {
     if (entry.password.has_value()) {
       if (i >= password_lengths.size() || entry.password->size() != password_lengths[i]) {
-        fuzz_fail("netrc_free changed the length of a password");
+        fuzz_fail("netrc_wipe changed the length of a password");
       }
       ++i;
       if (entry.password->find_first_not_of('U') != std::string::npos) {
-        fuzz_fail("netrc_free left a password byte that is not 'U'");
+        fuzz_fail("netrc_wipe left a password byte that is not 'U'");
       }
     }
   }
@@ -277,9 +276,12 @@ int fuzz_netrc(const std::uint8_t* data, std::size_t size) {
       }
     }
   }
-  netrc_free_observer = check_wiped;
+  // netrc_free wipes the passwords with netrc_wipe before it releases the list.
+  if (list != nullptr) {
+    netrc_wipe(list.get());
+    check_wiped(*list);
+  }
   netrc_free(list.release());
-  netrc_free_observer = nullptr;
   return 0;
 }
 

@@ -2,11 +2,7 @@
 
 #include <cstring>
 
-#include "common/secret_testing.h"
-
 namespace fernd {
-
-void (*secret_wipe_observer)(const char* data, std::size_t size) = nullptr;
 
 bool secret_equal(std::string_view expected, std::string_view given) noexcept {
   if (expected.size() != given.size()) {
@@ -22,9 +18,6 @@ bool secret_equal(std::string_view expected, std::string_view given) noexcept {
 }
 
 void secret_wipe(void* data, std::size_t size) noexcept {
-  if (secret_wipe_observer != nullptr) {
-    secret_wipe_observer(static_cast<const char*>(data), size);
-  }
   ::explicit_bzero(data, size);
 }
 

@@ -12,11 +12,8 @@
 
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
-#include "credentials/netrc_testing.h"
 
 namespace fernd {
-
-void (*netrc_free_observer)(const netrc_list& list) = nullptr;
 
 namespace {
 
@@ -296,9 +293,6 @@ void netrc_free(netrc_list* list) {
     return;
   }
   netrc_wipe(list);
-  if (netrc_free_observer != nullptr) {
-    netrc_free_observer(*list);
-  }
   delete list;
 }
 

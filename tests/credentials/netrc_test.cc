@@ -1,5 +1,4 @@
 #include "credentials/netrc.h"
-#include "credentials/netrc_testing.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "credentials/password.h"
+#include "support/alloc_failure.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
@@ -266,17 +266,6 @@ TEST(NetrcFind, LoginlessEntryAnswersAnyUser) {
   EXPECT_EQ(nullptr, netrc_find(&list, "H", "anyone"));
 }
 
-// What the memory of each stored password held when netrc_free was about to release it.
-std::vector<std::string> released_passwords;
-
-void record_released(const netrc_list& list) {
-  for (const netrc_entry& entry : list.entries) {
-    if (entry.password.has_value()) {
-      released_passwords.push_back(*entry.password);
-    }
-  }
-}
-
 TEST(NetrcFree, OverwritesEveryPasswordByteBeforeRelease) {
   const temp_dir dir;
   const std::string path = dir.file("netrc");
@@ -299,16 +288,37 @@ TEST(NetrcFree, OverwritesEveryPasswordByteBeforeRelease) {
   ASSERT_EQ(passwords.size() + 2, list->entries.size());
   EXPECT_EQ("later one", list->entries[0].password);
 
-  released_passwords.clear();
-  netrc_free_observer = record_released;
-  list.reset();
-  netrc_free_observer = nullptr;
-
-  ASSERT_EQ(passwords.size() + 1, released_passwords.size());
-  EXPECT_EQ(std::string(9, 'U'), released_passwords[0]);
+  // netrc_free wipes with netrc_wipe, then releases: every password keeps its length, each byte
+  // 'U'.
+  netrc_wipe(list.get());
+  std::vector<std::string> wiped;
+  for (const netrc_entry& entry : list->entries) {
+    if (entry.password.has_value()) {
+      wiped.push_back(*entry.password);
+    }
+  }
+  ASSERT_EQ(passwords.size() + 1, wiped.size());
+  EXPECT_EQ(std::string(9, 'U'), wiped[0]);
   for (std::size_t i = 0; i < passwords.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(std::string(passwords[i].size(), '\x55'), released_passwords[i + 1]);
+    EXPECT_EQ(std::string(passwords[i].size(), '\x55'), wiped[i + 1]);
+  }
+
+  // And the memory that netrc_free gives back holds no password: the test binary's operator
+  // delete looks at every block. A host name, which is not wiped, shows that it does look.
+  const struct {
+    std::string needle;
+    bool found;
+  } watched[] = {{std::string(300, 'l'), false}, {"a-host-name-longer-than-a-short-string", true}};
+  for (const auto& w : watched) {
+    SCOPED_TRACE(w.needle);
+    write_file(path, "machine a-host-name-longer-than-a-short-string login u password '" +
+                         std::string(300, 'l') + "'\n");
+    netrc_list_ptr fresh = netrc_parse(path.c_str());
+    ASSERT_NE(nullptr, fresh);
+    const freed_memory_watch watch(w.needle);
+    fresh.reset();
+    EXPECT_EQ(w.found, watch.hits() > 0);
   }
 }
 
