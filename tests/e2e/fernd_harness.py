@@ -99,6 +99,18 @@ def give_to_unprivileged(path):
             os.lchown(os.path.join(directory, name), NOBODY_UID, NOBODY_GID)
 
 
+def copy_for_unprivileged(source, directory):
+    """A copy of the file source (a program, a script) in directory, which the test made and
+    gives to the unprivileged user; returns its path. The source tree and the build tree may
+    lie where that user cannot reach them (a clone in root's home, mode 0700, or in a mktemp -d
+    directory), so a process run as that user gets its own copy."""
+    os.makedirs(directory, exist_ok=True)
+    target = os.path.join(directory, os.path.basename(source))
+    shutil.copyfile(source, target)
+    os.chmod(target, 0o755)
+    return target
+
+
 # Messages ------------------------------------------------------------------------------------
 
 
@@ -683,6 +695,9 @@ class Server:
         shutil.copy(self.certificate.key, os.path.join(credentials, "key.pem"))
         with open(os.path.join(credentials, "password"), "w", encoding="utf-8") as password:
             password.write(account.password + "\n")
+        # stunnel runs as the unprivileged user when the tests run as root: it starts a copy of
+        # the binary in a directory of its own, which that user can reach wherever the build is.
+        binary = copy_for_unprivileged(self.binary, os.path.join(self.stunnel_dir, "bin"))
         with open(os.path.join(SOURCE_DIR, "dist", "stunnel", "fernd-pop3s.conf.in"),
                   encoding="utf-8") as template:
             text = template.read()
@@ -690,7 +705,7 @@ class Server:
                 ("syslog = yes", f"syslog = no\noutput = {self.stunnel_log_path}", 1),
                 ("accept = :::995", f"accept = 127.0.0.1:{self.port}", 1),
                 ("/run/credentials/stunnel@fernd-pop3s.service", credentials, 2),
-                ("@FERND_INSTALLED_BINARY@", self.binary, 1),
+                ("@FERND_INSTALLED_BINARY@", binary, 1),
                 ("--log=syslog", f"--log={self.log_path}", 1),
                 ("--auth=pop,", f"--auth={account.user},", 1),
                 ("--maildir=/var/mail/pop", f"--maildir={account.maildir.path}", 1)):

@@ -279,11 +279,16 @@ class RealClients:
             harness.give_to_unprivileged(base)
             prefix += harness.unprivileged_prefix()
         # getmail 6.18 can miss the end of its own delivery child and then waits 180 s; the
-        # gate lets each child end only once getmail waits for it (see getmail_gate.py).
+        # gate lets each child end only once getmail waits for it (see getmail_gate.py). Run
+        # as the unprivileged user, getmail gets a copy of the gate and of the harness it
+        # imports, in a directory that user can reach wherever the source tree lies.
         getmail = shutil.which("getmail")
         with open(getmail, encoding="utf-8") as script:
             interpreter = script.readline()[2:].split()
-        gate = os.path.join(os.path.dirname(os.path.abspath(__file__)), "getmail_gate.py")
+        here = os.path.dirname(os.path.abspath(__file__))
+        gate_dir = os.path.join(base, "gate")
+        harness.copy_for_unprivileged(os.path.join(here, "fernd_harness.py"), gate_dir)
+        gate = harness.copy_for_unprivileged(os.path.join(here, "getmail_gate.py"), gate_dir)
         env = dict(os.environ, HOME=base)
         done = harness.run_client(prefix + interpreter + [gate, getmail, "--getmaildir", base,
                                                           "--rcfile", "getmailrc"],
