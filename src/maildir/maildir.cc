@@ -100,10 +100,8 @@ bool maildir_read_names(DIR* directory, maildir_name_store* store, std::size_t* 
 // for each regular file. The status query follows symbolic links like stat on "<directory
 // path>/<name>", without resolving the directory path again for every name. A name that vanished
 // since the read, a dangling link or an unreadable one is skipped; so is everything that is no
-// regular file. The array must have room for every name. Returns the length of the longest name
-// listed.
-std::size_t maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
-  std::size_t longest_name = 0;
+// regular file. The array must have room for every name.
+void maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
   char query_name[maildir_name_max + 1];
   for (const auto& block : snapshot->names.blocks) {
     for (const char* at = block.get(); *at != '\0';) {
@@ -130,10 +128,8 @@ std::size_t maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
                                    status.st_mtim.tv_sec,
                                    static_cast<std::int32_t>(status.st_mtim.tv_nsec),
                                    static_cast<std::uint16_t>(name_size), 0});
-      longest_name = std::max(longest_name, name_size);
     }
   }
-  return longest_name;
 }
 
 }  // namespace
@@ -196,11 +192,15 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
       return 1;
     }
     snapshot->entries.reserve(names);
-    const std::size_t longest_name = maildir_stat_names(::dirfd(directory.get()), snapshot);
+    maildir_stat_names(::dirfd(directory.get()), snapshot);
     if (snapshot->entries.empty()) {
       decltype(snapshot->entries){}.swap(snapshot->entries);  // no array without a message
     }
-    snapshot->path_buffer.reset(new char[snapshot->directory_path.size() + 1 + longest_name + 1]);
+    snapshot->directory.reset(::fcntl(::dirfd(directory.get()), F_DUPFD_CLOEXEC, 0));
+    if (snapshot->directory.fd < 0) {
+      maildir_close(snapshot);
+      return 1;
+    }
     mail_entry_sort(snapshot->entries.data(), snapshot->entries.size());
     snapshot->lock_file = std::move(lock);
     snapshot->message_count = snapshot->entries.size();
@@ -222,23 +222,14 @@ void maildir_close(maildir_snapshot* snapshot) {
   snapshot->names.block_size = 0;
   snapshot->names.total_size = 0;
   std::string{}.swap(snapshot->directory_path);
-  snapshot->path_buffer.reset();
+  snapshot->directory.reset();
 }
 
-const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& entry) {
-  char* path = snapshot->path_buffer.get();
-  const std::size_t directory_size = snapshot->directory_path.size();
-  std::memcpy(path, snapshot->directory_path.data(), directory_size);
-  path[directory_size] = '/';
-  std::memcpy(path + directory_size + 1, entry.name, entry.name_size + std::size_t{1});
-  return path;
-}
-
-unique_fd maildir_open_message(maildir_snapshot& snapshot, const mail_entry& entry) {
-  const char* path = maildir_entry_path(&snapshot, entry);
+unique_fd maildir_open_message(const maildir_snapshot& snapshot, const mail_entry& entry) {
   unique_fd fd;
   do {
-    fd.reset(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    fd.reset(
+        ::openat(snapshot.directory.fd, entry.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   } while (fd.fd < 0 && errno == EINTR);
   struct stat status {};
   if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -247,8 +238,8 @@ unique_fd maildir_open_message(maildir_snapshot& snapshot, const mail_entry& ent
   return fd;
 }
 
-bool maildir_unlink_message(maildir_snapshot& snapshot, const mail_entry& entry) {
-  return ::unlink(maildir_entry_path(&snapshot, entry)) == 0;
+bool maildir_unlink_message(const maildir_snapshot& snapshot, const mail_entry& entry) {
+  return ::unlinkat(snapshot.directory.fd, entry.name, 0) == 0;
 }
 
 }  // namespace fernd

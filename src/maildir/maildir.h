@@ -55,10 +55,10 @@ struct maildir_snapshot {
   /// In mail_entry_compare order. Reserved once, at its final size, in page memory.
   std::vector<mail_entry, page_allocator<mail_entry>> entries;
   maildir_name_store names;    ///< where every entry's name lives
-  std::string directory_path;  ///< "<maildir>/new", as the scan opened it
-  /// Room for "<directory_path>/<longest name>" and its NUL, made at the open so that the path of
-  /// a message can be formed later without allocating.
-  std::unique_ptr<char[]> path_buffer;
+  std::string directory_path;  ///< "<maildir>/new", as the scan opened it; log lines name it
+  /// The directory the scan read, kept open: messages are opened and unlinked by their names in
+  /// it, so no path is formed again and a "new" renamed or replaced meanwhile is not followed.
+  unique_fd directory;
 };
 
 /// Locks "<maildir>/fernd.lock" without waiting, then snapshots the regular files (symbolic links
@@ -70,17 +70,16 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir);
 /// an empty snapshot.
 void maildir_close(maildir_snapshot* snapshot);
 
-/// The path of \a entry of the open \a snapshot: "<maildir>/new/<name>", the "/" after the maildir
-/// always inserted (so "/m/" gives "/m//new/<name>"). The text lives in the snapshot's path buffer
-/// until the next call or the close; it is formed there without allocating.
-const char* maildir_entry_path(maildir_snapshot* snapshot, const mail_entry& entry);
+/// Opens message \a entry of the open \a snapshot for reading, never waiting, through the kept
+/// directory (a symbolic link is followed, as the scan followed it). None when it cannot be opened
+/// or is no regular file (any more): a FIFO would block, a device stream without end.
+[[nodiscard]] unique_fd maildir_open_message(const maildir_snapshot& snapshot,
+                                             const mail_entry& entry);
 
-/// Opens message \a entry of the open \a snapshot for reading, never waiting. None when it cannot
-/// be opened or is no regular file (any more).
-[[nodiscard]] unique_fd maildir_open_message(maildir_snapshot& snapshot, const mail_entry& entry);
-
-/// Unlinks message \a entry of the open \a snapshot. Returns true when it was unlinked.
-[[nodiscard]] bool maildir_unlink_message(maildir_snapshot& snapshot, const mail_entry& entry);
+/// Unlinks message \a entry of the open \a snapshot from the kept directory. Returns true when it
+/// was unlinked.
+[[nodiscard]] bool maildir_unlink_message(const maildir_snapshot& snapshot,
+                                          const mail_entry& entry);
 
 /// Opens (creating or truncating) the file \a lock_path, never through a symbolic link and never
 /// waiting, and takes an exclusive record lock over all of it without waiting. Returns the locked

@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/posix_handle.h"
@@ -43,7 +45,7 @@ void expect_empty(const maildir_snapshot& snapshot) {
   EXPECT_EQ(0U, snapshot.entries.capacity());
   EXPECT_TRUE(snapshot.names.blocks.empty());
   EXPECT_TRUE(snapshot.directory_path.empty());
-  EXPECT_EQ(nullptr, snapshot.path_buffer);
+  EXPECT_EQ(-1, snapshot.directory.fd);
 }
 
 // Waits for the child \a pid and returns its exit status, or -1 when it did not exit normally.
@@ -133,6 +135,11 @@ class MaildirTest : public testing::Test {
  protected:
   void TearDown() override { maildir_close(&snapshot_); }
 
+  // The path that log lines give a message: the directory the scan read, "/", the name.
+  std::string entry_path(const mail_entry& entry) const {
+    return snapshot_.directory_path + "/" + entry.name;
+  }
+
   temp_maildir box_;
   maildir_snapshot snapshot_;
 };
@@ -147,7 +154,7 @@ TEST_F(MaildirTest, OpenListsMessagesWithPathSizeAndTime) {
   ASSERT_EQ(2U, snapshot_.entries.size());
   const mail_entry& first = snapshot_.entries[0];
   EXPECT_STREQ("one", first.name);
-  EXPECT_EQ(box_.path + "/new/one", maildir_entry_path(&snapshot_, first));
+  EXPECT_EQ(box_.path + "/new/one", entry_path(first));
   EXPECT_EQ(14U, first.file_size);
   EXPECT_EQ(1'700'000'000, first.mtime_sec);
   EXPECT_EQ(5, first.mtime_nsec);
@@ -246,7 +253,7 @@ TEST_F(MaildirTest, ListsOnlyRegularFilesFollowingLinks) {
   ASSERT_EQ((std::vector<std::string>{".dot", "link", "plain"}), names_of(snapshot_));
   EXPECT_EQ(3U, snapshot_.message_count);
   const mail_entry& link = snapshot_.entries[1];
-  EXPECT_EQ(box_.path + "/new/link", maildir_entry_path(&snapshot_, link));
+  EXPECT_EQ(box_.path + "/new/link", entry_path(link));
   EXPECT_EQ(5U, link.file_size);
   EXPECT_EQ(200, link.mtime_sec);
   EXPECT_EQ(9, link.mtime_nsec);
@@ -441,13 +448,64 @@ TEST_F(MaildirTest, UnwritableMaildirWithoutLockFileFails) {
   EXPECT_NE(0, ::lstat((box_.path + "/fernd.lock").c_str(), &status));
 }
 
+TEST_F(MaildirTest, OpensAndUnlinksMessagesByName) {
+  // Message 1 is replaced after the scan by what must never be streamed or waited on; each is
+  // refused without a descriptor left open. Message 2, a link to a regular file, opens.
+  box_.add("m1", "one\n", 100, 0);
+  box_.add("target", "two\n", 50, 0);
+  std::filesystem::create_symlink(box_.new_path("target"), box_.new_path("m2"));
+  const std::string fifo = box_.path + "/fifo";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
+  ASSERT_EQ(3U, snapshot_.message_count);
+  const mail_entry* m1 = nullptr;
+  const mail_entry* m2 = nullptr;
+  for (const mail_entry& entry : snapshot_.entries) {
+    m1 = std::string_view(entry.name) == "m1" ? &entry : m1;
+    m2 = std::string_view(entry.name) == "m2" ? &entry : m2;
+  }
+  ASSERT_TRUE(m1 != nullptr && m2 != nullptr);
+  {
+    const unique_fd link = maildir_open_message(snapshot_, *m2);
+    ASSERT_GE(link.fd, 0);
+    char text[8] = {};
+    EXPECT_EQ(4, ::read(link.fd, text, sizeof text));
+    EXPECT_STREQ("two\n", text);
+  }
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> replace;
+  } refused[] = {
+      {"a FIFO", [](const std::string& path) { ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600)); }},
+      {"a directory", [](const std::string& path) { std::filesystem::create_directory(path); }},
+      {"a link to /dev/null",
+       [](const std::string& path) { std::filesystem::create_symlink("/dev/null", path); }},
+      {"a link to a FIFO",
+       [&](const std::string& path) { std::filesystem::create_symlink(fifo, path); }},
+      {"nothing", [](const std::string&) {}},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(box_.new_path("m1"));
+    c.replace(box_.new_path("m1"));
+    const int fds_before = open_fd_count();
+    EXPECT_EQ(-1, maildir_open_message(snapshot_, *m1).fd);
+    EXPECT_EQ(fds_before, open_fd_count());
+  }
+  // Unlinking works by name in the directory that was scanned: a vanished file reports it.
+  EXPECT_TRUE(maildir_unlink_message(snapshot_, *m2));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(box_.new_path("m2"))));
+  EXPECT_TRUE(std::filesystem::exists(box_.new_path("target")));
+  EXPECT_FALSE(maildir_unlink_message(snapshot_, *m2));
+}
+
 TEST_F(MaildirTest, TrailingSlashDoublesSlashInPaths) {
   box_.add("m1", "x", 100, 0);
   box_.add("m2", "y", 200, 0);
   ASSERT_EQ(0, maildir_open(&snapshot_, (box_.path + "/").c_str()));
   ASSERT_EQ(2U, snapshot_.message_count);
-  EXPECT_EQ(box_.path + "//new/m1", maildir_entry_path(&snapshot_, snapshot_.entries[0]));
-  EXPECT_EQ(box_.path + "//new/m2", maildir_entry_path(&snapshot_, snapshot_.entries[1]));
+  EXPECT_EQ(box_.path + "//new/m1", entry_path(snapshot_.entries[0]));
+  EXPECT_EQ(box_.path + "//new/m2", entry_path(snapshot_.entries[1]));
   // "<path>//fernd.lock" names the same file as "<path>/fernd.lock": that one is held.
   EXPECT_FALSE(lockable_by_other_process(box_.path));
 }
@@ -468,7 +526,7 @@ TEST_F(MaildirTest, CloseEmptiesAndIsHarmlessOnEmptySnapshot) {
   box_.add("m", "x");
   const int fds_before = open_fd_count();
   ASSERT_EQ(0, maildir_open(&snapshot_, box_.path.c_str()));
-  EXPECT_EQ(fds_before + 1, open_fd_count());  // the lock file, nothing else
+  EXPECT_EQ(fds_before + 2, open_fd_count());  // the lock file and new/, nothing else
   maildir_close(&snapshot_);
   expect_empty(snapshot_);
   EXPECT_EQ(fds_before, open_fd_count());
@@ -517,14 +575,14 @@ TEST_F(MaildirTest, BigMailboxKeepsEveryNameSizeTimeAndPath) {
     EXPECT_EQ(5000 - i, entry.mtime_sec);
     EXPECT_EQ(i, entry.mtime_nsec);
     EXPECT_EQ(0, entry.deleted);
-    EXPECT_EQ(box_.new_path(expected[k]), maildir_entry_path(&snapshot_, entry));
+    EXPECT_EQ(box_.new_path(expected[k]), entry_path(entry));
   }
   // The buffer is reused: a short path after the longest one is still whole and ends where it
   // should.
   const mail_entry& longest = snapshot_.entries[count - 1 - 255 + 8];
   ASSERT_EQ(255U, std::string(longest.name).size());
-  EXPECT_EQ(box_.new_path(longest.name), maildir_entry_path(&snapshot_, longest));
-  EXPECT_EQ(box_.new_path(expected[0]), maildir_entry_path(&snapshot_, snapshot_.entries[0]));
+  EXPECT_EQ(box_.new_path(longest.name), entry_path(longest));
+  EXPECT_EQ(box_.new_path(expected[0]), entry_path(snapshot_.entries[0]));
 }
 
 TEST_F(MaildirTest, NamesBeyondAHugePageAreKeptWhole) {
