@@ -19,6 +19,7 @@
 // (which dot-stuffing keeps free of an inner "\r\n.\r\n") at the first "\r\n.\r\n", which in a
 // lockstep dialogue is the last five bytes received.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -85,6 +86,7 @@ struct load_options {
   std::uint64_t message = 1;    ///< retr: the message number
   std::uint64_t repeat = 1;     ///< retr: transfers in the session
   bool baseline = false;        ///< retr: measure the trivial sender too
+  std::string message_file;     ///< retr with --baseline: the transforming sender reads this file
   std::uint64_t bytes = 0;      ///< sender: bytes to push
   bool hold = false;            ///< before QUIT, print {"mode":"hold"} and wait for a line on stdin
   double hold_seconds = 120;    ///< longest wait for that line
@@ -573,11 +575,82 @@ bool sender_reply(int conn, std::string_view reply) {
          static_cast<ssize_t>(reply.size());
 }
 
+/// Sends all of \a size bytes; false when the connection fails.
+bool sender_send_all(int conn, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(conn, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+/// The transforming sender's answer to RETR: "+OK", the message file \a path in its wire form
+/// (LF without CR before it becomes CR LF, a line that begins with '.' gets one more, a final
+/// CR LF where the file lacks one), and the terminator. A plain loop of its own over 64 KiB
+/// reads, gathered into writes of sender_write_size: the least work any server must do.
+bool sender_transform(int conn, const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  std::vector<char> in(64 * 1024);
+  std::vector<char> out;
+  out.reserve(sender_write_size + 2 * in.size() + 8);
+  out.insert(out.end(), {'+', 'O', 'K', '\r', '\n'});
+  bool line_start = true;
+  char last = '\n';
+  for (;;) {
+    const ssize_t got = ::read(fd, in.data(), in.size());
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    for (ssize_t i = 0; i < got; ++i) {
+      const char c = in[static_cast<std::size_t>(i)];
+      if (line_start && c == '.') {
+        out.push_back('.');
+      }
+      if (c == '\n' && last != '\r') {
+        out.push_back('\r');
+      }
+      out.push_back(c);
+      line_start = c == '\n';
+      last = c;
+    }
+    if (out.size() >= sender_write_size) {
+      if (!sender_send_all(conn, out.data(), out.size())) {
+        ::close(fd);
+        return false;
+      }
+      out.clear();
+    }
+  }
+  ::close(fd);
+  if (!line_start) {
+    out.insert(out.end(), {'\r', '\n'});
+  }
+  out.insert(out.end(), {'.', '\r', '\n'});
+  return sender_send_all(conn, out.data(), out.size());
+}
+
 /// The sender process: accepts one connection, answers a greeting, USER and PASS with "+OK",
-/// then writes the payload in large writes in answer to RETR and exits. Nagle is off, so that its
-/// last, shorter write is not held back.
+/// then writes the payload (or, with \a message_file, the file's wire form) in large writes in
+/// answer to RETR and exits. Nagle is off, so that its last, shorter write is not held back.
 [[noreturn]] void sender_child(int listener, const char* payload, std::uint64_t total,
-                               double timeout_seconds) {
+                               double timeout_seconds, const char* message_file) {
   pollfd waiting{listener, POLLIN, 0};
   if (::poll(&waiting, 1, static_cast<int>(timeout_seconds * 1000)) != 1) {
     ::_exit(2);
@@ -610,6 +683,11 @@ bool sender_reply(int conn, std::string_view reply) {
       ::_exit(2);
     }
     line.clear();
+  }
+  if (message_file != nullptr) {
+    const bool sent = sender_transform(conn, message_file);
+    ::close(conn);
+    ::_exit(sent ? 0 : 2);
   }
   std::uint64_t sent = 0;
   while (sent < total) {
@@ -660,9 +738,10 @@ void add_transfer(json_line* line, const transfer_figures& f) {
   line->add("last_read_gap_ms", f.last_read_gap_ms);
 }
 
-/// Runs the trivial sender for \a total bytes and reads them with the same loop as a RETR.
+/// Runs the trivial sender for \a total bytes (or, with \a message_file, the transforming sender
+/// on that file) and reads them with the same loop as a RETR.
 transfer_figures measure_sender(const load_options& options, std::uint64_t total, char* buffer,
-                                std::string* error) {
+                                std::string* error, const char* message_file = nullptr) {
   transfer_figures none;
   if (total < 8) {
     *error = "the sender needs at least 8 bytes";
@@ -688,7 +767,7 @@ transfer_figures measure_sender(const load_options& options, std::uint64_t total
     return none;
   }
   if (child == 0) {
-    sender_child(listener.fd, payload.get(), total, options.timeout_seconds);
+    sender_child(listener.fd, payload.get(), total, options.timeout_seconds, message_file);
   }
   listener.reset();
 
@@ -770,6 +849,22 @@ int run_retr(const load_options& options) {
       add_transfer(&line, trivial);
       line.print();
     }
+    transfer_figures transform;
+    if (options.baseline && !options.message_file.empty()) {
+      transform =
+          measure_sender(options, retr.bytes, buffer.get(), &error, options.message_file.c_str());
+      if (!transform.ok || transform.bytes != retr.bytes) {
+        print_failure(
+            options, "transform",
+            transform.ok ? "the transforming sender sent other bytes than the RETR" : error);
+        return 1;
+      }
+      json_line line = start_json(options, "transform");
+      line.add("ok", true);
+      line.add("repeat", repeat);
+      add_transfer(&line, transform);
+      line.print();
+    }
     json_line line = start_json(options, "retr");
     line.add("ok", true);
     line.add("repeat", repeat);
@@ -778,6 +873,11 @@ int run_retr(const load_options& options) {
     if (options.baseline) {
       line.add("trivial_mb_per_s", trivial.mb_per_s);
       line.add("ratio", trivial.mb_per_s > 0 ? retr.mb_per_s / trivial.mb_per_s : 0.0);
+    }
+    if (transform.ok) {
+      line.add("transform_mb_per_s", transform.mb_per_s);
+      line.add("ratio_transform",
+               transform.mb_per_s > 0 ? retr.mb_per_s / transform.mb_per_s : 0.0);
     }
     line.print();
   }
@@ -857,7 +957,7 @@ constexpr const char* usage_text =
     "modes: sessions retr uidl list login sender\n"
     "  --host=ADDR (127.0.0.1)  --port=N  --user=NAME  --pass=TEXT  --accounts=K\n"
     "  --concurrency=C  --seconds=D  --sessions=N      (sessions)\n"
-    "  --message=N  --repeat=K  --baseline             (retr)\n"
+    "  --message=N  --repeat=K  --baseline  --message-file=PATH  (retr)\n"
     "  --bytes=N                                       (sender)\n"
     "  --hold  --hold-seconds=S  --timeout=S  --label=TEXT\n";
 
@@ -924,6 +1024,8 @@ bool parse_options(int argc, char** argv, load_options* options) {
            options->repeat <= repeat_limit;
     } else if (name == "--baseline") {
       options->baseline = true;
+    } else if (name == "--message-file") {
+      options->message_file = value;
     } else if (name == "--bytes") {
       ok = parse_count(value, &options->bytes);
     } else if (name == "--hold") {

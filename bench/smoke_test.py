@@ -86,13 +86,20 @@ def main():
         check(0 < sessions["p50_ms"] <= sessions["p99_ms"] <= sessions["max_ms"],
               "sessions: latencies out of order: %s" % sessions)
 
-        results = run_load(load, "retr", "--user=big", "--message=1", "--baseline", *common)
+        big_new = os.path.join(work, "big", "new")
+        message_file = os.path.join(big_new, sorted(os.listdir(big_new))[0])
+        results = run_load(load, "retr", "--user=big", "--message=1", "--baseline",
+                           "--message-file=" + message_file, *common)
         by_mode = {r["mode"]: r for r in results}
         expected = manifests["big"]["retr_wire_bytes"]
         check(by_mode["retr"]["bytes"] == expected,
               "retr: %d bytes, expected %d" % (by_mode["retr"]["bytes"], expected))
         check(by_mode["trivial"]["bytes"] == expected, "trivial: %s" % by_mode["trivial"])
+        # The transforming sender forms the same wire bytes from the file as fernd.
+        check(by_mode["transform"]["bytes"] == expected, "transform: %s" % by_mode["transform"])
         check(by_mode["retr"]["ratio"] > 0, "retr: no ratio: %s" % by_mode["retr"])
+        check(by_mode["retr"]["ratio_transform"] > 0,
+              "retr: no ratio to the transforming sender: %s" % by_mode["retr"])
 
         for mode in ("uidl", "list"):
             [listing] = run_load(load, mode, "--user=small", *common)
