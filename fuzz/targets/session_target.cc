@@ -80,7 +80,7 @@ struct session_fixture {
     accounts.push_back({"alice", "secret", maildir});
     accounts.push_back({"bob", "hunter2", fuzz_scratch_dir() + "/no-such-maildir"});
     // A real log file, so that every log line is formatted and written.
-    log_open(0, "/dev/null", &log);
+    log_open(false, "/dev/null", &log);
 
     // Creates the lock file, whose identity the lock check needs.
     maildir_snapshot snapshot;

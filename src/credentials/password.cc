@@ -53,10 +53,7 @@ void grow_wiped(std::string* buffer, std::size_t size) {
 
 }  // namespace
 
-int password_eval(const char* command, std::optional<std::string>* password,
-                  std::optional<std::string>* error) {
-  password->reset();
-  error->reset();
+password_result password_eval(const char* command) {
   // The stream's buffer and every block that the line grows out of hold the password: all are
   // ours, and each is wiped before it is given back. The buffer outlives the stream.
   std::array<char, BUFSIZ> stream_buffer;  // NOLINT: filled by the stream before it is read
@@ -70,8 +67,8 @@ int password_eval(const char* command, std::optional<std::string>* password,
       code = ENOMEM;
       errno = ENOMEM;
     }
-    *error = must_asprintf(gettext("cannot evaluate '%s': %s"), command, std::strerror(code));
-    return 1;
+    return {std::nullopt,
+            must_asprintf(gettext("cannot evaluate '%s': %s"), command, std::strerror(code))};
   }
 
   (void)std::setvbuf(output.get(), stream_buffer.data(), _IOFBF, stream_buffer.size());
@@ -105,8 +102,7 @@ int password_eval(const char* command, std::optional<std::string>* password,
   secret_wipe(stream_buffer.data(), stream_buffer.size());
   if (read_failed) {
     secret_wipe(buffer.data(), buffer.size());
-    *error = must_asprintf(gettext("cannot read output of '%s'"), command);
-    return 1;
+    return {std::nullopt, must_asprintf(gettext("cannot read output of '%s'"), command)};
   }
 
   if (line_complete) {
@@ -120,20 +116,19 @@ int password_eval(const char* command, std::optional<std::string>* password,
   // What the password leaves of the line stays in the string's memory unless wiped.
   secret_wipe(buffer.data() + length, buffer.size() - length);
   buffer.resize(length);
-  *password = std::move(buffer);
-  return 0;
+  return {std::move(buffer), std::nullopt};
 }
 
 std::optional<std::string> password_get(const char* host, const char* user, int protocol,
-                                        int consult_netrc, int require_tty) {
+                                        bool consult_netrc, bool require_tty) {
   (void)protocol;  // the same password serves every protocol
-  if (consult_netrc != 0) {
+  if (consult_netrc) {
     std::optional<std::string> password = netrc_lookup(host, user, get_sysconfdir().c_str());
     if (password.has_value()) {
       return password;
     }
   }
-  if (require_tty != 0) {
+  if (require_tty) {
     // Only a test: the stream is closed again at once.
     const unique_file tty(std::fopen("/dev/tty", "w+"));
     if (!tty) {

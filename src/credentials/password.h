@@ -8,18 +8,25 @@
 
 namespace fernd {
 
+/// What password_eval found: the password, or the message that says why there is none. Exactly
+/// one of the two is set.
+struct password_result {
+  std::optional<std::string> password;
+  std::optional<std::string> error;
+};
+
 /// Runs \a command through the shell and takes the first line of its standard output, without
-/// its LF and a CR before it, as the password. Returns 0 with \a password set and \a error none,
-/// or 1 with \a password none and \a error holding the message. Both are set to none first.
-int password_eval(const char* command, std::optional<std::string>* password,
-                  std::optional<std::string>* error);
+/// its LF and a CR before it, as the password.
+[[nodiscard]] password_result password_eval(const char* command);
 
 /// The password for \a user at \a host: from the netrc files when \a consult_netrc is set, else
 /// (or when they hold none) typed at the prompt "password for <user> at <host>: ". With
 /// \a require_tty set, prompts only when "/dev/tty" can be opened. \a protocol is not used.
-/// Returns none when no password could be had.
-std::optional<std::string> password_get(const char* host, const char* user, int protocol,
-                                        int consult_netrc, int require_tty);
+/// Returns none when no password could be had. The server itself only prompts: it passes false
+/// for both flags. The netrc files, and the flags, serve other callers of this reader.
+[[nodiscard]] std::optional<std::string> password_get(const char* host, const char* user,
+                                                      int protocol, bool consult_netrc,
+                                                      bool require_tty);
 
 }  // namespace fernd
 

@@ -87,7 +87,7 @@ void log_write_file(int fd, unsigned level, const char* format, std::va_list arg
 
 }  // namespace
 
-void log_open(int to_syslog, const char* file_name, session_log* log) {
+void log_open(bool to_syslog, const char* file_name, session_log* log) {
   log->file.reset();
   log->threshold = log_info;
   if (file_name != nullptr) {
@@ -101,7 +101,7 @@ void log_open(int to_syslog, const char* file_name, session_log* log) {
     ::syslog(LOG_ERR, "cannot open log file, using syslog instead");
     return;
   }
-  if (to_syslog != 0) {
+  if (to_syslog) {
     log_open_syslog();
     return;
   }
@@ -123,11 +123,19 @@ void log_write(session_log* log, unsigned level, const char* format, ...) {
 }
 
 void log_close(session_log* log) {
+  if (log->threshold == log_threshold_none) {
+    return;  // nothing was opened, or it is closed already
+  }
   if (log->file.fd >= 0) {
     log->file.reset();
   } else {
     ::closelog();
   }
+  log->threshold = log_threshold_none;
+}
+
+session_log::~session_log() {
+  log_close(this);
 }
 
 }  // namespace fernd

@@ -16,22 +16,31 @@ constexpr unsigned log_error = 1;
 /// The log sink of one process. After log_open exactly one of these holds:
 /// file open and threshold 0 (a log file); file none and threshold 0 (syslog, opened);
 /// file none and threshold 2 (nowhere, nothing opened).
+/// The sink closes itself when the record ends (log_close), so that no caller has to know
+/// whether anything was opened.
 struct session_log {
   unique_fd file;               ///< the open log file; none for syslog or nowhere
   std::uint32_t threshold = 2;  ///< the lowest level that is written
+
+  session_log() = default;
+  session_log(const session_log&) = delete;
+  session_log& operator=(const session_log&) = delete;
+  ~session_log();
 };
 
 /// Opens the sink: the file \a file_name when given (appending; on failure syslog instead, which
 /// first receives "cannot open log file, using syslog instead" at LOG_ERR), else syslog when
 /// \a to_syslog is set, else nothing. Cannot fail.
-void log_open(int to_syslog, const char* file_name, session_log* log);
+void log_open(bool to_syslog, const char* file_name, session_log* log);
 
 /// Writes one message at \a level, formatted after the printf conventions. A file line reads
 /// "%F %T fernd[pid] info|error: message\n" and reaches the file in one write, when it is logged.
 [[gnu::format(printf, 3, 4)]] void log_write(session_log* log, unsigned level, const char* format,
                                              ...);
 
-/// Closes the file, or syslog when no file is open. Callers call it only when threshold <= 1.
+/// Closes the file, or syslog when it was opened, and leaves the log writing nowhere. Does nothing
+/// to a log that writes nowhere, so calling it twice is harmless. A process that ends with _exit
+/// calls it first: no destructor runs then.
 void log_close(session_log* log);
 
 }  // namespace fernd

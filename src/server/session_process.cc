@@ -22,7 +22,7 @@ void session_process_run(int connection, const char* peer, int peer_port, int ac
   (void)std::signal(SIGCHLD, SIG_DFL);
 
   session_log log;
-  log_open(config.log_to_syslog ? 1 : 0, config.log_file, &log);
+  log_open(config.log_to_syslog, config.log_file, &log);
   log_write(&log, log_info,
             "connection from %s port %d, active sessions %d (max %d), auth_delay=%s", peer,
             peer_port, active_sessions, listener_session_limit, auth_delay ? "yes" : "no");
@@ -30,9 +30,7 @@ void session_process_run(int connection, const char* peer, int peer_port, int ac
       session_serve(&log, client.fd, client.fd, config.accounts, auth_delay);
   client.reset();
   log_write(&log, log_info, "connection closed");
-  if (log.threshold <= log_error) {
-    log_close(&log);
-  }
+  log_close(&log);  // _exit runs no destructor
   // Everything the session opened is closed and written by now. _exit skips what exit would still
   // do for a process that has nothing left to write: walking and unbuffering every stdio stream
   // and running the library's destructors, which only copies pages shared with the listener.

@@ -77,14 +77,19 @@ const char* program_path(int argc, char** argv) {
   const char* comma = std::strchr(argument, ',');
   if (comma != nullptr) {
     added.user = must_strndup(argument, static_cast<std::size_t>(comma - argument));
-    std::optional<std::string> error;
-    if (password_eval(comma + 1, &password, &error) != 0) {
-      std::fprintf(stderr, "%s: cannot get password: %s\n", program, error ? error->c_str() : "");
+    password_result evaluated = password_eval(comma + 1);
+    if (!evaluated.password) {
+      std::fprintf(stderr, "%s: cannot get password: %s\n", program,
+                   evaluated.error.value_or("").c_str());
       return parse_failed;
     }
+    password = std::move(evaluated.password);
   } else {
     added.user = must_strdup(argument);
-    password = password_get(password_host, added.user.c_str(), password_protocol_pop3, 0, 0);
+    // Only the prompt: the server never consults netrc files, and a missing terminal simply
+    // gives no password.
+    password =
+        password_get(password_host, added.user.c_str(), password_protocol_pop3, false, false);
     if (!password) {
       std::fprintf(stderr, "%s: cannot get password for (localhost, pop3, %s)\n", program,
                    added.user.c_str());
@@ -158,12 +163,9 @@ int startup_prepare(int argc, char** argv, startup_config* config) {
 /// One POP3 session on standard input and output, then the exit status.
 int run_inetd(startup_config& config) {
   session_log log;
-  log_open(config.log_to_syslog ? 1 : 0, config.log_file, &log);
+  log_open(config.log_to_syslog, config.log_file, &log);
   const session_result result =
       session_serve(&log, STDIN_FILENO, STDOUT_FILENO, config.accounts, inetd_auth_delay);
-  if (log.threshold <= log_error) {  // a sink was opened
-    log_close(&log);
-  }
   return session_exit_status(result, session_mode::inetd);
 }
 

@@ -441,7 +441,7 @@ TEST(PasswordGet, AnswersFromNetrcWithoutPrompting) {
   const scoped_home home(files.home.path);
   for (const int require_tty : {0, 1}) {
     SCOPED_TRACE(require_tty);
-    EXPECT_EQ("from-netrc", password_get("localhost", "alice", 1, 1, require_tty));
+    EXPECT_EQ("from-netrc", password_get("localhost", "alice", 1, true, require_tty != 0));
   }
 }
 

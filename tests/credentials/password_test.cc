@@ -56,11 +56,10 @@ struct eval_case {
 void check_eval(const eval_case& c) {
   SCOPED_TRACE("command: " + c.command);
   const int fds_before = open_fd_count();
-  std::optional<std::string> password = "poisoned password";
-  std::optional<std::string> error = "poisoned error";
-  EXPECT_EQ(c.result, password_eval(c.command.c_str(), &password, &error));
-  EXPECT_EQ(c.password, password);
-  EXPECT_EQ(c.error, error);
+  const password_result got = password_eval(c.command.c_str());
+  EXPECT_EQ(c.result == 0, got.password.has_value());
+  EXPECT_EQ(c.password, got.password);
+  EXPECT_EQ(c.error, got.error);
   EXPECT_EQ(fds_before, open_fd_count());
   EXPECT_TRUE(has_no_children());
 }
@@ -119,11 +118,9 @@ TEST(PasswordEval, WaitsForTheCommandAfterTheFirstLine) {
   // `yes` blocks until the pipe is closed; the shell then writes the marker and ends. pclose must
   // wait for all of that before password_eval returns.
   const std::string command = "printf 'first\\nsecond\\n'; yes; echo done > " + marker;
-  std::optional<std::string> password;
-  std::optional<std::string> error;
-  ASSERT_EQ(0, password_eval(command.c_str(), &password, &error));
-  EXPECT_EQ("first", password);
-  EXPECT_EQ(std::nullopt, error);
+  const password_result got = password_eval(command.c_str());
+  EXPECT_EQ("first", got.password);
+  EXPECT_EQ(std::nullopt, got.error);
   EXPECT_TRUE(has_no_children());
   EXPECT_EQ("done\n", read_file(marker));
 }
@@ -137,12 +134,11 @@ TEST(PasswordEval, PopenFailureNamesTheSystemError) {
     }
     while (::open("/dev/null", O_RDONLY) >= 0) {
     }
-    std::optional<std::string> password = "poisoned password";
-    std::optional<std::string> error = "poisoned error";
-    const int result = password_eval("printf 'x\\n'", &password, &error);
+    const password_result got = password_eval("printf 'x\\n'");
     const int saved_errno = errno;
-    std::fprintf(stderr, "%d|%s|%s|%d", result, password.has_value() ? "password" : "none",
-                 error.value_or("none").c_str(), saved_errno == EMFILE ? 1 : 0);
+    std::fprintf(stderr, "%d|%s|%s|%d", got.password.has_value() ? 0 : 1,
+                 got.password.has_value() ? "password" : "none", got.error.value_or("none").c_str(),
+                 saved_errno == EMFILE ? 1 : 0);
     ::_exit(0);
   });
   ASSERT_TRUE(WIFEXITED(outcome.wait_status));
@@ -162,18 +158,16 @@ TEST(PasswordEval, LeavesNoCopyOfThePasswordBehind) {
       expected += static_cast<char>('a' + (i * 7 + i / 26) % 26);
     }
     const std::string command = "printf '%s\\n' '" + expected + "'";
-    std::optional<std::string> password;
-    std::optional<std::string> error;
     const wipe_record record;
-    int result = -1;
+    password_result got;
     int hits = -1;
     {
       const freed_memory_watch watch(std::string_view(expected).substr(0, 12));
-      result = password_eval(command.c_str(), &password, &error);
+      got = password_eval(command.c_str());
       hits = watch.hits();
     }
-    ASSERT_EQ(0, result);
-    EXPECT_EQ(expected, password);
+    ASSERT_TRUE(got.password.has_value());
+    EXPECT_EQ(expected, got.password);
     EXPECT_EQ(0, hits) << "a block went back holding the password";
     const bool stream_buffer_wiped =
         std::any_of(record.regions.begin(), record.regions.end(), [&](const std::string& region) {
@@ -195,10 +189,8 @@ TEST(PasswordEval, ExhaustedMemoryEndsTheProcess) {
     if (::setrlimit(RLIMIT_AS, &limit) != 0) {
       ::_exit(2);
     }
-    std::optional<std::string> password;
-    std::optional<std::string> error;
     // A first line far longer than the address space allows.
-    (void)password_eval("head -c 1000000000 /dev/zero | tr '\\0' x", &password, &error);
+    (void)password_eval("head -c 1000000000 /dev/zero | tr '\\0' x");
   });
   ASSERT_TRUE(WIFEXITED(outcome.wait_status));
   EXPECT_EQ(exit_status_fatal, WEXITSTATUS(outcome.wait_status));
@@ -295,7 +287,7 @@ TEST(PasswordGet, PromptAnsweredOnTheTerminal) {
     SCOPED_TRACE("protocol " + std::to_string(c.protocol) + ", require_tty " +
                  std::to_string(c.require_tty) + ", answer '" + c.answer + "'");
     const pty_outcome outcome = run_on_pty(
-        [&c] { return password_get("localhost", "alice", c.protocol, 0, c.require_tty); },
+        [&c] { return password_get("localhost", "alice", c.protocol, false, c.require_tty != 0); },
         alice_prompt, c.answer);
     EXPECT_EQ(alice_prompt, outcome.terminal);
     EXPECT_TRUE(outcome.reported);
@@ -307,7 +299,8 @@ TEST(PasswordGet, PromptAnsweredOnTheTerminal) {
 TEST(PasswordGet, PromptNamesUserAndHost) {
   const std::string prompt = "password for bob@example.org at mail.example.org: ";
   const pty_outcome outcome = run_on_pty(
-      [] { return password_get("mail.example.org", "bob@example.org", 1, 0, 0); }, prompt, "pw\n");
+      [] { return password_get("mail.example.org", "bob@example.org", 1, false, false); }, prompt,
+      "pw\n");
   EXPECT_EQ(prompt, outcome.terminal);
   EXPECT_EQ("pw", outcome.password);
 }
@@ -322,7 +315,7 @@ TEST(PasswordGet, NetrcWithoutAnswerGoesOnToThePromptSilently) {
   const pty_outcome outcome = run_on_pty(
       [&home] {
         ::setenv("HOME", home.path.c_str(), 1);
-        return password_get("localhost", "alice", 1, 1, 1);
+        return password_get("localhost", "alice", 1, true, true);
       },
       alice_prompt, "typed\n");
   // Nothing but the prompt reached the terminal before the answer.
@@ -344,7 +337,7 @@ child_outcome get_without_terminal(int require_tty) {
     ::close(ends[1]);
     ::dup2(ends[0], STDIN_FILENO);
     const std::optional<std::string> password =
-        password_get("localhost", "alice", 1, 0, require_tty);
+        password_get("localhost", "alice", 1, false, require_tty != 0);
     ::_exit(!password.has_value() ? 0 : *password == "typed" ? 1 : 4);
   });
 }

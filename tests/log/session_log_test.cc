@@ -52,7 +52,7 @@ class SessionLogTest : public testing::Test {
 
 TEST_F(SessionLogTest, FileLineFormat) {
   session_log log;
-  log_open(0, log_path().c_str(), &log);
+  log_open(false, log_path().c_str(), &log);
   ASSERT_GE(log.file.fd, 0);
   EXPECT_EQ(0U, log.threshold);
   log_write(&log, log_info, "user %s logged in, %d messages", "alice", 3);
@@ -78,7 +78,7 @@ TEST_F(SessionLogTest, FileLineFormat) {
 
 TEST_F(SessionLogTest, LineReachesFileWhenLogged) {
   session_log log;
-  log_open(0, log_path().c_str(), &log);
+  log_open(false, log_path().c_str(), &log);
   log_write(&log, log_info, "starting POP3 session");
   EXPECT_EQ(1U, lines_of(read_file(log_path())).size());
   log_write(&log, log_error, "second");
@@ -90,7 +90,7 @@ TEST_F(SessionLogTest, LineSurvivesKilledProcess) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     session_log log;
-    log_open(0, log_path().c_str(), &log);
+    log_open(false, log_path().c_str(), &log);
     log_write(&log, log_info, "connection from %s port %d", "127.0.0.1", 40000);
     ::raise(SIGKILL);  // no log_close, no exit handlers: only what already reached the file
     ::_exit(1);
@@ -118,7 +118,7 @@ TEST_F(SessionLogTest, ThresholdDecidesWhatIsWritten) {
     SCOPED_TRACE(c.threshold);
     (void)::unlink(log_path().c_str());
     session_log log;
-    log_open(0, log_path().c_str(), &log);
+    log_open(false, log_path().c_str(), &log);
     log.threshold = c.threshold;
     log_write(&log, log_info, "a");
     log_write(&log, log_error, "b");
@@ -136,7 +136,7 @@ TEST_F(SessionLogTest, ThresholdDecidesWhatIsWritten) {
 TEST_F(SessionLogTest, AppendsToExistingFileAndCreatesMissingOne) {
   write_file(log_path(), "earlier line\n");
   session_log log;
-  log_open(0, log_path().c_str(), &log);
+  log_open(false, log_path().c_str(), &log);
   log_write(&log, log_info, "first");
   // Another writer appends in between: the next line must go after it, not over it.
   unique_file other{std::fopen(log_path().c_str(), "ae")};
@@ -154,7 +154,7 @@ TEST_F(SessionLogTest, AppendsToExistingFileAndCreatesMissingOne) {
 
   const std::string missing = dir_.path + "/new.log";
   session_log fresh;
-  log_open(0, missing.c_str(), &fresh);
+  log_open(false, missing.c_str(), &fresh);
   ASSERT_GE(fresh.file.fd, 0);
   log_write(&fresh, log_error, "created");
   log_close(&fresh);
@@ -167,7 +167,7 @@ TEST_F(SessionLogTest, WritesLongMessageAsOneWholeLine) {
   // Far beyond any stack buffer and any stdio buffer.
   const std::string message(100'000, 'm');
   session_log log;
-  log_open(0, log_path().c_str(), &log);
+  log_open(false, log_path().c_str(), &log);
   log_write(&log, log_info, "%s|%s", message.c_str(), "end");
   const std::vector<std::string> lines = lines_of(read_file(log_path()));
   log_close(&log);
@@ -191,7 +191,7 @@ TEST_F(SessionLogTest, ConcurrentProcessesNeverSplitLines) {
       char byte = 0;
       (void)::read(start_read.fd, &byte, 1);
       session_log log;
-      log_open(0, log_path().c_str(), &log);
+      log_open(false, log_path().c_str(), &log);
       for (int i = 0; i < lines_each; ++i) {
         // Lengths from short to several pages, the same letter throughout one line.
         const std::string body(static_cast<std::size_t>(100 + (i * 97) % 9000),
@@ -242,7 +242,7 @@ TEST_F(SessionLogTest, UnopenableFileFallsBackToSyslog) {
   const std::string path = dir_.path + "/absent/fernd.log";
   const int fds_before = open_fd_count();
   session_log log;
-  log_open(0, path.c_str(), &log);
+  log_open(false, path.c_str(), &log);
   EXPECT_EQ(-1, log.file.fd);
   EXPECT_EQ(0U, log.threshold);
   log_write(&log, log_info, "goes to syslog");
@@ -287,7 +287,7 @@ TEST_F(SessionLogTest, SinkChosenByPathThenFlag) {
 TEST_F(SessionLogTest, NowhereWritesNothing) {
   const int fds_before = open_fd_count();
   session_log log;
-  log_open(0, nullptr, &log);
+  log_open(false, nullptr, &log);
   ASSERT_EQ(2U, log.threshold);
   log_write(&log, log_info, "dropped");
   log_write(&log, log_error, "dropped too");

@@ -118,7 +118,7 @@ class Pop3Session : public testing::Test {
     fill_mailbox();
     write_file(log_path, "");
     session_log log;
-    log_open(0, log_path.c_str(), &log);
+    log_open(false, log_path.c_str(), &log);
     const int fds_before = open_fd_count();
     transcript_result result = transcript_run(client, &log, accounts, auth_delay);
     EXPECT_EQ(fds_before, open_fd_count()) << "the session leaked a descriptor";

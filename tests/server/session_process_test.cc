@@ -74,7 +74,7 @@ struct SessionProcessServeTest : testing::Test {
       // As a session process finds it when the listener was started from a shell.
       (void)std::signal(SIGPIPE, SIG_DFL);
       session_log log;
-      log_open(0, log_path.c_str(), &log);
+      log_open(false, log_path.c_str(), &log);
       if (descriptors_exhausted) {
         // dup gives the lowest free descriptor; with the limit there, there is none left.
         const int lowest_free = ::dup(0);
