@@ -31,7 +31,7 @@ int fuzz_session(const std::uint8_t* data, std::size_t size);
 int fuzz_transmission(const std::uint8_t* data, std::size_t size);
 
 /// Parses \a data as a netrc file, checks the invariants of the entry list, looks up a few host and
-/// user pairs and compares the answers with a plain search of the list, then frees the list.
+/// user pairs and compares the answers with the reference parser's entries, then frees the list.
 /// Aborts the process when a check fails.
 int fuzz_netrc(const std::uint8_t* data, std::size_t size);
 

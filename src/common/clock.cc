@@ -1,3 +1,5 @@
+// The monotonic clock in nanoseconds, and pauses that last their whole length however often a
+// signal breaks off the sleep.
 #include "common/clock.h"
 
 #include <cerrno>

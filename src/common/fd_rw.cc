@@ -1,3 +1,4 @@
+// read and whole writes on plain descriptors, made again after EINTR.
 #include "common/fd_rw.h"
 
 #include <unistd.h>

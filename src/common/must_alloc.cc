@@ -1,3 +1,5 @@
+// Checked allocation for start-up and the credentials: memory exhaustion writes the system's text
+// for ENOMEM and ends the process with status 3.
 #include "common/must_alloc.h"
 
 #include <cerrno>

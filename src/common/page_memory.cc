@@ -1,3 +1,5 @@
+// Memory for the large arrays of a snapshot: prefaulted pages, on transparent huge pages where
+// whole ones fit, and the release of what a block leaves unused.
 #include "common/page_memory.h"
 
 #include <sys/mman.h>

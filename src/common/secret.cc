@@ -1,3 +1,4 @@
+// Constant-time comparison of secrets and wipes that the compiler cannot drop.
 #include "common/secret.h"
 
 #include <cstring>

@@ -1,3 +1,6 @@
+// The netrc reader: file locations, the tokenizer and its entries, lookups, and the release of a
+// list with its passwords overwritten. The server never consults it; other callers of
+// password_get may.
 #include "credentials/netrc.h"
 
 #include <pwd.h>

@@ -1,5 +1,7 @@
 // The netrc files: where they lie, how one is read into entries, which entry answers for a host
-// and a user, and how the entries are released with their passwords overwritten.
+// and a user, and how the entries are released with their passwords overwritten. The server never
+// reads them (it asks password_get for the prompt alone); the reader serves password_get's other
+// callers, which may ask for netrc first.
 #ifndef FERND_CREDENTIALS_NETRC_H_
 #define FERND_CREDENTIALS_NETRC_H_
 

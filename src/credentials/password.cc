@@ -1,3 +1,5 @@
+// Passwords at start-up: the first line of a passwordeval command's output, or the terminal prompt
+// (after the netrc files, for callers that ask for them).
 #include "credentials/password.h"
 
 #include <libintl.h>

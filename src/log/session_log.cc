@@ -1,3 +1,5 @@
+// The session log's three sinks (a file of its own line format, syslog, nowhere) and the writing
+// of one line.
 #include "log/session_log.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The order of a snapshot's entries: a radix sort in place of their folded modification times,
+// with the comparison sort for small groups, equal times and spans too wide to fold.
 #include "maildir/entry_sort.h"
 
 #include <algorithm>

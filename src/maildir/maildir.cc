@@ -1,3 +1,5 @@
+// The mailbox lock and the snapshot of new/: lock, list the names, query their status, sort;
+// then opening and unlinking a message by its name in the directory that was scanned.
 #include "maildir/maildir.h"
 
 #include <dirent.h>
