@@ -1,9 +1,8 @@
-// Memory for the large arrays of a scan, which are written in full as soon as they are made. On
-// some machines (virtual ones above all) the first write to each fresh page costs several
-// microseconds, and a big mailbox writes thousands of them at login. So such memory is asked for
-// at once rather than page by page as it is written, and where an array spans whole huge pages
-// (2 MiB), it is placed on them and the kernel is asked for transparent huge pages, each of which
-// costs about what one small page does.
+// Memory for the large arrays of a scan, which are written in full as soon as they are made. A
+// big mailbox writes thousands of fresh pages at login, and on some machines (virtual ones above
+// all) each first write is slow: such memory is asked for at once rather than a fault per page,
+// and where an array spans whole transparent huge pages (2 MiB) it is placed on them, one fault
+// for 512 pages. The measurements behind this are in docs/performance.md.
 #ifndef FERND_COMMON_PAGE_MEMORY_H_
 #define FERND_COMMON_PAGE_MEMORY_H_
 

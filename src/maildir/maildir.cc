@@ -27,13 +27,6 @@ constexpr mode_t lock_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROT
 static_assert(sizeof(dirent::d_name) - 1 <= maildir_name_max);
 static_assert(sizeof(mail_entry) <= 32, "one entry per message for a whole session");
 
-// Names are stored in blocks that double from the first size to the largest: a small mailbox
-// takes less than a page (every page a session touches costs it a fault), a big one few blocks.
-// Once the blocks hold a huge page's worth, a big mailbox is certain: from then on each block is a
-// whole huge page, and what the last one leaves unused is given back when the names are read.
-constexpr std::size_t maildir_first_name_block = 1024;
-constexpr std::size_t maildir_largest_name_block = 64 * 1024;
-
 // Sets the record lock of type \a type (F_WRLCK or F_UNLCK) over the whole file, without waiting.
 int maildir_set_lock(int lock_file, short type) {
   struct flock request {};
@@ -44,57 +37,33 @@ int maildir_set_lock(int lock_file, short type) {
   return ::fcntl(lock_file, F_SETLK, &request);
 }
 
-// Appends \a name (\a size bytes, at most maildir_name_max) to \a store: one byte that holds its
-// length, the name, a NUL. A zero byte, which no length can be, always follows the last name of a
-// block, so that the store can be walked name by name. Throws std::bad_alloc when memory runs out.
-void maildir_store_name(maildir_name_store* store, const char* name, std::size_t size) {
-  const std::size_t needed = size + 3;  // length, name, NUL, and the end mark after them
-  if (store->blocks.empty() || store->block_size - store->block_used < needed) {
-    const std::size_t next_size = store->total_size >= page_memory_huge_page
-                                      ? page_memory_huge_page
-                                      : std::clamp(2 * store->block_size, maildir_first_name_block,
-                                                   maildir_largest_name_block);
-    const std::size_t new_block_size = std::max(next_size, needed);
-    // Room in the list first: were it to fail after the new block was made, the block would leak.
-    if (store->blocks.capacity() == store->blocks.size()) {
-      store->blocks.reserve(std::max<std::size_t>(8, 2 * store->blocks.size()));
-    }
-    store->blocks.emplace_back(static_cast<char*>(page_memory_allocate(new_block_size)),
-                               page_memory_deleter{new_block_size});
-    store->block_size = new_block_size;
-    store->total_size += new_block_size;
-    store->block_used = 0;
-  }
-  char* at = store->blocks.back().get() + store->block_used;
-  at[0] = static_cast<char>(size);
-  std::memcpy(at + 1, name, size);
-  at[size + 1] = '\0';
-  at[size + 2] = '\0';  // the end mark, overwritten by the next name
-  store->block_used += size + 2;
-}
-
-// Reads every entry of \a directory into \a store and counts them in \a count. "." and ".." are
-// left out: they are directories, which the status query would drop anyway. Returns false when
-// reading the directory fails; throws std::bad_alloc when memory runs out.
-bool maildir_read_names(DIR* directory, maildir_name_store* store, std::size_t* count) {
+// Reads every entry of \a directory into \a store and counts them in \a count, then seals the
+// store. "." and ".." are left out: they are directories, which the status query would drop
+// anyway. Returns false when reading the directory fails; throws std::bad_alloc when memory runs
+// out.
+bool maildir_list_names(DIR* directory, name_store* store, std::size_t* count) {
   for (;;) {
     // Only errno tells a read error from the end of the directory: clear it before every read.
     errno = 0;
     const dirent* entry = ::readdir(directory);
     if (entry == nullptr) {
-      if (!store->blocks.empty()) {
-        // Past the end mark after the last name, the rest of the last block is not needed.
-        page_memory_release_tail(store->blocks.back().get(), store->block_used + 1,
-                                 store->block_size);
-      }
-      return errno == 0;
+      const int read_error = errno;  // before the seal, whose advice may set errno
+      name_store_seal(store);
+      return read_error == 0;
     }
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
       continue;
     }
-    maildir_store_name(store, name, std::strlen(name));
+    name_store_add(store, name, std::strlen(name));
     ++*count;
+  }
+}
+
+// Asks for the place of the entry after the one about to be appended, for writing.
+inline void maildir_prefetch_next_entry(const maildir_snapshot& snapshot) {
+  if (snapshot.entries.size() + 1 < snapshot.entries.capacity()) {
+    __builtin_prefetch(snapshot.entries.data() + snapshot.entries.size() + 1, 1);
   }
 }
 
@@ -105,33 +74,22 @@ bool maildir_read_names(DIR* directory, maildir_name_store* store, std::size_t* 
 // regular file. The array must have room for every name.
 void maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
   char query_name[maildir_name_max + 1];
-  for (const auto& block : snapshot->names.blocks) {
-    for (const char* at = block.get(); *at != '\0';) {
-      const std::size_t name_size = static_cast<unsigned char>(*at);
-      const char* name = at + 1;
-      at += name_size + 2;
-      // Every status query waits for the memory writes still pending, and what it does in the
-      // kernel pushes our data out of the caches: the next name and the next entry's place are
-      // asked for now, to be there when the query returns.
-      __builtin_prefetch(at);
-      if (snapshot->entries.size() + 1 < snapshot->entries.capacity()) {
-        __builtin_prefetch(snapshot->entries.data() + snapshot->entries.size() + 1, 1);
-      }
-      // The query is given a copy of the name in one stack buffer, not the name in the store:
-      // the kernel copies the name in from our memory, and from one buffer that stays hot that
-      // costs it less than from thousands of store pages in turn (on a virtual machine, measured
-      // at about 4% of the scan of 100,000 names).
-      std::memcpy(query_name, name, name_size + 1);
-      struct stat status;
-      if (::fstatat(directory_fd, query_name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
-        continue;
-      }
-      snapshot->entries.push_back({name, static_cast<std::uint64_t>(status.st_size),
-                                   status.st_mtim.tv_sec,
-                                   static_cast<std::int32_t>(status.st_mtim.tv_nsec),
-                                   static_cast<std::uint16_t>(name_size), 0});
+  name_store_for_each(snapshot->names, [&](const char* name, std::size_t name_size) {
+    // A status query waits for the memory writes still pending and pushes our data out of the
+    // caches: the next entry's place is asked for now, to be there when the query returns.
+    maildir_prefetch_next_entry(*snapshot);
+    // The kernel copies the name in from our memory: from one stack buffer that stays hot that
+    // costs it less than from a different store page every time (docs/performance.md).
+    std::memcpy(query_name, name, name_size + 1);
+    struct stat status;
+    if (::fstatat(directory_fd, query_name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
+      return;
     }
-  }
+    snapshot->entries.push_back({name, static_cast<std::uint64_t>(status.st_size),
+                                 status.st_mtim.tv_sec,
+                                 static_cast<std::int32_t>(status.st_mtim.tv_nsec),
+                                 static_cast<std::uint16_t>(name_size), 0});
+  });
 }
 
 }  // namespace
@@ -189,7 +147,7 @@ int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
     const unique_dir directory{::opendir(snapshot->directory_path.c_str())};
     // The names first, then their status: the array is then made once, at its final size.
     std::size_t names = 0;
-    if (directory == nullptr || !maildir_read_names(directory.get(), &snapshot->names, &names)) {
+    if (directory == nullptr || !maildir_list_names(directory.get(), &snapshot->names, &names)) {
       maildir_close(snapshot);
       return 1;
     }
@@ -219,10 +177,7 @@ void maildir_close(maildir_snapshot* snapshot) {
   maildir_unlock(&snapshot->lock_file);
   decltype(snapshot->entries){}.swap(snapshot->entries);
   snapshot->message_count = 0;
-  decltype(snapshot->names.blocks){}.swap(snapshot->names.blocks);
-  snapshot->names.block_used = 0;
-  snapshot->names.block_size = 0;
-  snapshot->names.total_size = 0;
+  name_store_clear(&snapshot->names);
   std::string{}.swap(snapshot->directory_path);
   snapshot->directory.reset();
 }

@@ -12,6 +12,7 @@
 
 #include "common/page_memory.h"
 #include "common/posix_handle.h"
+#include "maildir/name_store.h"
 
 namespace fernd {
 
@@ -33,15 +34,6 @@ struct mail_entry {
   std::uint8_t deleted = 0;     ///< 1 once marked by DELE, 0 again after RSET
 };
 
-/// The names of a snapshot's entries, each followed by a NUL, packed into blocks. A filled block
-/// never moves, so an entry can point into it.
-struct maildir_name_store {
-  std::vector<std::unique_ptr<char[], page_memory_deleter>> blocks;
-  std::size_t block_used = 0;  ///< bytes taken in the last block
-  std::size_t block_size = 0;  ///< size of the last block
-  std::size_t total_size = 0;  ///< size of all blocks together
-};
-
 /// Removes the record lock and closes the lock file; \a lock_file is empty afterwards. Does nothing
 /// to an empty one.
 void maildir_unlock(unique_fd* lock_file);
@@ -54,7 +46,7 @@ struct maildir_snapshot {
   std::uint64_t message_count = 0;  ///< entries.size()
   /// In mail_entry_compare order. Reserved once, at its final size, in page memory.
   std::vector<mail_entry, page_allocator<mail_entry>> entries;
-  maildir_name_store names;    ///< where every entry's name lives
+  name_store names;            ///< where every entry's name lives
   std::string directory_path;  ///< "<maildir>/new", as the scan opened it; log lines name it
   /// The directory the scan read, kept open: messages are opened and unlinked by their names in
   /// it, so no path is formed again and a "new" renamed or replaced meanwhile is not followed.
