@@ -11,7 +11,7 @@ namespace fernd {
 
 /// Whether \a given equals \a expected byte for byte. When the lengths are equal, the time taken
 /// does not depend on where, or whether, the two differ; different lengths decide at once.
-bool secret_equal(std::string_view expected, std::string_view given) noexcept;
+[[nodiscard]] bool secret_equal(std::string_view expected, std::string_view given) noexcept;
 
 /// Overwrites \a size bytes at \a data with zeros, in a way that the compiler cannot drop even when
 /// the memory is released right afterwards.

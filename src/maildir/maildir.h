@@ -56,7 +56,7 @@ struct maildir_snapshot {
 /// Locks "<maildir>/fernd.lock" without waiting, then snapshots the regular files (symbolic links
 /// followed) of "<maildir>/new", oldest first. Returns 0 with the lock held and the snapshot
 /// filled, or 1 with nothing held and the snapshot empty; memory exhaustion is such a failure.
-int maildir_open(maildir_snapshot* snapshot, const char* maildir);
+[[nodiscard]] int maildir_open(maildir_snapshot* snapshot, const char* maildir);
 
 /// Releases the lock and discards the entries; the snapshot is empty afterwards. Does nothing to
 /// an empty snapshot.
@@ -77,11 +77,11 @@ void maildir_close(maildir_snapshot* snapshot);
 /// waiting, and takes an exclusive record lock over all of it without waiting. Returns the locked
 /// descriptor, or none when the file cannot be opened, is no regular file, or another process
 /// holds the lock. The lock ends with the descriptor or with the process.
-unique_fd maildir_lock(const char* lock_path);
+[[nodiscard]] unique_fd maildir_lock(const char* lock_path);
 
 /// Orders entries by modification time (seconds, then nanoseconds), then by name as strcmp does.
 /// Returns a negative number, zero or a positive number.
-int mail_entry_compare(const mail_entry& a, const mail_entry& b);
+[[nodiscard]] int mail_entry_compare(const mail_entry& a, const mail_entry& b);
 
 }  // namespace fernd
 
