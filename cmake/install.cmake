@@ -46,12 +46,20 @@ set(fernd_install_units [[
   file(INSTALL DESTINATION "${fernd_docdir}/stunnel" TYPE FILE
        FILES "@PROJECT_BINARY_DIR@/dist/stunnel/fernd-pop3s.conf"
              "@PROJECT_SOURCE_DIR@/dist/stunnel/override.conf")
+  # The README links the client guide as docs/clients.md; installed, the guide stands beside it.
+  # A link to a file that is not installed (a script, another document of the source tree)
+  # becomes its plain text, the file's path in the source tree.
+  file(READ "@PROJECT_SOURCE_DIR@/README.md" fernd_readme)
+  string(REPLACE "](docs/clients.md)" "](clients.md)" fernd_readme "${fernd_readme}")
+  string(REGEX REPLACE "\\[([A-Za-z0-9/._-]*)\\]\\((scripts|docs)/[^)]*\\)" "\\1"
+         fernd_readme "${fernd_readme}")
+  file(WRITE "@PROJECT_BINARY_DIR@/dist/README.md" "${fernd_readme}")
+  file(INSTALL DESTINATION "${fernd_docdir}" TYPE FILE FILES "@PROJECT_BINARY_DIR@/dist/README.md")
 ]])
 string(CONFIGURE "${fernd_install_units}" fernd_install_units @ONLY)
 install(CODE "${fernd_install_units}")
 
-install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/docs/clients.md"
-              "${PROJECT_SOURCE_DIR}/LICENSE"
+install(FILES "${PROJECT_SOURCE_DIR}/docs/clients.md" "${PROJECT_SOURCE_DIR}/LICENSE"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
 # The Debian package (cpack -G DEB, which scripts/package runs). It always installs under /usr,

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The fresh-machine check of the README (see docs/fresh-machine.md): makes a minimal Debian 12
 # root file system with nothing but git and ca-certificates, clones this repository into it and,
-# as root inside it, follows the README: scripts/demo with its curl example, the Quick start,
-# Install, scripts/package, scripts/test and the inetd examples. Removes the file system at the end.
+# as root inside it, follows the README from a clone in root's home (/root, mode 0700, where a
+# newcomer working as root clones it): scripts/demo with its curl example, scripts/demo --tls
+# with its curl line, the Quick start, Install, scripts/package, scripts/test and the inetd
+# examples. Removes the file system at the end.
 #
 # Run as root on a Debian machine with mmdebstrap and a reachable Debian mirror:
 #   docs/fresh-machine-check.sh [BRANCH]        (default: the branch checked out here)
-# It takes about half an hour on two cores, and several GB under /tmp. Port 1100 must be free.
+# It takes about half an hour on two cores, and several GB under /tmp. Ports 1100 and 1995 must
+# be free.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -17,8 +20,8 @@ if [[ $(id -u) -ne 0 ]] || ! command -v mmdebstrap >/dev/null; then
   echo "run as root, with mmdebstrap installed (apt-get install mmdebstrap)" >&2
   exit 2
 fi
-if grep -q ':044C 00000000:0000 0A' /proc/net/tcp; then
-  echo "port 1100 is taken on this machine; the demo needs it" >&2
+if grep -Eq ':(044C|07CB) 00000000:0000 0A' /proc/net/tcp; then
+  echo "port 1100 or 1995 is taken on this machine; the demos need them" >&2
   exit 2
 fi
 
@@ -35,9 +38,11 @@ set -uo pipefail
 failed=()
 step() { echo; echo "######## $*"; }
 fail() { echo "######## FAILED: $*"; failed+=("$*"); }
-port_open() {  # waits (bounded) until something listens on 127.0.0.1:1100, while PID runs
+port_open() {  # waits (bounded) until something listens on 127.0.0.1:${2:-1100}, while PID $1 runs
+  local hex
+  hex=$(printf ':%04X 00000000:0000 0A' "${2:-1100}")
   for _ in $(seq 1800); do
-    grep -q ':044C 00000000:0000 0A' /proc/net/tcp && return 0
+    grep -q "$hex" /proc/net/tcp && return 0
     kill -0 "$1" 2>/dev/null || return 1
     sleep 1
   done
@@ -49,6 +54,10 @@ fetch() {  # the README's curl lines for USER:PASSWORD; the list must name messa
     curl "pop3://$1@127.0.0.1:1100/1"
 }
 
+# Root's home is mode 0700, as on any Debian system: whatever the suite runs as another user
+# must not need to reach into the clone.
+echo "/root has mode $(stat -c %a /root)"
+[[ $(stat -c %a /root) == 700 ]] || fail "/root is not mode 0700 here"
 git clone -q /srv/fernd.git /root/fernd
 cd /root/fernd
 git log -1 --format='checking %H %s'
@@ -65,6 +74,19 @@ demo=$!
 if port_open "$demo" && fetch demo:demo; then :; else fail "scripts/demo and curl"; fi
 kill "$demo"; wait "$demo"
 cat /tmp/demo.out
+
+step "scripts/demo --tls, and the curl line it prints"
+scripts/demo --tls >/tmp/demo-tls.out 2>&1 &
+demo=$!
+if port_open "$demo" 1995; then
+  line=$(grep -m1 -E '^  curl --cacert .*/1 ' /tmp/demo-tls.out)
+  echo "$line"
+  bash -c "$line" | grep -q '^Subject: Welcome to fernd' || fail "scripts/demo --tls: its curl line"
+else
+  fail "scripts/demo --tls"
+fi
+kill "$demo"; wait "$demo"
+cat /tmp/demo-tls.out
 
 step "Quick start: build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build ||

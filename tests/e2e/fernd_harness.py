@@ -572,12 +572,13 @@ def read_text(path):
         return ""
 
 
-def start_on_free_port(command_for_port, output_path, env=None, host="127.0.0.1", output=None):
+def start_on_free_port(command_for_port, output_path, env=None, host="127.0.0.1", output=None,
+                       cwd=None):
     """Starts command_for_port(port) for a port of host that is free, in a process group of its
     own, with its standard output and error in the file output_path; returns (Popen, port) once
     a process of it listens on the port. When another program took the port meanwhile, the
     server reports that it cannot bind and ends, and another port is tried. output: what tells
-    (the output file's text by default)."""
+    (the output file's text by default). cwd: the working directory of the command."""
     if output is None:
         def output():
             return read_text(output_path)
@@ -586,7 +587,8 @@ def start_on_free_port(command_for_port, output_path, env=None, host="127.0.0.1"
         command = command_for_port(port)
         with open(output_path, "wb") as stream:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stream,
-                                       stderr=stream, env=env, start_new_session=True)
+                                       stderr=stream, env=env, cwd=cwd,
+                                       start_new_session=True)
         wait_until(lambda: listener_of(process, port) is not None or process.poll() is not None,
                    f"{command[0]} to listen")
         if process.poll() is None:
@@ -644,11 +646,10 @@ class Server:
         self.process = None
         self.output_path = workspace.path(f"server-output-{id(self)}")
         self.stunnel_dir = workspace.path(f"stunnel-{id(self)}")
-        self.stunnel_log_path = os.path.join(self.stunnel_dir, "stunnel.log")
+        # Where systemd would make the unit's credentials directory, and stunnel's working
+        # directory (WorkingDirectory=%d of the drop-in).
         self.credentials = os.path.join(self.stunnel_dir, "credentials")
-        # Where systemd would make the unit's credentials directory.
-        self.env = (dict(os.environ, CREDENTIALS_DIRECTORY=self.credentials)
-                    if mode == "stunnel" else None)
+        self.env = None
 
     def fernd_command(self):
         command = self.prefix + [self.binary]
@@ -702,9 +703,7 @@ class Server:
                   encoding="utf-8") as template:
             text = template.read()
         for old, new, count in (
-                ("syslog = yes", f"syslog = no\noutput = {self.stunnel_log_path}", 1),
                 ("accept = :::995", f"accept = 127.0.0.1:{self.port}", 1),
-                ("/run/credentials/stunnel@fernd-pop3s.service", credentials, 2),
                 ("@FERND_INSTALLED_BINARY@", binary, 1),
                 ("--log=syslog", f"--log={self.log_path}", 1),
                 ("--auth=pop,", f"--auth={account.user},", 1),
@@ -721,8 +720,9 @@ class Server:
         def command_for_port(port):
             self.port = port
             return self.command()
-        self.process, self.port = start_on_free_port(command_for_port, self.output_path,
-                                                     self.env, self.interface, self.output)
+        self.process, self.port = start_on_free_port(
+            command_for_port, self.output_path, self.env, self.interface, self.output,
+            cwd=self.credentials if self.mode == "stunnel" else None)
         return self
 
     def run(self, port):
@@ -763,15 +763,12 @@ class Server:
         os.killpg(self.process.pid, number)
 
     def output(self):
-        """What the server (and its activator) wrote to standard output and error, and in
-        stunnel mode stunnel's log."""
-        output = read_text(self.output_path)
-        if self.mode == "stunnel":
-            output += self.stunnel_log()
-        return output
+        """What the server (and its activator) wrote to standard output and error: in stunnel
+        mode stunnel's log, which the shipped configuration writes to standard error."""
+        return read_text(self.output_path)
 
     def stunnel_log(self):
-        return read_text(self.stunnel_log_path)
+        return read_text(self.output_path)
 
     def children(self):
         return children_of(self.process.pid)
@@ -992,7 +989,7 @@ class E2ETestCase(unittest.TestCase):
         self.assertEqual(client.login(), b"+OK\r\n")
         return client
 
-    def poplib_fetch(self, client, messages, delete):
+    def poplib_fetch(self, client, messages, delete, password=PASSWORD):
         """A whole session of the standard account through a connected poplib client: every
         message fetched, and deleted when told to. Each step is checked against messages
         ({file name: content}): the greeting, the capabilities, the sizes that STAT and LIST
@@ -1001,7 +998,7 @@ class E2ETestCase(unittest.TestCase):
         self.assertEqual(client.getwelcome(), b"+OK fernd ready.")
         self.assertEqual(client.capa(), {"USER": [], "UIDL": []})
         client.user(USER)
-        client.pass_(PASSWORD)
+        client.pass_(password)
         self.assertEqual(client.stat(), (len(messages), sum(map(len, messages.values()))))
         uidls = {}
         for line in client.uidl()[1]:

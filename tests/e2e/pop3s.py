@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
 """POP3 over implicit TLS: fernd behind a real stunnel4 process that runs the stunnel
 configuration the project ships (dist/stunnel/fernd-pop3s.conf.in), with only the site-specific
-values replaced: the port (an ephemeral one on 127.0.0.1), the certificate (made here with
-`openssl req`), the account, the Maildir and the log files. stunnel runs as an unprivileged user,
-as the systemd unit runs it, and starts one fernd --inetd per connection.
+values replaced: the port (an ephemeral one on 127.0.0.1), the account, the Maildir and the log
+file. The certificate is made with the README's `openssl` command, read from its text. stunnel
+runs as an unprivileged user, as the systemd unit runs it, in a directory that holds its
+certificate, key and password file (the credentials directory under systemd), and starts one
+fernd --inetd per connection.
 
-Clients that trust the certificate (Python's poplib.POP3_SSL, curl, fetchmail) fetch and delete
-mail byte for byte; a client that does not trust it, and a client that speaks plain POP3, never
-reach fernd; fernd's session log holds each session, and stunnel's log ties the client's address
-and port to the process id in fernd's lines. Under strace, every system call made is one that the
-shipped systemd drop-in's sandbox allows.
+The POP3S recipes of docs/clients.md (curl, Python's poplib.POP3_SSL, fetchmail), read from its
+text, fetch and delete mail byte for byte; a client that does not trust the certificate, and a
+client that speaks plain POP3, never reach fernd; a client that sends nothing is let go within
+the bound that the configuration and the README give; fernd's session log holds each session,
+and stunnel's log ties the client's address and port to the process id in fernd's lines. Under
+strace, every system call made is one that the shipped systemd drop-in's sandbox allows.
 
 Usage: pop3s.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 """
@@ -18,10 +21,14 @@ import os
 import poplib
 import re
 import signal
+import socket
 import ssl
 import subprocess
+import types
 
+import doc_recipes
 import fernd_harness as harness
+from doc_recipes import recipe
 from fernd_harness import PASSWORD, USER, WAIT
 
 # The bound of one client run, with the one-second password delay of inetd mode, in the
@@ -41,22 +48,32 @@ CLOSED_UNUSED = re.compile(r"LOG5\[\d+\]: Connection (reset|closed|reset/closed)
 
 
 class Pop3sCase(harness.E2ETestCase):
-    """stunnel with the shipped configuration in front of fernd, serving the standard messages;
-    everything stunnel and fernd touch belongs to the unprivileged user."""
+    """stunnel with the shipped configuration in front of fernd, serving the standard messages
+    to the documents' account (alice, password secret); everything stunnel and fernd touch
+    belongs to the unprivileged user."""
+
+    password = "secret"
 
     def setUp(self):
         super().setUp()
+        doc_recipes.need_nss_wrapper()
         base = self.workspace.directory("pop3s")
-        self.certificate = harness.Certificate(self.workspace.directory("tls"))
+        # The README's certificate for localhost, made by its commands as a user would.
+        self.user = doc_recipes.RecipeUser(self.workspace)
+        self.user.run(recipe("pop3s-certificate").text, None, WAIT)
+        self.certificate = types.SimpleNamespace(cert=self.user.path("pop3s/cert.pem"),
+                                                 key=self.user.path("pop3s/key.pem"))
         self.messages = harness.standard_messages(1 << 20)
         self.maildir = harness.Maildir(os.path.join(base, "Maildir"), self.messages)
         harness.give_to_unprivileged(base)
-        self.srv = self.server([harness.Account(USER, PASSWORD, self.maildir)], mode="stunnel",
-                               log=os.path.join(base, "fernd.log"),
+        self.srv = self.server([harness.Account(USER, self.password, self.maildir)],
+                               mode="stunnel", log=os.path.join(base, "fernd.log"),
                                prefix=self.server_prefix(), certificate=self.certificate)
         if harness.running_as_root():
             self.assertEqual(harness.process_uid(self.srv.listener_pid()), harness.NOBODY_UID,
                              "stunnel must not run as root")
+        self.site = doc_recipes.Site(tls_port=self.srv.port, home=self.user.home,
+                                     ca=self.certificate.cert, host="localhost")
         self.out = self.workspace.directory("out")
 
     def server_prefix(self):
@@ -118,7 +135,7 @@ class Pop3sCase(harness.E2ETestCase):
                                  timeout=CLIENT_TIMEOUT)
         try:
             client_port = client.sock.getsockname()[1]
-            _, delivered = self.poplib_fetch(client, self.messages, delete)
+            _, delivered = self.poplib_fetch(client, self.messages, delete, self.password)
         finally:
             client.close()
         return client_port, delivered
@@ -135,7 +152,7 @@ class Pop3sCase(harness.E2ETestCase):
         """One curl run against the TLS port ("URL" in arguments stands for pop3s://...);
         returns the completed process."""
         command = ["curl", "--silent", "--show-error", "--max-time", str(CLIENT_TIMEOUT),
-                   "--user", f"{USER}:{PASSWORD}"]
+                   "--user", f"{USER}:{self.password}"]
         if cacert:
             command += ["--cacert", self.certificate.cert]
         command += [argument.replace("URL", f"pop3s://127.0.0.1:{self.srv.port}")
@@ -157,46 +174,92 @@ class Pop3sClientsTest(Pop3sCase):
         self.expect_session(client_port, len(self.messages))
         self.assertEqual(self.maildir.names(), [])
 
-    def test_curl_lists_and_fetches(self):
-        done = self.curl("URL/", "--output", "list",
-                         "--next", "--user", f"{USER}:{PASSWORD}", "--cacert",
-                         self.certificate.cert, "--request", "UIDL", "URL/", "--output", "uidl")
-        self.assertEqual(done.returncode, 0, done.stderr)
-        uidls, sizes = harness.curl_listings(self.out)
-        self.assertEqual(sizes, {name: len(content) for name, content in self.messages.items()})
+    # The recipes of docs/clients.md ----------------------------------------------------------
 
-        for number, name in uidls.items():
-            done = self.curl(f"URL/{number}", "--output", f"message-{number}")
-            self.assertEqual(done.returncode, 0, done.stderr)
-            with open(os.path.join(self.out, f"message-{number}"), "rb") as message:
-                self.assertEqual(harness.normalise(message.read()),
-                                 harness.normalise(self.messages[name]), name)
-        harness.wait_until(lambda: len(self.srv.finished_sessions()) == 1 + len(uidls),
-                           "every curl session to end")
+    def follow(self, *texts, expect_status=0):
+        """Runs the commands of the given recipe texts in one shell as the user, with the
+        site's values in place; returns the completed process."""
+        script = "\n".join(self.site.apply(text) for text in texts)
+        return self.user.run(script, self.srv, CLIENT_TIMEOUT, expect_status=expect_status)
+
+    def ended_sessions(self, count):
+        """Waits until count sessions have ended; returns their lines."""
+        harness.wait_until(lambda: len(self.srv.finished_sessions()) >= count,
+                           f"{count} sessions to end")
+        sessions = [lines for _, lines in self.srv.finished_sessions()]
+        self.assertEqual(len(sessions), count, "sessions in the log")
+        return sessions
+
+    def test_curl_recipe(self):
+        """docs/clients.md's curl commands over TLS: LIST, RETR 1 into 1.eml, DELE 1."""
+        listing, retr, dele = doc_recipes.commands(recipe("tls-curl").text)
+        names = sorted(self.messages)
+        output = self.follow(listing).stdout
+        self.assertEqual(output, b"".join(f"{number} {len(self.messages[name])}\r\n".encode()
+                                          for number, name in enumerate(names, 1)))
+        self.follow(retr)
+        with open(self.user.path("1.eml"), "rb") as message:
+            self.assertEqual(harness.normalise(message.read()),
+                             harness.normalise(self.messages[names[0]]))
         self.assertEqual(self.maildir.contents(), self.messages)
+        self.follow(dele)
+        sessions = self.ended_sessions(3)
+        self.assertEqual([lines[-1] for lines in sessions],
+                         [f"info: {count} mails deleted in update phase; session ends"
+                          for count in (0, 0, 1)])
+        self.assertEqual(self.maildir.names(), names[1:])
 
-    def fetchmail(self, keep):
-        """One fetchmail poll over implicit TLS (ssl) that checks the certificate against the
-        test certificate alone; returns what its MDA delivered."""
-        # fetchmail matches the certificate against the poll name, and takes no IP address from
-        # the certificate: sslcommonname names the host instead.
-        status, transcript, delivered = harness.run_fetchmail(
-            self.workspace, self.srv,
-            f"ssl sslcertck sslcertfile \"{self.certificate.cert}\" sslcommonname localhost "
-            f"fetchall {'keep' if keep else 'no keep'} no rewrite", timeout=CLIENT_TIMEOUT)
-        self.assertEqual(status, 0, transcript[-3000:])
-        self.assertIn("SSL/TLS: using protocol TLSv1.", transcript)
-        self.assertNotIn("POP3> STLS", transcript)
-        return sorted(harness.normalise(message) for message in delivered)
+    def test_poplib_recipe(self):
+        """docs/clients.md's poplib.POP3_SSL script keeps every message, then, with the # before
+        pop.dele taken away, deletes them; each arrives whole."""
+        for keep in (True, False):
+            text = recipe("tls-poplib").text
+            if not keep:
+                text = harness.replace_exactly(text, "# pop.dele(int(number))",
+                                               "pop.dele(int(number))")
+            self.user.write(recipe("tls-poplib"), self.site, text)
+            self.follow(recipe("tls-poplib-run").text)
+            delivered = {}
+            for number, name in enumerate(sorted(self.messages), 1):
+                path = self.user.path(f"{number}.eml")
+                with open(path, "rb") as message:
+                    delivered[name] = message.read()
+                os.unlink(path)
+            self.assert_whole(delivered)
+            sessions = self.ended_sessions(1 if keep else 2)
+            self.assertEqual(sessions[-1], harness.session_lines(len(self.messages),
+                                                                 0 if keep else len(delivered)))
+        self.assertEqual(self.maildir.names(), [])
 
-    def test_fetchmail_with_ssl_fetches_then_deletes(self):
-        expected = sorted(harness.normalise(content) for content in self.messages.values())
-        self.assertEqual(self.fetchmail(keep=True), expected)
-        harness.wait_until(lambda: len(self.srv.finished_sessions()) == 1, "the session to end")
-        self.assertEqual(self.maildir.contents(), self.messages)
-
-        self.assertEqual(self.fetchmail(keep=False), expected)
-        harness.wait_until(lambda: len(self.srv.finished_sessions()) == 2, "the session to end")
+    def test_fetchmail_recipe(self):
+        """docs/clients.md's fetchmail over TLS (ssl, sslcertck, the certificate to trust),
+        keeping, then with nokeep deleting; run as the plain recipe says. What procmail
+        delivered equals the files once fetchmail's Received header is taken off."""
+        inbox = self.user.path("Mail/inbox")
+        for keep in (True, False):
+            text = recipe("tls-fetchmail").text
+            if not keep:
+                text = harness.replace_exactly(text, " fetchall keep\n", " fetchall nokeep\n")
+            self.user.write(recipe("tls-fetchmail"), self.site, text)
+            done = self.follow(recipe("fetchmail-run").text)
+            self.assertNotIn(b"STLS", done.stdout + done.stderr)
+            delivered = []
+            for name in sorted(os.listdir(os.path.join(inbox, "new"))):
+                with open(os.path.join(inbox, "new", name), "rb") as message:
+                    content = message.read()
+                head, _, body = content.partition(b"\n\n")
+                lines = head.split(b"\n")
+                self.assertTrue(lines[0].startswith(b"Received: "), lines[0])
+                while lines[1][:1] in (b" ", b"\t"):  # the Received field's further lines
+                    lines.pop(1)
+                delivered.append(b"\n".join(lines[1:]) + b"\n\n" + body)
+            subprocess.run(["rm", "-rf", inbox], check=True)
+            self.assertEqual(sorted(delivered),
+                             sorted(harness.normalise(content)
+                                    for content in self.messages.values()))
+            sessions = self.ended_sessions(1 if keep else 2)
+            self.assertEqual(sessions[-1], harness.session_lines(len(self.messages),
+                                                                 0 if keep else len(delivered)))
         self.assertEqual(self.maildir.names(), [])
 
 
@@ -252,6 +315,42 @@ class Pop3sRefusalsTest(Pop3sCase):
             "info: client started authorization",
             f"info: authorization for user {USER} failed: invalid credentials",
             "info: client ended session"])
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+
+def shipped_timeout_busy():
+    """The TIMEOUTbusy of the shipped configuration, in seconds."""
+    with open(os.path.join(harness.SOURCE_DIR, "dist", "stunnel", "fernd-pop3s.conf.in"),
+              encoding="utf-8") as template:
+        found = re.findall(r"^TIMEOUTbusy = (\d+)$", template.read(), re.MULTILINE)
+    if len(found) != 1:
+        raise AssertionError(f"fernd-pop3s.conf.in sets TIMEOUTbusy {len(found)} times")
+    return int(found[0])
+
+
+class Pop3sSilentClientTest(Pop3sCase):
+    """A client that connects and sends nothing, such as a plain POP3 client that waits for a
+    greeting, is let go by stunnel after the shipped configuration's TIMEOUTbusy, which the
+    README gives (30 seconds at most): the connection ends, with nothing sent and no fernd
+    started. The test waits for that end; its ceiling is only for a hang."""
+
+    def test_silent_client_is_let_go(self):
+        bound = shipped_timeout_busy()
+        self.assertLessEqual(bound, 30)
+        with open(doc_recipes.README, encoding="utf-8") as readme:
+            self.assertIn(f"`TIMEOUTbusy = {bound}`", readme.read())
+        with harness.connect(self.srv.port, timeout=bound + 3 * WAIT) as silent:
+            try:
+                received = silent.recv(4096)  # the end of the connection, or a reset
+            except ConnectionResetError:
+                received = b""
+            except socket.timeout:
+                self.fail(f"stunnel held a silent connection for {bound + 3 * WAIT} s")
+        self.assertEqual(received, b"")
+        harness.wait_until(lambda: "TIMEOUTbusy exceeded" in self.srv.stunnel_log(),
+                           "stunnel's line on the timeout")
+        self.assertEqual([line for line in self.stunnel_lines() if CHILD.search(line)], [])
+        self.assertEqual(self.srv.log.entries(), [])
         self.assertEqual(self.maildir.contents(), self.messages)
 
 

@@ -1,30 +1,38 @@
 #!/usr/bin/env python3
 """Real POP3 client programs against the real fernd binary on loopback, in standalone mode and
 in inetd mode (behind systemd-socket-activate and socat): Python's poplib, curl, fetchmail,
-getmail6, fdm, s-nail, GNU mailutils' movemail and nmh's inc. Each client first fetches every
-message and keeps it on the server, then fetches and deletes. What a client delivered is
+getmail6, fdm, s-nail, GNU mailutils' movemail, nmh's inc and Emacs's pop3.el. Each client runs
+the recipes of docs/clients.md, read from its text (doc_recipes.py): the files written where the
+page says, the commands run as printed by a user with a home directory of the test's and no
+terminal, only the port and the home directory put in place of the examples. Each first fetches
+every message and keeps it on the server, then fetches and deletes. What a client delivered is
 compared with the message files, line ends normalised (CR LF read as LF, a final LF where the
-file has none); the headers a client adds of its own are named per client and taken off before
-the comparison. UIDLs must be the file names and the same in every session, new/ must be empty
-after fetch-and-delete, and the session log must hold each session's lines. The standalone class
-also pins down the pitfalls that docs/clients.md describes.
+file has none); the headers that the page says a client adds are taken off by name before the
+comparison. new/ must be empty after fetch-and-delete, and the session log must hold each
+session's lines. The standalone class also pins down the pitfalls that the page describes, and
+DocRecipesTest that every block of the page is a recipe that some test runs.
 
 Usage: real_clients.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 """
 
 import mailbox
 import os
-import poplib
 import re
 import shutil
-import urllib.parse
+import tempfile
+import unittest
 
+import doc_recipes
 import fernd_harness as harness
-from fernd_harness import PASSWORD, USER, WAIT
+from doc_recipes import recipe
+from fernd_harness import USER
 
 # The bound of one client run: a few sessions of a few MB each, with the one-second password
 # delay of inetd mode, in the sanitizer build.
 CLIENT_TIMEOUT = 60
+
+# The password of the documents' examples.
+DOC_PASSWORD = "secret"
 
 CONNECTION_LINE = re.compile(
     r"^info: connection from 127\.0\.0\.1 port \d+, active sessions \d+ \(max 16\), "
@@ -32,14 +40,22 @@ CONNECTION_LINE = re.compile(
 
 
 def strip_added_headers(delivered, original, names):
-    """delivered without the header lines named in names that the original does not have (a
-    client's own trace headers); both normalised."""
+    """delivered without the header fields named in names that the original does not have (a
+    client's own trace headers), continuation lines included; both normalised."""
     original_names = {line.split(b":", 1)[0].lower() for line in
                       harness.split_message(original)[0]}
     added = {name.lower().encode("ascii") for name in names} - original_names
     head, separator, body = delivered.partition(b"\n\n")
-    kept = [line for line in head.split(b"\n")
-            if line.split(b":", 1)[0].lower() not in added]
+    kept = []
+    dropping = False
+    for line in head.split(b"\n"):
+        if line[:1] in (b" ", b"\t"):
+            if not dropping:
+                kept.append(line)
+            continue
+        dropping = line.split(b":", 1)[0].lower() in added
+        if not dropping:
+            kept.append(line)
     return b"\n".join(kept) + separator + body
 
 
@@ -48,19 +64,29 @@ def maildir_messages(path):
     messages = []
     for sub in ("new", "cur"):
         directory = os.path.join(path, sub)
-        for name in sorted(os.listdir(directory)):
+        for name in sorted(os.listdir(directory)) if os.path.isdir(directory) else []:
             with open(os.path.join(directory, name), "rb") as message:
                 messages.append(message.read())
     return messages
 
 
-def fresh_maildir(path):
-    """An empty Maildir at path, in place of whatever was there."""
-    shutil.rmtree(path, ignore_errors=True)
-    for sub in ("new", "cur", "tmp"):
-        os.makedirs(os.path.join(path, sub), mode=0o700)
-    os.chmod(path, 0o700)
-    return path
+def mbox_messages(path):
+    """The messages of an mbox file, without their "From " lines."""
+    box = mailbox.mbox(path, create=False)
+    try:
+        return [box.get_bytes(key) for key in box.keys()]
+    finally:
+        box.close()
+
+
+def section_names(section, names):
+    """Fails unless the section of docs/clients.md names each header field of names (in
+    backticks): the headers that the page says the client adds, and that the tests take off."""
+    text = doc_recipes.section_text(doc_recipes.CLIENTS, section)
+    for name in names:
+        if f"`{name}`" not in text:
+            raise AssertionError(f"docs/clients.md, {section}, does not name the header {name}")
+    return names
 
 
 class RealClients:
@@ -70,11 +96,69 @@ class RealClients:
 
     def setUp(self):
         super().setUp()
+        doc_recipes.need_nss_wrapper()
         self.messages = harness.standard_messages()
         self.maildir = self.workspace.maildir("Maildir", self.messages)
-        self.account = harness.Account(USER, PASSWORD, self.maildir)
+        self.times = {name: os.stat(self.maildir.file(name)).st_mtime for name in self.messages}
+        self.account = harness.Account(USER, DOC_PASSWORD, self.maildir)
         self.srv = self.server([self.account], mode=self.mode)
+        self.user = doc_recipes.RecipeUser(self.workspace)
+        self.site = doc_recipes.Site(port=self.srv.port, home=self.user.home)
         self.sessions_seen = 0
+
+    # Following the recipes ---------------------------------------------------------------------
+
+    def write(self, name, text=None):
+        """Writes the file of the recipe name where the page says; text: the recipe's text as the
+        test changed it, the way the page says."""
+        return self.user.write(recipe(name), self.site, text)
+
+    def follow(self, *scripts, expect_status=0):
+        """Runs the commands of the given recipe texts, in order, in one shell, with the port
+        and home directory in place; returns the completed process."""
+        script = "\n".join(self.site.apply(text) for text in scripts)
+        return self.user.run(script, self.srv, CLIENT_TIMEOUT, expect_status=expect_status)
+
+    def inbox(self):
+        return self.user.path("Mail/inbox")
+
+    def take_inbox(self):
+        """The messages in the Maildir ~/Mail/inbox, which is then removed for the next run."""
+        delivered = maildir_messages(self.inbox())
+        shutil.rmtree(self.inbox())
+        return delivered
+
+    def take_mbox(self):
+        """The messages of ~/fetched.mbox, which is then removed for the next run."""
+        path = self.user.path("fetched.mbox")
+        delivered = mbox_messages(path)
+        os.unlink(path)
+        return delivered
+
+    def order(self):
+        """The file names in the order that fernd numbers them (by modification time)."""
+        return sorted(self.messages, key=lambda name: (self.times[name], name))
+
+    def take_numbered(self, directory=None):
+        """The files N.eml that a recipe wrote in the home directory (or directory), as {UIDL:
+        content}, the message numbers read in the order of order(); they are then removed."""
+        directory = directory or self.user.home
+        names = self.order()
+        delivered = {}
+        for file_name in sorted(os.listdir(directory)):
+            if file_name.endswith(".eml"):
+                path = os.path.join(directory, file_name)
+                with open(path, "rb") as message:
+                    delivered[names[int(file_name[:-4]) - 1]] = message.read()
+                os.unlink(path)
+        return delivered
+
+    def restore(self):
+        """Puts every message back into new/ with its first modification time, as if nothing
+        had been deleted."""
+        for name, content in self.messages.items():
+            if not os.path.exists(self.maildir.file(name)):
+                self.maildir.add(name, content, mtime=self.times[name])
 
     # What every client test checks ---------------------------------------------------------
 
@@ -133,184 +217,132 @@ class RealClients:
         self.assertEqual(self.maildir.names(), [])
         self.assertTrue(os.path.exists(os.path.join(self.maildir.path, "fernd.lock")))
 
-    def assert_keeps_then_deletes(self, fetch):
-        """fetch(keep) runs the client once and returns what it delivered: told to keep, it
-        delivers every message and the server keeps them all; told otherwise, it delivers every
-        message again and the server deletes them all."""
-        self.assert_delivered(fetch(True))
+    def assert_keeps_then_deletes(self, fetch, added_headers=()):
+        """fetch(keep) follows the client's recipe once and returns what it delivered: told to
+        keep, it delivers every message and the server keeps them all; told otherwise, it
+        delivers every message again and the server deletes them all."""
+        self.assert_delivered(fetch(True), added_headers)
         self.expect_sessions(0)
         self.assert_all_kept()
-        self.assert_delivered(fetch(False))
+        self.assert_delivered(fetch(False), added_headers)
         self.expect_sessions(len(self.messages))
         self.assert_emptied()
 
     # Python's poplib --------------------------------------------------------------------------
 
-    def poplib_session(self, delete):
-        client = poplib.POP3("127.0.0.1", self.srv.port, timeout=CLIENT_TIMEOUT)
-        try:
-            return self.poplib_fetch(client, self.messages, delete)
-        finally:
-            client.close()
+    def poplib(self, keep):
+        """docs/clients.md's poplib script; to delete, with the # before pop.dele taken away, as
+        the page says. Returns {UIDL: message}."""
+        text = recipe("poplib").text
+        if not keep:
+            text = harness.replace_exactly(text, "# pop.dele(int(number))",
+                                           "pop.dele(int(number))")
+        self.write("poplib", text)
+        self.follow(recipe("poplib-run").text)
+        return self.take_numbered()
 
     def test_poplib(self):
-        first_uidls, delivered = self.poplib_session(delete=False)
-        self.assertEqual(sorted(first_uidls.values()), sorted(self.messages))
-        self.assert_delivered(delivered)
-        self.expect_sessions(0)
-        self.assert_all_kept()
-
-        second_uidls, delivered = self.poplib_session(delete=True)
-        self.assertEqual(second_uidls, first_uidls, "UIDLs changed between sessions")
-        self.assert_delivered(delivered)
-        self.expect_sessions(len(self.messages))
-        self.assert_emptied()
+        self.assert_keeps_then_deletes(self.poplib)
 
     # curl ---------------------------------------------------------------------------------------
 
-    def curl(self, *groups):
-        """One curl run; groups of arguments are joined with --next, and each group carries
-        the credentials. curl reuses its connection across them: one POP3 session."""
-        url = f"pop3://127.0.0.1:{self.srv.port}"
-        command = ["curl", "--silent", "--show-error", "--max-time", str(CLIENT_TIMEOUT)]
-        for index, group in enumerate(groups):
-            if index:
-                command.append("--next")
-            command += ["--user", f"{USER}:{PASSWORD}"]
-            command += [part.replace("URL", url) for part in group]
-        done = harness.run_client(command, self.srv, CLIENT_TIMEOUT + WAIT, cwd=self.out)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        return done.stdout
-
-    def curl_listings(self):
-        self.curl(["URL/", "--output", "list"], ["--request", "UIDL", "URL/", "--output", "uidl"])
-        uidls, sizes = harness.curl_listings(self.out)
-        self.assertEqual(sorted(uidls.values()), sorted(self.messages))
-        self.assertEqual(sizes, {name: len(content) for name, content in self.messages.items()})
-        return uidls
-
-    def curl_delivered(self, uidls):
-        delivered = {}
-        for number, name in uidls.items():
-            with open(os.path.join(self.out, f"message-{number}"), "rb") as message:
-                delivered[name] = message.read()
-        return delivered
-
     def test_curl(self):
-        self.out = self.workspace.directory("curl")
-        uidls = self.curl_listings()
-        self.curl([item for number in uidls
-                   for item in (f"URL/{number}", "--output", f"message-{number}")])
-        self.assert_delivered(self.curl_delivered(uidls))
+        listing, uidls, retr, dele = doc_recipes.commands(recipe("curl-commands").text)
+        names = self.order()
+        # LIST and UIDL, each a session of its own.
+        output = self.follow(listing).stdout
+        self.assertEqual(output, b"".join(f"{number} {len(self.messages[name])}\r\n".encode()
+                                          for number, name in enumerate(names, 1)))
+        output = self.follow(uidls).stdout
+        self.assertEqual(output, b"".join(f"{number} {name}\r\n".encode()
+                                          for number, name in enumerate(names, 1)))
         self.expect_sessions(0, 0)
+        # Every message into N.eml: the listing, then a session per message.
+        self.follow(recipe("curl-keep-all").text)
+        self.assert_delivered(self.take_numbered())
+        self.expect_sessions(*[0] * (1 + len(names)))
+        # RETR 1 on standard output, then DELE 1.
+        self.assertEqual(harness.normalise(self.follow(retr).stdout),
+                         harness.normalise(self.messages[names[0]]))
+        self.expect_sessions(0)
         self.assert_all_kept()
+        self.follow(dele)
+        self.expect_sessions(1)
+        self.assertEqual(self.maildir.names(), sorted(names[1:]))
 
-        shutil.rmtree(self.out)
-        self.out = self.workspace.directory("curl")
-        self.assertEqual(self.curl_listings(), uidls, "UIDLs changed between sessions")
-        # Fetch and delete each message in one session. A DELE needs --head (no body), or curl
-        # waits for a multi-line answer that never comes.
-        groups = []
-        for number in uidls:
-            groups.append([f"URL/{number}", "--output", f"message-{number}"])
-            groups.append(["--head", "--request", "DELE", f"URL/{number}"])
-        self.curl(*groups)
-        self.assert_delivered(self.curl_delivered(uidls))
-        self.expect_sessions(0, len(self.messages))  # the listings, then the deletions
+        # DELE 1, 3 and 5 in one session delete exactly those.
+        self.restore()
+        self.follow(recipe("curl-delete-several").text)
+        self.expect_sessions(3)
+        self.assertEqual(self.maildir.names(), sorted([names[1], names[3]]))
+
+        # Every message fetched and deleted in one session, after the listing.
+        self.restore()
+        self.follow(recipe("curl-delete-all").text)
+        self.assert_delivered(self.take_numbered())
+        self.expect_sessions(0, len(names))
         self.assert_emptied()
 
     # fetchmail ------------------------------------------------------------------------------
 
-    def fetchmail(self, options, server_options="", expect_status=0):
-        """One fetchmail poll with the given user options; returns what its MDA delivered and
-        the transcript."""
-        status, transcript, delivered = harness.run_fetchmail(
-            self.workspace, self.srv, options, server_options, CLIENT_TIMEOUT)
-        self.assertEqual(status, expect_status, transcript[-3000:])
-        return delivered, transcript
+    FETCHMAIL_ADDS = section_names("## fetchmail", ["Received"])
 
-    # sslproto '': without it fetchmail sends STLS although CAPA does not offer it, and gives
-    # up. fetchall: without it fetchmail asks for TOP first. no rewrite: addresses unchanged.
-    FETCHMAIL_KEEP = "sslproto '' fetchall keep no rewrite"
-    FETCHMAIL_DELETE = "sslproto '' fetchall no keep no rewrite"
+    def fetchmail(self, keep):
+        self.write("fetchmail-keep" if keep else "fetchmail-delete")
+        self.follow(recipe("fetchmail-run").text)
+        return self.take_inbox()
 
     def test_fetchmail(self):
-        delivered, _ = self.fetchmail(self.FETCHMAIL_KEEP, server_options="uidl")
-        self.assert_delivered(delivered)
-        self.expect_sessions(0)
-        self.assert_all_kept()
-        # With uidl, fetchmail records the UIDLs it has seen: exactly the file names.
-        # Each line of .fetchids: "user@host uidl".
-        with open(self.workspace.path("fetchmail-home", ".fetchids"), encoding="ascii") as ids:
-            seen = sorted(line.split()[1] for line in ids.read().splitlines())
-        self.assertEqual(seen, sorted(self.messages))
-
-        delivered, _ = self.fetchmail(self.FETCHMAIL_DELETE)
-        self.assert_delivered(delivered)
-        self.expect_sessions(len(self.messages))
-        self.assert_emptied()
+        self.assert_keeps_then_deletes(self.fetchmail, self.FETCHMAIL_ADDS)
 
     # getmail6 -----------------------------------------------------------------------------
 
-    def getmail(self, delete, read_all=True, unprivileged=True, expect_status=0):
-        """One getmail run (SimplePOP3Retriever into a Maildir), as an unprivileged user unless
-        told otherwise, since getmail refuses to deliver as root; returns what it delivered and
-        its output."""
-        base = self.workspace.directory("getmail")
-        out = fresh_maildir(os.path.join(base, "Maildir"))
-        with open(os.path.join(base, "getmailrc"), "w", encoding="ascii") as rc:
-            rc.write("[retriever]\n"
-                     "type = SimplePOP3Retriever\n"
-                     "server = 127.0.0.1\n"
-                     f"port = {self.srv.port}\n"
-                     f"username = {USER}\n"
-                     f"password = {PASSWORD}\n"
-                     "\n[destination]\n"
-                     "type = Maildir\n"
-                     f"path = {out}/\n"
-                     "\n[options]\n"
-                     f"read_all = {'true' if read_all else 'false'}\n"
-                     f"delete = {'true' if delete else 'false'}\n"
-                     "received = false\n"
-                     "delivered_to = false\n"
-                     "verbose = 1\n")
-        prefix = []
-        if unprivileged:
-            harness.give_to_unprivileged(base)
-            prefix += harness.unprivileged_prefix()
-        # getmail 6.18 can miss the end of its own delivery child and then waits 180 s; the
-        # gate lets each child end only once getmail waits for it (see getmail_gate.py). Run
-        # as the unprivileged user, getmail gets a copy of the gate and of the harness it
-        # imports, in a directory that user can reach wherever the source tree lies.
-        getmail = shutil.which("getmail")
+    GETMAIL_ADDS = section_names("## getmail6", ["Return-Path", "Delivered-To", "Received"])
+
+    def gate_getmail(self):
+        """Puts `getmail` on the user's PATH as the real getmail behind the gate of
+        getmail_gate.py: getmail 6.18 can miss the end of its own delivery child and then
+        waits 180 s; the gate lets each child end only once getmail waits for it. The gate and
+        the harness it imports are copied where the user can reach them, wherever the source
+        tree lies."""
+        getmail = shutil.which("getmail", path=doc_recipes.LOGIN_PATH)
         with open(getmail, encoding="utf-8") as script:
-            interpreter = script.readline()[2:].split()
+            interpreter = script.readline()[2:].strip()
         here = os.path.dirname(os.path.abspath(__file__))
-        gate_dir = os.path.join(base, "gate")
-        harness.copy_for_unprivileged(os.path.join(here, "fernd_harness.py"), gate_dir)
-        gate = harness.copy_for_unprivileged(os.path.join(here, "getmail_gate.py"), gate_dir)
-        env = dict(os.environ, HOME=base)
-        done = harness.run_client(prefix + interpreter + [gate, getmail, "--getmaildir", base,
-                                                          "--rcfile", "getmailrc"],
-                                  self.srv, CLIENT_TIMEOUT, env=env)
-        transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
-        self.assertEqual(done.returncode, expect_status, transcript)
+        self.user.copy(os.path.join(here, "fernd_harness.py"))
+        gate = self.user.copy(os.path.join(here, "getmail_gate.py"))
+        self.user.add_program("getmail", f'#!/bin/sh\nexec {interpreter} {gate} {getmail} "$@"\n')
+        return interpreter, gate, getmail
+
+    def getmail(self, delete, read_all=True, script=None, expect_status=0):
+        """docs/clients.md's getmailrc, with `delete = true` in place of `delete = false` to
+        delete and `read_all = false` added under [options] when told, as the page says; then
+        its commands. Returns what arrived in the Maildir and getmail's output."""
+        text = recipe("getmail").text
+        if delete:
+            text = harness.replace_exactly(text, "delete = false", "delete = true")
+        if not read_all:
+            text = harness.replace_exactly(text, "\n[options]\n", "\n[options]\nread_all = false\n")
+        self.write("getmail", text)
+        self.gate_getmail()
+        done = self.follow(script or recipe("getmail-run").text, expect_status=expect_status)
+        output = (done.stdout + done.stderr).decode("utf-8", "replace")
         if expect_status == 0:
-            self.assertNotIn("error", transcript)
-        return maildir_messages(out), transcript
+            self.assertNotIn("error", output)
+            return self.take_inbox(), output
+        return [], output
 
     def getmail_uidls(self):
         """The UIDLs getmail recorded in its oldmail file."""
-        base = self.workspace.path("getmail")
+        base = self.user.path(".config/getmail")
         names = [name for name in os.listdir(base) if name.startswith("oldmail-")]
         self.assertEqual(len(names), 1, names)
         with open(os.path.join(base, names[0]), encoding="ascii") as oldmail:
             return sorted(line.split("\0")[0] for line in oldmail.read().splitlines())
 
     def test_getmail(self):
-        # getmail writes a Return-Path header of its own (<unknown> for POP3).
-        delivered, _ = self.getmail(delete=False, read_all=False)
-        self.assert_delivered(delivered, added_headers=["Return-Path"])
+        delivered, _ = self.getmail(delete=False)
+        self.assert_delivered(delivered, self.GETMAIL_ADDS)
         self.expect_sessions(0)
         self.assert_all_kept()
         first_uidls = self.getmail_uidls()
@@ -322,8 +354,8 @@ class RealClients:
         self.expect_sessions(0)
         self.assert_all_kept()
 
-        delivered, _ = self.getmail(delete=True, read_all=True)
-        self.assert_delivered(delivered, added_headers=["Return-Path"])
+        delivered, _ = self.getmail(delete=True)
+        self.assert_delivered(delivered, self.GETMAIL_ADDS)
         self.expect_sessions(len(self.messages))
         self.assert_emptied()
         self.assertEqual(self.getmail_uidls(), first_uidls)
@@ -331,141 +363,146 @@ class RealClients:
     # fdm ------------------------------------------------------------------------------------
 
     def fdm(self, keep):
-        """One `fdm fetch` into a Maildir; returns what it delivered. It sends DELE only when
-        not told to keep."""
-        base = self.workspace.directory("fdm")
-        out = fresh_maildir(os.path.join(base, "Maildir"))
-        config = os.path.join(base, "fdm.conf")
-        with open(config, "w", encoding="ascii") as text:
-            text.write(f'set lock-file "{base}/fdm.lock"\n'
-                       # No Received header of fdm's own.
-                       "set no-received\n"
-                       f'account "fernd" pop3 server "127.0.0.1" port {self.srv.port} '
-                       f'user "{USER}" pass "{PASSWORD}"{" keep" if keep else ""}\n'
-                       f'action "inbox" maildir "{out}"\n'
-                       'match all action "inbox"\n')
-        os.chmod(config, 0o600)
-        # -vvvv shows the dialogue: "> COMMAND" for every command fdm sends.
-        done = harness.run_client(["fdm", "-f", config, "-vvvv", "fetch"], self.srv,
-                                  CLIENT_TIMEOUT, env=dict(os.environ, HOME=base))
-        transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
-        self.assertEqual(done.returncode, 0, transcript[-3000:])
-        (self.assertNotIn if keep else self.assertIn)("> DELE", transcript)
-        return maildir_messages(out)
+        """docs/clients.md's fdm.conf, without `keep` on the account line to delete."""
+        text = recipe("fdm").text
+        if not keep:
+            text = harness.replace_exactly(text, '"secret" keep\n', '"secret"\n')
+        self.write("fdm", text)
+        self.follow(recipe("fdm-run").text)
+        return self.take_inbox()
 
     def test_fdm(self):
         self.assert_keeps_then_deletes(self.fdm)
 
     # s-nail ---------------------------------------------------------------------------------
 
-    def snail(self, delete, bulk_load=True):
-        """s-nail opens the POP3 mailbox, copies every message to an mbox file, deletes them
-        when told to and quits (QUIT: `exit` would leave without it, deleting nothing). Returns
-        the messages of the mbox file and what s-nail wrote to standard error."""
-        base = self.workspace.directory("s-nail")
-        mbox = os.path.join(base, "fetched.mbox")
-        if os.path.exists(mbox):
-            os.unlink(mbox)
-        host = f"127.0.0.1:{self.srv.port}"
-        command = ["s-nail", "-#", "-:/",  # batch mode; no resource files
-                   # v15-compat: the password-USER@HOST variable is read.
-                   "-Sv15-compat", f"-Spassword-{USER}@{host}={PASSWORD}",
-                   "-Y", f"copy * {mbox}"]
-        if bulk_load:
-            # Without it s-nail asks for each message's header with TOP first.
-            command.insert(2, "-Spop3-bulk-load")
-        if delete:
-            command += ["-Y", "delete *"]
-        command += ["-Y", "quit", "-f", f"pop3://{USER}@{host}"]
-        done = harness.run_client(command, self.srv, CLIENT_TIMEOUT,
-                                  env=dict(os.environ, HOME=base))
-        errors = done.stderr.decode("utf-8", "replace")
-        self.assertEqual(done.returncode, 0, errors)
-        box = mailbox.mbox(mbox, create=False)
-        try:
-            return [box.get_bytes(key) for key in box.keys()], errors
-        finally:
-            box.close()
+    def snail(self, name):
+        """One of docs/clients.md's s-nail commands; returns the messages of the mbox file and
+        what s-nail wrote to standard error."""
+        done = self.follow(recipe(name).text)
+        return self.take_mbox(), done.stderr.decode("utf-8", "replace")
 
     def test_snail(self):
         def fetch(keep):
-            delivered, errors = self.snail(delete=not keep)
+            delivered, errors = self.snail("s-nail-keep" if keep else "s-nail-delete")
             self.assertNotIn("POP3 error", errors)
             return delivered
-        self.assert_keeps_then_deletes(fetch)
+        self.assert_delivered(fetch(True))
+        self.expect_sessions(0)
+        self.assert_all_kept()
+        # The same with the settings in ~/.mailrc.
+        self.write("s-nail-mailrc")
+        delivered, errors = self.snail("s-nail-mailrc-keep")
+        self.assertNotIn("POP3 error", errors)
+        self.assertNotIn("Obsoletion warning", errors)
+        self.assert_delivered(delivered)
+        self.expect_sessions(0)
+        self.assert_all_kept()
+        self.assert_delivered(fetch(False))
+        self.expect_sessions(len(self.messages))
+        self.assert_emptied()
 
     # GNU mailutils' movemail ----------------------------------------------------------------
 
-    def movemail(self, *options, fresh=True):
-        """One movemail run from the POP3 mailbox into a Maildir, a new one unless fresh is
-        false; returns every message in that Maildir."""
-        base = self.workspace.directory("movemail")
-        out = os.path.join(base, "Maildir")
-        if fresh or not os.path.isdir(out):
-            fresh_maildir(out)
-        # The URL has no trailing slash: mailutils refuses one after the port ("URL has parts
-        # not allowed by its scheme"). The password is URL-encoded (the blank).
-        url = (f"pop://{USER}:{urllib.parse.quote(PASSWORD, safe='')}"
-               f"@127.0.0.1:{self.srv.port}")
-        done = harness.run_client(["movemail", "--no-config", *options, url, f"maildir://{out}"],
-                                  self.srv, CLIENT_TIMEOUT, env=dict(os.environ, HOME=base))
-        self.assertEqual(done.returncode, 0, (done.stdout + done.stderr)[-3000:])
-        return maildir_messages(out)
+    def movemail(self, name):
+        """docs/clients.md's commands to make the Maildir, then the recipe name; returns what
+        arrived in the Maildir."""
+        self.follow(recipe("movemail-maildir").text, recipe(name).text)
+        return self.take_inbox()
+
+    def serve_large_first(self):
+        """Gives the large message the oldest time, so that fernd serves it first."""
+        self.times["1005.large"] = 1600000000
+        os.utime(self.maildir.file("1005.large"), (1600000000, 1600000000))
+
+    def expect_one_message_per_session(self):
+        """The sessions of the loop of movemail-delete: one message deleted in each, then one
+        that finds the mailbox empty."""
+        count = len(self.messages) + 1
+        self.sessions_seen += count
+        harness.wait_until(lambda: len(self.finished_sessions()) >= self.sessions_seen,
+                           f"{self.sessions_seen} sessions to end")
+        sessions = self.finished_sessions()
+        self.assertEqual(len(sessions), self.sessions_seen, "sessions in the log")
+        for lines, remaining in zip(sessions[-count:], range(count - 1, -1, -1)):
+            self.assert_session_lines(lines, 1 if remaining else 0, remaining)
 
     def test_movemail(self):
         # mailutils 3.15 damages a message of more than 8 KiB that it reads after a smaller one
         # in the same session (test_movemail_damages_large_message_after_smaller_one); served
-        # first, the large message arrives whole, and so every message is checked here.
-        os.utime(self.maildir.file("1005.large"), (1600000000, 1600000000))
-        self.assert_keeps_then_deletes(
-            lambda keep: self.movemail("--preserve") if keep else self.movemail())
+        # first, the large message arrives whole with -p, and so every message is checked here.
+        self.serve_large_first()
+        self.assert_delivered(self.movemail("movemail-keep"))
+        self.expect_sessions(0)
+        self.assert_all_kept()
+        # One message per session: every message whole, in any order.
+        self.assert_delivered(self.movemail("movemail-delete"))
+        self.expect_one_message_per_session()
+        self.assert_emptied()
+        # All in one session, the large message first.
+        self.restore()
+        self.assert_delivered(self.movemail("movemail-delete-one-session"))
+        self.expect_sessions(len(self.messages))
+        self.assert_emptied()
 
     # nmh's inc ------------------------------------------------------------------------------
 
     def inc(self, keep):
-        """One nmh `inc` from the POP3 server into the folder +inbox; returns the messages that
-        it added there. It sends DELE (-snoop shows the dialogue) only when not told to keep."""
-        base = self.workspace.directory("nmh")
-        inbox = os.path.join(base, "Mail", "inbox")
-        before = set(os.listdir(inbox)) if os.path.isdir(inbox) else set()
-        # inc asks before it creates a missing folder; without a terminal to ask on it stops
-        # after STAT, dropping the connection.
-        os.makedirs(inbox, exist_ok=True)
-        netrc = os.path.join(base, "netrc")
-        with open(netrc, "w", encoding="ascii") as text:
-            text.write(f'machine 127.0.0.1 login {USER} password "{PASSWORD}"\n')
-        os.chmod(netrc, 0o600)
-        profile = os.path.join(base, "mh_profile")
-        with open(profile, "w", encoding="ascii") as text:
-            text.write(f"Path: {os.path.join(base, 'Mail')}\n"
-                       f"credentials: file:{netrc}\n")
-        # Debian installs the nmh commands in /usr/bin/mh, outside the usual PATH.
-        env = dict(os.environ, HOME=base, MH=profile,
-                   PATH="/usr/bin/mh:" + os.environ.get("PATH", "/usr/bin:/bin"))
-        command = ["inc", "-host", "127.0.0.1", "-port", str(self.srv.port), "-user", USER,
-                   "-width", "100", "-snoop"] + (["-notruncate"] if keep else [])
-        done = harness.run_client(command, self.srv, CLIENT_TIMEOUT, env=env)
-        transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
-        self.assertEqual(done.returncode, 0, transcript[-3000:])
-        (self.assertNotIn if keep else self.assertIn)("=> DELE", transcript)
+        """docs/clients.md's nmh profile, netrc file and commands; returns the messages that inc
+        put into the folder ~/Mail/inbox, which is then removed with the mail directory."""
+        self.write("nmh-profile")
+        self.write("nmh-netrc")
+        self.follow(recipe("nmh-setup").text, recipe("nmh-keep" if keep else "nmh-delete").text)
+        inbox = self.inbox()
         delivered = []
-        for name in sorted((name for name in set(os.listdir(inbox)) - before if name.isdigit()),
-                           key=int):
+        for name in sorted((name for name in os.listdir(inbox) if name.isdigit()), key=int):
             with open(os.path.join(inbox, name), "rb") as message:
                 delivered.append(message.read())
+        shutil.rmtree(self.user.path("Mail"))
         return delivered
 
     def test_inc(self):
         self.assert_keeps_then_deletes(self.inc)
 
+    # Emacs's pop3.el ------------------------------------------------------------------------
+
+    EMACS_ADDS = section_names("## Emacs: pop3.el", ["Content-Length", "X-UIDL"])
+
+    def emacs(self, keep):
+        """docs/clients.md's fetch.el, with nil for pop3-leave-mail-on-server to delete, as the
+        page says, run in batch mode; returns the messages of the mbox file."""
+        text = recipe("emacs").text
+        if not keep:
+            text = harness.replace_exactly(text, "pop3-leave-mail-on-server t)",
+                                           "pop3-leave-mail-on-server nil)")
+        self.write("emacs", text)
+        self.follow(recipe("emacs-run").text)
+        return self.take_mbox()
+
+    def test_emacs(self):
+        self.assert_keeps_then_deletes(self.emacs, self.EMACS_ADDS)
+
 
 class StandaloneClientsTest(RealClients, harness.E2ETestCase):
     mode = "standalone"
 
+    def fetchmail_variant(self, old, new, verbose=True, expect_status=0):
+        """docs/clients.md's fetchmail recipe for keeping, with old in the file replaced by new,
+        run with --verbose (which shows the dialogue) when told; returns what arrived and what
+        fetchmail wrote."""
+        self.write("fetchmail-keep",
+                   harness.replace_exactly(recipe("fetchmail-keep").text, old, new))
+        script = recipe("fetchmail-run").text
+        if verbose:
+            script = harness.replace_exactly(script, "fetchmail\n", "fetchmail --verbose\n")
+        done = self.follow(script, expect_status=expect_status)
+        return self.take_inbox(), (done.stdout + done.stderr).decode("utf-8", "replace")
+
     def test_fetchmail_without_fetchall_asks_for_top(self):
         """fetchmail without fetchall sends TOP before RETR; fernd refuses TOP, so nothing is
         fetched, and nothing is lost: every message stays."""
-        delivered, transcript = self.fetchmail("sslproto '' no keep no rewrite", expect_status=1)
+        delivered, transcript = self.fetchmail_variant(" fetchall keep", " nokeep",
+                                                       expect_status=1)
         self.assertEqual(delivered, [])
         self.assertIn("POP3> TOP", transcript)
         self.assertNotIn("POP3> RETR", transcript)
@@ -474,30 +511,72 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
 
     def test_fetchmail_without_sslproto_tries_stls(self):
         """fetchmail sends STLS, which fernd does not offer, and gives up: nothing fetched."""
-        delivered, transcript = self.fetchmail("fetchall keep no rewrite", expect_status=2)
+        delivered, transcript = self.fetchmail_variant(" sslproto ''", "", expect_status=2)
         self.assertEqual(delivered, [])
         self.assertIn("POP3> STLS", transcript)
+        self.assert_all_kept()
+
+    def test_fetchmail_with_uidl_asks_for_top(self):
+        """With the uidl server option and without fetchall, fetchmail asks for TOP as well,
+        although it keeps the mail: nothing is fetched, and nothing is lost."""
+        delivered, transcript = self.fetchmail_variant(
+            "protocol pop3 auth password\n    user \"alice\" password \"secret\" sslproto '' "
+            "fetchall keep",
+            "protocol pop3 auth password uidl\n    user \"alice\" password \"secret\" "
+            "sslproto '' keep", expect_status=1)
+        self.assertEqual(delivered, [])
+        self.assertIn("POP3> TOP", transcript)
+        self.assertNotIn("POP3> RETR", transcript)
+        self.expect_sessions(0)
+        self.assert_all_kept()
+
+    def test_fetchmail_keeps_without_fetchall_and_remembers(self):
+        """With keep, fetchall can go: fetchmail remembers the messages it has fetched by their
+        UIDLs, fernd's file names, in ~/.fetchids, and the next run fetches none of them."""
+        delivered, _ = self.fetchmail_variant(" fetchall keep", " keep", verbose=False)
+        self.assert_delivered(delivered, self.FETCHMAIL_ADDS)
+        self.expect_sessions(0)
+        # Each line of .fetchids: "user@host uidl".
+        with open(self.user.path(".fetchids"), encoding="ascii") as ids:
+            seen = sorted(line.split()[1] for line in ids.read().splitlines())
+        self.assertEqual(seen, sorted(self.messages))
+        self.follow(recipe("fetchmail-run").text, expect_status=1)  # 1: no new mail
+        self.assertEqual(self.take_inbox(), [])
+        self.expect_sessions(0)
+        self.assert_all_kept()
+
+    def test_fetchmail_refuses_a_file_that_others_may_read(self):
+        """Without the chmod of the recipe the file has mode 0644, as an editor makes it:
+        fetchmail exits with status 6 and fetches nothing."""
+        self.write("fetchmail-delete")
+        done = self.follow(harness.replace_exactly(recipe("fetchmail-run").text,
+                                                "chmod 600 ~/.fetchmailrc\n", ""),
+                        expect_status=6)
+        self.assertIn(b".fetchmailrc", done.stdout + done.stderr)
+        self.assertEqual(self.finished_sessions(), [])
         self.assert_all_kept()
 
     def test_snail_without_bulk_load_asks_for_top(self):
         """Without pop3-bulk-load s-nail sends TOP for every message and reports each refusal,
         then fetches the whole message with RETR: everything still arrives."""
-        delivered, errors = self.snail(delete=False, bulk_load=False)
+        done = self.follow(harness.replace_exactly(recipe("s-nail-keep").text, " -Spop3-bulk-load",
+                                                ""))
+        errors = done.stderr.decode("utf-8", "replace")
         self.assertEqual(errors.count("POP3 error: -ERR command not understood"),
                          len(self.messages), errors)
-        self.assert_delivered(delivered)
+        self.assert_delivered(self.take_mbox())
         self.expect_sessions(0)
         self.assert_all_kept()
 
     def test_movemail_damages_large_message_after_smaller_one(self):
         """mailutils 3.15 loses bytes of a message of more than 8 KiB that follows a smaller
-        one in the same session, although fernd sends it whole (poplib reads it whole in the
-        same order). Fetching one message per run, deleting each, delivers every byte."""
-        _, whole = self.poplib_session(delete=False)
-        self.assert_delivered(whole)
+        one in the same session, although fernd sends it whole (the page's poplib script reads
+        it whole in the same order). Fetching one message per run, deleting each, as the page's
+        loop does, delivers every byte."""
+        self.assert_delivered(self.poplib(keep=True))
         self.expect_sessions(0)
 
-        delivered = self.movemail("--preserve")
+        delivered = self.movemail("movemail-keep")
         self.expect_sessions(0)
         self.assert_all_kept()
         expected = [harness.normalise(content) for content in self.messages.values()]
@@ -507,23 +586,71 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
         self.assertIn(b"Subject: message large", damaged[0])
         self.assertLess(len(damaged[0]), len(harness.normalise(self.messages["1005.large"])))
 
-        for remaining in range(len(self.messages), 0, -1):
-            delivered = self.movemail("--max-messages=1", fresh=remaining == len(self.messages))
-            self.expect_sessions(1, in_mailbox=remaining)
-        self.assert_delivered(delivered)
+        self.assert_delivered(self.movemail("movemail-delete"))
+        self.expect_one_message_per_session()
         self.assert_emptied()
+
+    def test_getmail_without_the_maildir_stops(self):
+        """Without the mkdir of the recipe getmail stops with status 2 and fetches nothing."""
+        _, output = self.getmail(delete=True, script="getmail\n", expect_status=2)
+        self.assertIn("does not exist", output)
+        self.assertEqual(self.finished_sessions(), [])
+        self.assert_all_kept()
 
     def test_getmail_as_root_refuses_to_deliver(self):
         """Run as root, getmail fetches but will not deliver into a Maildir, and so it does
         not delete either: every message stays on the server."""
         if not harness.running_as_root():
             self.skipTest("needs root")
-        delivered, transcript = self.getmail(delete=True, unprivileged=False,
-                                             expect_status=127)
-        self.assertEqual(delivered, [])
+        self.write("getmail", harness.replace_exactly(recipe("getmail").text, "delete = false",
+                                                      "delete = true"))
+        interpreter, gate, getmail = self.gate_getmail()
+        os.makedirs(os.path.join(self.inbox(), "new"))
+        for sub in ("cur", "tmp"):
+            os.makedirs(os.path.join(self.inbox(), sub))
+        done = harness.run_client([interpreter, gate, getmail], self.srv, CLIENT_TIMEOUT,
+                                  cwd=self.user.home, env=dict(self.user.env(), LD_PRELOAD=""))
+        transcript = (done.stdout + done.stderr).decode("utf-8", "replace")
+        self.assertEqual(done.returncode, 127, transcript)
         self.assertIn("refuse to deliver mail as root", transcript)
+        self.assertEqual(maildir_messages(self.inbox()), [])
         self.expect_sessions(0)
         self.assert_all_kept()
+
+
+class DocRecipesTest(unittest.TestCase):
+    """Every block of docs/clients.md and of the README's "POP3 over TLS" is marked, either as
+    a recipe that some test runs or as checked by hand in a section that says when and with
+    which version; and the check finds a block that is not."""
+
+    def test_every_block_is_a_recipe_that_a_test_runs(self):
+        blocks = doc_recipes.check_documents()
+        self.assertGreater(len([block for block in blocks if block.name]), 30)
+
+    def test_the_check_finds_unmarked_and_unused_blocks(self):
+        # A name that no test script writes out as a string, this one included.
+        unused = "-".join(["nobody", "runs", "this"])
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "page.md")
+            with open(path, "w", encoding="utf-8") as page:
+                page.write("# Page\n\n<!-- recipe: curl-commands -->\n    curl a\n\n"
+                           f"Text.\n\n    curl b\n\n<!-- recipe: {unused} -->\n"
+                           "    curl c\n")
+            blocks = doc_recipes.read_blocks(path)
+            self.assertEqual([(block.name, block.text) for block in blocks],
+                             [("curl-commands", "curl a\n"), (None, "curl b\n"),
+                              (unused, "curl c\n")])
+            original = doc_recipes.documents
+            doc_recipes.documents = lambda: blocks
+            try:
+                with self.assertRaises(AssertionError) as failure:
+                    doc_recipes.check_documents()
+            finally:
+                doc_recipes.documents = original
+            message = str(failure.exception)
+            self.assertIn("page.md:8: a block without a marker", message)
+            self.assertIn(f"page.md:11: no test runs the recipe {unused}", message)
+            self.assertNotIn("page.md:4", message)
 
 
 class InetdSystemdClientsTest(RealClients, harness.E2ETestCase):

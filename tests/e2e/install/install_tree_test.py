@@ -3,12 +3,17 @@ one given with --prefix: exactly the expected files (no test, benchmark or stray
 binary and the documents unchanged, and unit files that start the installed binary."""
 
 import os
+import re
 import stat
 import tempfile
 
 from install_support import (check, cached_install_prefix, cmake_install,
                              expected_install_files, list_files, parse_args, read_bytes,
                              unit_exec_start)
+
+
+# A Markdown link: [text](target).
+LINK = re.compile(r"\[([^\]]*)\]\(([^)]*)\)")
 
 
 def check_tree(args, destdir, prefix):
@@ -27,7 +32,6 @@ def check_tree(args, destdir, prefix):
 
     same_as_source = {
         "share/man/man8/fernd.8": "docs/fernd.8",
-        "share/doc/fernd/README.md": "README.md",
         "share/doc/fernd/clients.md": "docs/clients.md",
         "lib/systemd/system/fernd.socket": "dist/systemd/fernd.socket",
         "share/doc/fernd/LICENSE": "LICENSE",
@@ -39,6 +43,25 @@ def check_tree(args, destdir, prefix):
               f"{installed_path} differs from {source_path}")
         mode = stat.S_IMODE(os.stat(os.path.join(root, installed_path)).st_mode)
         check(mode == 0o644, f"{installed_path} has mode {mode:o}, expected 644")
+
+    # The README is the source's, its links made to work where it is installed: the client
+    # guide beside it, the files that are not installed named in plain text.
+    docdir = os.path.join(root, "share/doc/fernd")
+    readme = read_bytes(os.path.join(docdir, "README.md")).decode()
+    source = read_bytes(os.path.join(args.source_dir, "README.md")).decode()
+    check(LINK.sub(r"\1", readme) == LINK.sub(r"\1", source),
+          "the installed README.md differs from README.md in more than its links")
+    check("](clients.md)" in readme, "the installed README.md does not link clients.md")
+    mode = stat.S_IMODE(os.stat(os.path.join(docdir, "README.md")).st_mode)
+    check(mode == 0o644, f"share/doc/fernd/README.md has mode {mode:o}, expected 644")
+    for name in ("README.md", "clients.md"):
+        text = read_bytes(os.path.join(docdir, name)).decode()
+        for target in LINK.findall(text):
+            target = target[1].split("#", 1)[0]
+            if "://" in target or not target:
+                continue
+            check(os.path.isfile(os.path.join(docdir, target)),
+                  f"share/doc/fernd/{name} links {target}, which is not installed beside it")
 
     # The service units are the templates with the installed binary's path filled in: the path
     # under the prefix, never one inside DESTDIR or the build tree.

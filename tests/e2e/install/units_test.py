@@ -119,11 +119,24 @@ def check_stunnel(analyze, prefix, manpath, tmp):
     check("setuid" not in keys and "setgid" not in keys,
           "fernd-pop3s.conf must not set setuid/setgid: the unit's User= does")
     check(values.get("accept", "").endswith(":995"), "fernd-pop3s.conf must accept on port 995")
+    # The files are named relative to the working directory, which the drop-in makes the
+    # credentials directory; so the same configuration runs by hand in a directory that holds
+    # them (README, "POP3 over TLS").
+    check(unit_settings(dropin, "WorkingDirectory") == ["%d"],
+          "the drop-in must make the credentials directory stunnel's working directory "
+          "(WorkingDirectory=%d)")
     for key in ("cert", "key"):
-        directory, _, name = values.get(key, "").rpartition("/")
-        check(directory == CREDENTIALS_DIRECTORY and name in loaded,
+        check(values.get(key) in loaded,
               f"fernd-pop3s.conf: {key} = {values.get(key)} is no credential that the drop-in "
-              f"loads ({loaded})")
+              f"loads ({loaded}), named relative to the credentials directory")
+    check(CREDENTIALS_DIRECTORY not in open(
+        os.path.join(prefix, "share/doc/fernd/stunnel/fernd-pop3s.conf"), encoding="utf-8").read(),
+          "fernd-pop3s.conf must not name the credentials directory: it would not run by hand")
+    # The log on standard error, which systemd files with the facility mail.
+    check(values.get("syslog") == "no" and values.get("foreground") == "yes",
+          "stunnel must log to standard error, in the foreground")
+    check(unit_settings(dropin, "SyslogFacility") == ["mail"],
+          "the drop-in must file stunnel's log with the facility mail")
     check(values.get("exec") == os.path.join(prefix, "sbin/fernd"),
           f"fernd-pop3s.conf must exec the installed fernd, not {values.get('exec')}")
     words = values.get("execArgs", "").split()
@@ -133,7 +146,7 @@ def check_stunnel(analyze, prefix, manpath, tmp):
     check(auths and len(auths) == len(maildirs),
           f"execArgs: expected one --maildir per --auth in {words}")
     for auth in auths:
-        match = re.fullmatch(r"[^,]+,cat<\$\{CREDENTIALS_DIRECTORY\}/([\w.-]+)", auth)
+        match = re.fullmatch(r"[^,]+,cat<([\w.-]+)", auth)
         check(match and match.group(1) in loaded,
               f"execArgs: the passwordeval of --auth={auth} does not read a credential that the "
               f"drop-in loads ({loaded})")

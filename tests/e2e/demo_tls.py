@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""POP3S in one command: `scripts/demo --tls` builds fernd, makes a throwaway certificate, renders
+the shipped stunnel template and serves the demo mailbox through stunnel on a port of the test's;
+the `curl --cacert` and `poplib.POP3_SSL` lines that it prints, run as printed, fetch message 1
+of the demo mailbox byte for byte. The demo runs until the test ends it; its files go to a
+directory of the test's (FERND_DEMO_DIR), its build to build/demo as usual.
+
+Usage: demo_tls.py --fernd PATH [unittest arguments]   (the binary is not used: the demo builds
+its own)
+"""
+
+import os
+import subprocess
+
+import fernd_harness as harness
+from fernd_harness import WAIT
+
+# The demo builds fernd first (configure and a Release build, or nothing when build/demo is up
+# to date): a bound that only a hang reaches, on a loaded machine.
+BUILD_CEILING = 600
+
+
+class DemoTlsTest(harness.E2ETestCase):
+
+    def test_demo_tls_serves_what_its_lines_fetch(self):
+        port = harness.free_port()
+        data = self.workspace.directory("demo")
+        output_path = self.workspace.path("demo.out")
+        with open(output_path, "wb") as output:
+            demo = subprocess.Popen(
+                [os.path.join(harness.SOURCE_DIR, "scripts", "demo"), "--tls", f"--port={port}"],
+                stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                env=dict(os.environ, FERND_DEMO_DIR=data), start_new_session=True)
+        self.addCleanup(harness.kill_group, demo)
+        harness.wait_until(lambda: harness.listener_of(demo, port) is not None
+                           or demo.poll() is not None, "the demo to listen", BUILD_CEILING,
+                           step=0.2)
+        text = harness.read_text(output_path)
+        self.assertIsNone(demo.poll(), text)
+
+        lines = [line.strip() for line in text.splitlines()]
+        fetch = [line for line in lines
+                 if line.startswith("curl --cacert ") and "/1 " in line]
+        python = [line for line in lines if line.startswith("python3 -c ")]
+        self.assertEqual(len(fetch), 1, text)
+        self.assertEqual(len(python), 1, text)
+        new = os.path.join(data, "demo-maildir", "new")
+        first = sorted(os.listdir(new), key=lambda name: os.stat(os.path.join(new, name)).st_mtime)[0]
+        with open(os.path.join(new, first), "rb") as message:
+            expected = message.read()
+
+        done = subprocess.run(["/bin/bash", "-c", fetch[0]], capture_output=True,
+                              timeout=WAIT * 3, check=False)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(harness.normalise(done.stdout), harness.normalise(expected))
+
+        done = subprocess.run(["/bin/bash", "-c", python[0]], capture_output=True,
+                              timeout=WAIT * 3, check=False)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout, b"(3, %d)\n" % sum(
+            os.path.getsize(os.path.join(new, name)) for name in os.listdir(new))
+            + harness.normalise(expected))
+        # Both went through stunnel, which logs on the demo's standard error, to fernd.
+        harness.wait_until(lambda: harness.read_text(output_path).count(
+            "Local mode child started") == 2, "stunnel's lines for both connections")
+        log = harness.LogFile(os.path.join(data, "demo.log"))
+        harness.wait_until(lambda: log.count("0 mails deleted in update phase; session ends") == 2,
+                           "both sessions in the demo's log")
+
+
+if __name__ == "__main__":
+    harness.main(__doc__)

@@ -1,0 +1,131 @@
+"""The README's "POP3 over TLS" commands, read from its text, against an install under a
+temporary prefix (in place of /usr):
+
+- trying it by hand: as a user without a terminal, the `openssl` command and the by-hand block
+  make a certificate, take the installed fernd-pop3s.conf with a port of the test's in place of
+  1995, and start stunnel4 in the foreground, whose log names the handshake it waits for; the
+  README's curl line, trusting that certificate, fetches message 1 of ~/Maildir byte for byte,
+  and fernd's log in the directory holds the session;
+- the systemd set-up: as root, with /etc/ under a temporary root, and stand-ins for apt-get and
+  systemctl that note their arguments (there is no systemd to run here): the files land where
+  Debian's stunnel@.service looks for the instance that the README enables, and
+  `systemd-analyze verify` accepts that instance with the drop-in where the README put it.
+"""
+
+import os
+import subprocess
+import tempfile
+
+from install_support import check, cmake_install, harness, need_tool, parse_args, run
+
+import doc_recipes  # noqa: E402  (beside fernd_harness, which install_support puts on the path)
+from doc_recipes import recipe  # noqa: E402
+
+INSTANCE = "stunnel@fernd-pop3s.service"
+
+
+def by_hand(docdir, workspace):
+    """The by-hand try; returns nothing, fails on the first thing that is wrong."""
+    user = doc_recipes.RecipeUser(workspace)
+    messages = {"1001.first": harness.headers("first") + b"first\n.dot\n",
+                "1002.second": harness.headers("second") + b"second\r\n"}
+    harness.Maildir(user.path("Maildir"), messages)
+    user.give(user.home)
+    port = harness.free_port()
+    site = doc_recipes.Site(tls_port=port, home=user.home)
+    script = site.apply(recipe("pop3s-certificate").text + recipe("pop3s-by-hand").text)
+    script = harness.replace_exactly(script, "/usr/share/doc/fernd", docdir)
+    output_path = workspace.path("by-hand.out")
+    process = user.start(script, output_path)
+    try:
+        harness.wait_until(lambda: harness.listener_of(process, port) is not None
+                           or process.poll() is not None, "stunnel4 to listen")
+        check(process.poll() is None,
+              f"the by-hand commands ended with {process.returncode}:\n"
+              f"{harness.read_text(output_path)}")
+        fetch = site.apply(recipe("pop3s-by-hand-fetch").text)
+        done = user.run(fetch, None, harness.WAIT * 3)
+        check(harness.normalise(done.stdout) == harness.normalise(messages["1001.first"]),
+              f"the README's curl line fetched {done.stdout!r}")
+        log = harness.LogFile(user.path("pop3s/fernd.log"))
+        harness.wait_until(lambda: any(lines[-1].endswith("mails deleted in update phase; "
+                                                          "session ends")
+                                       for _, lines in log.sessions()), "fernd's session")
+        ((_, lines),) = log.sessions()
+        check(lines == harness.session_lines(2, 0, user=user.name),
+              f"fernd's log by hand: {lines}")
+        text = harness.read_text(output_path)
+        check("Local mode child started" in text and "Configuration successful" in text,
+              f"stunnel's log is not on standard error:\n{text}")
+    finally:
+        harness.kill_group(process)
+
+
+def with_systemd(docdir, manpath, workspace):
+    """The systemd set-up, under a temporary root."""
+    root = workspace.directory("root")
+    # Debian's package stunnel4 makes /etc/stunnel; the stand-in for apt-get does not.
+    os.makedirs(os.path.join(root, "etc", "stunnel"))
+    stand_ins = workspace.directory("stand-ins")
+    noted = workspace.path("noted")
+    for name in ("apt-get", "systemctl"):
+        path = os.path.join(stand_ins, name)
+        with open(path, "w", encoding="utf-8") as program:
+            program.write(f'#!/bin/sh\necho "{name} $*" >> "{noted}"\n')
+        os.chmod(path, 0o755)
+    script = recipe("pop3s-install").text
+    script = harness.replace_exactly(script, "/usr/share/doc/fernd", docdir, 2)
+    script = harness.replace_exactly(script, " /etc/", f" {root}/etc/", 3)
+    done = subprocess.run(["/bin/bash", "-e", "-c", script], capture_output=True, text=True,
+                          env=dict(os.environ, PATH=stand_ins + ":" + doc_recipes.LOGIN_PATH),
+                          timeout=harness.WAIT, check=False)
+    check(done.returncode == 0, f"the README's set-up failed:\n{done.stdout}{done.stderr}")
+    with open(noted, encoding="utf-8") as lines:
+        check(lines.read().splitlines() == ["apt-get install stunnel4",
+                                            "systemctl daemon-reload",
+                                            f"systemctl enable --now {INSTANCE}"],
+              f"apt-get and systemctl were asked: {harness.read_text(noted)!r}")
+
+    # Debian's template unit runs /etc/stunnel/%i.conf: for the instance that the README
+    # enables, the file that it copied.
+    template = "/usr/lib/systemd/system/stunnel@.service"
+    check("/etc/stunnel/%i.conf" in harness.read_text(template),
+          f"{template} does not run /etc/stunnel/%i.conf")
+    instance = INSTANCE[len("stunnel@"):-len(".service")]
+    for copied, installed in (
+            (f"etc/stunnel/{instance}.conf", "stunnel/fernd-pop3s.conf"),
+            (f"etc/systemd/system/{INSTANCE}.d/override.conf", "stunnel/override.conf")):
+        with open(os.path.join(root, copied), "rb") as left, \
+                open(os.path.join(docdir, installed), "rb") as right:
+            check(left.read() == right.read(), f"{copied} is not the installed {installed}")
+
+    # systemd reads the drop-in where the README put it.
+    analyze = need_tool("systemd-analyze", "systemd")
+    env = dict(os.environ, SYSTEMD_UNIT_PATH=os.path.join(root, "etc/systemd/system") + ":",
+               MANPATH=manpath + ":")
+    result = run([analyze, "verify", INSTANCE], env=env)
+    check(result.returncode == 0 and not result.stdout and not result.stderr,
+          f"systemd-analyze verify {INSTANCE}: {result.stdout}{result.stderr}")
+
+
+def main():
+    args = parse_args()
+    need_tool("stunnel4", "stunnel4")
+    need_tool("openssl", "openssl")
+    need_tool("curl", "curl")
+    doc_recipes.need_nss_wrapper()
+    workspace = harness.Workspace()
+    try:
+        with tempfile.TemporaryDirectory(prefix="fernd-pop3s-readme-") as tmp:
+            os.chmod(tmp, 0o755)  # the install is for the user who tries it by hand too
+            prefix = os.path.join(tmp, "usr")
+            cmake_install(args.build_dir, prefix=prefix)
+            docdir = os.path.join(prefix, "share/doc/fernd")
+            by_hand(docdir, workspace)
+            with_systemd(docdir, os.path.join(prefix, "share/man"), workspace)
+    finally:
+        workspace.cleanup()
+
+
+if __name__ == "__main__":
+    main()
