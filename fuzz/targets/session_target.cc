@@ -84,8 +84,7 @@ struct session_fixture {
 
     // Creates the lock file, whose identity the lock check needs.
     maildir_snapshot snapshot;
-    if (maildir_open(&snapshot, maildir.c_str()) != 0 ||
-        snapshot.message_count != messages.size()) {
+    if (!maildir_open(&snapshot, maildir.c_str()) || snapshot.message_count != messages.size()) {
       fuzz_fail("the fuzz Maildir does not open");
     }
     maildir_close(&snapshot);
@@ -187,7 +186,7 @@ session_run run_session(const std::string& client, std::size_t budget) {
     fuzz_fail("the mailbox lock outlived the session");
   }
   maildir_snapshot snapshot;
-  if (maildir_open(&snapshot, fx.maildir.c_str()) != 0) {
+  if (!maildir_open(&snapshot, fx.maildir.c_str())) {
     fuzz_fail("the mailbox does not open after the session");
   }
   maildir_close(&snapshot);

@@ -9,23 +9,78 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "common/page_memory.h"
 #include "common/posix_handle.h"
+#include "common/privilege.h"
 #include "maildir/entry_sort.h"
+#include "maildir/unique_id.h"
 
 namespace fernd {
 namespace {
 
-// What fopen gives a file it creates: read and write for everyone, less the umask.
-constexpr mode_t lock_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+// The lock file is the owner's alone: whoever else could open it could hold a lock on it that
+// keeps every login out.
+constexpr mode_t lock_file_mode = S_IRUSR | S_IWUSR;
+
+// The directory that holds the messages.
+constexpr const char* maildir_new_name = "new";
 
 // Every name that readdir can return fits within maildir_name_max bytes.
 static_assert(sizeof(dirent::d_name) - 1 <= maildir_name_max);
 static_assert(sizeof(mail_entry) <= 32, "one entry per message for a whole session");
+
+// Notes why the maildir cannot be used, when the caller asked.
+[[gnu::format(printf, 2, 3)]] void maildir_fail(maildir_failure* failure, const char* format, ...);
+
+void maildir_fail(maildir_failure* failure, const char* format, ...) {
+  if (failure == nullptr) {
+    return;
+  }
+  std::va_list args;
+  va_start(args, format);
+  (void)std::vsnprintf(failure->reason.data(), failure->reason.size(), format, args);
+  va_end(args);
+}
+
+// Opens the maildir directory itself. The configured path is the administrator's choice and may
+// lead through symbolic links.
+unique_fd maildir_open_directory(const char* maildir, maildir_failure* failure) {
+  unique_fd fd;
+  do {
+    fd.reset(::open(maildir, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+  } while (fd.fd < 0 && errno == EINTR);
+  if (fd.fd < 0) {
+    maildir_fail(failure, "%s", std::strerror(errno));
+  }
+  return fd;
+}
+
+// Opens "new" in the maildir. Never through a symbolic link: whoever can write the maildir could
+// otherwise lead every listing, transmission and unlink into any directory.
+unique_fd maildir_open_new(int maildir_fd, maildir_failure* failure) {
+  unique_fd fd;
+  do {
+    fd.reset(::openat(maildir_fd, maildir_new_name,
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  } while (fd.fd < 0 && errno == EINTR);
+  if (fd.fd < 0) {
+    const int open_error = errno;
+    struct stat status {};
+    if (::fstatat(maildir_fd, maildir_new_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(status.st_mode)) {
+      maildir_fail(failure, "new/ is a symbolic link");
+    } else {
+      maildir_fail(failure, "new/: %s", std::strerror(open_error));
+    }
+  }
+  return fd;
+}
 
 // Sets the record lock of type \a type (F_WRLCK or F_UNLCK) over the whole file, without waiting.
 int maildir_set_lock(int lock_file, short type) {
@@ -49,6 +104,7 @@ bool maildir_list_names(DIR* directory, name_store* store, std::size_t* count) {
     if (entry == nullptr) {
       const int read_error = errno;  // before the seal, whose advice may set errno
       name_store_seal(store);
+      errno = read_error;  // for the caller's report
       return read_error == 0;
     }
     const char* name = entry->d_name;
@@ -88,28 +144,55 @@ void maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
     snapshot->entries.push_back({name, static_cast<std::uint64_t>(status.st_size),
                                  status.st_mtim.tv_sec,
                                  static_cast<std::int32_t>(status.st_mtim.tv_nsec),
-                                 static_cast<std::uint16_t>(name_size), 0});
+                                 static_cast<std::uint16_t>(name_size), false, 0});
   });
 }
 
 }  // namespace
 
-unique_fd maildir_lock(const char* lock_path) {
-  // Created with the permissions that fopen's "w" gives, and truncated as it does. Never through
-  // a symbolic link: anyone who can write the maildir could otherwise make a login truncate any
-  // file that fernd may write. Never waiting either: a FIFO put in the lock file's place would
-  // block the open for as long as no reader came. Close-on-exec, so that a password command
-  // started later does not inherit it.
-  unique_fd fd{::open(lock_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                      lock_file_mode)};
+unique_fd maildir_lock(int directory_fd, const char* name, maildir_failure* failure) {
+  // Never through a symbolic link, and never truncated on the way in: anyone who can write the
+  // maildir could otherwise make a login empty any file that fernd may write. Never waiting
+  // either: a FIFO put in the lock file's place would block the open for as long as no reader
+  // came. Close-on-exec, so that a password command started later does not inherit it.
+  unique_fd fd;
+  do {
+    fd.reset(::openat(directory_fd, name,
+                      O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                      lock_file_mode));
+  } while (fd.fd < 0 && errno == EINTR);
   if (fd.fd < 0) {
+    maildir_fail(failure, "%s: %s", name, std::strerror(errno));
     return fd;
   }
   struct stat status {};
-  if (::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-      maildir_set_lock(fd.fd, F_WRLCK) != 0) {
-    // As a rule another process holds the mailbox; never wait for it.
+  if (::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    maildir_fail(failure, "%s is no regular file", name);
     return unique_fd{};
+  }
+  // A second name would make it another file as well, one that emptying it would destroy.
+  if (status.st_nlink != 1) {
+    maildir_fail(failure, "%s has %llu links", name,
+                 static_cast<unsigned long long>(status.st_nlink));
+    return unique_fd{};
+  }
+  if (maildir_set_lock(fd.fd, F_WRLCK) != 0) {
+    // As a rule another process holds the mailbox; never wait for it.
+    if (errno == EAGAIN || errno == EACCES) {
+      if (failure != nullptr) {
+        failure->lock_held = true;
+      }
+    }
+    maildir_fail(failure, "%s: %s", name, std::strerror(errno));
+    return unique_fd{};
+  }
+  // Nothing is ever written to it; what an earlier writer left goes, now that it is ours.
+  if (status.st_size != 0) {
+    (void)::ftruncate(fd.fd, 0);
+  }
+  // A lock file made readable by others before it was created 0600 is closed to them now.
+  if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    (void)::fchmod(fd.fd, lock_file_mode);
   }
   return fd;
 }
@@ -134,42 +217,66 @@ int mail_entry_compare(const mail_entry& a, const mail_entry& b) {
   return std::strcmp(a.name, b.name);
 }
 
-int maildir_open(maildir_snapshot* snapshot, const char* maildir) {
+bool maildir_check(const char* maildir, maildir_failure* failure) {
+  const unique_fd directory = maildir_open_directory(maildir, failure);
+  return directory.fd >= 0 && maildir_open_new(directory.fd, failure).fd >= 0;
+}
+
+bool maildir_open(maildir_snapshot* snapshot, const char* maildir, maildir_failure* failure,
+                  maildir_user user) {
   maildir_close(snapshot);
+  const unique_fd maildir_fd = maildir_open_directory(maildir, failure);
+  if (maildir_fd.fd < 0) {
+    return false;
+  }
+  if (user == maildir_user::owner && !privilege_become_owner(maildir_fd.fd)) {
+    maildir_fail(failure, "cannot become its owner: %s", std::strerror(errno));
+    return false;
+  }
   try {
-    // The "/" is always inserted, so "/m/" gives "/m//fernd.lock" and "/m//new/<name>".
-    const std::string maildir_path = maildir;
-    unique_fd lock = maildir_lock((maildir_path + "/" + maildir_lock_name).c_str());
-    if (lock.fd < 0) {
-      return 1;
+    // "new" first: a path that names no maildir (a mistyped one, or "new" itself) must not get a
+    // lock file, which every reader of the directory would take for a message.
+    unique_fd new_fd = maildir_open_new(maildir_fd.fd, failure);
+    if (new_fd.fd < 0) {
+      return false;
     }
-    snapshot->directory_path = maildir_path + "/new";
-    const unique_dir directory{::opendir(snapshot->directory_path.c_str())};
+    unique_fd lock = maildir_lock(maildir_fd.fd, maildir_lock_name, failure);
+    if (lock.fd < 0) {
+      return false;
+    }
+    // The "/" is always inserted, so "/m/" gives "/m//new"; log lines name messages by it.
+    snapshot->directory_path = std::string(maildir) + "/" + maildir_new_name;
+    snapshot->directory.reset(::fcntl(new_fd.fd, F_DUPFD_CLOEXEC, 0));
+    const unique_dir directory{snapshot->directory.fd < 0 ? nullptr : ::fdopendir(new_fd.fd)};
+    if (directory == nullptr) {
+      maildir_fail(failure, "new/: %s", std::strerror(errno));
+      maildir_close(snapshot);
+      return false;
+    }
+    (void)new_fd.release();  // the directory stream owns it now
     // The names first, then their status: the array is then made once, at its final size.
     std::size_t names = 0;
-    if (directory == nullptr || !maildir_list_names(directory.get(), &snapshot->names, &names)) {
+    if (!maildir_list_names(directory.get(), &snapshot->names, &names)) {
+      maildir_fail(failure, "new/: %s", std::strerror(errno));
       maildir_close(snapshot);
-      return 1;
+      return false;
     }
     snapshot->entries.reserve(names);
     maildir_stat_names(::dirfd(directory.get()), snapshot);
     if (snapshot->entries.empty()) {
       decltype(snapshot->entries){}.swap(snapshot->entries);  // no array without a message
     }
-    snapshot->directory.reset(::fcntl(::dirfd(directory.get()), F_DUPFD_CLOEXEC, 0));
-    if (snapshot->directory.fd < 0) {
-      maildir_close(snapshot);
-      return 1;
-    }
     mail_entry_sort(snapshot->entries.data(), snapshot->entries.size());
+    unique_id_assign(snapshot->entries);
     snapshot->lock_file = std::move(lock);
     snapshot->message_count = snapshot->entries.size();
-    return 0;
+    return true;
   } catch (const std::bad_alloc&) {
     // Inside a session, memory exhaustion fails the open like any other cause. Unwinding has
     // already closed the directory and released the lock; the entries and names go here.
+    maildir_fail(failure, "out of memory");
     maildir_close(snapshot);
-    return 1;
+    return false;
   }
 }
 
@@ -195,8 +302,8 @@ unique_fd maildir_open_message(const maildir_snapshot& snapshot, const mail_entr
   return fd;
 }
 
-bool maildir_unlink_message(const maildir_snapshot& snapshot, const mail_entry& entry) {
-  return ::unlinkat(snapshot.directory.fd, entry.name, 0) == 0;
+int maildir_unlink_message(const maildir_snapshot& snapshot, const mail_entry& entry) {
+  return ::unlinkat(snapshot.directory.fd, entry.name, 0) == 0 ? 0 : errno;
 }
 
 }  // namespace fernd

@@ -4,6 +4,7 @@
 #ifndef FERND_MAILDIR_MAILDIR_H_
 #define FERND_MAILDIR_MAILDIR_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,7 +32,26 @@ struct mail_entry {
   std::int64_t mtime_sec = 0;   ///< st_mtim seconds
   std::int32_t mtime_nsec = 0;  ///< st_mtim nanoseconds, 0 to 999,999,999
   std::uint16_t name_size = 0;  ///< bytes of the name, without its NUL; at most maildir_name_max
-  std::uint8_t deleted = 0;     ///< 1 once marked by DELE, 0 again after RSET
+  bool deleted = false;         ///< marked by DELE, cleared by RSET
+  /// 0: the name is the unique id; n: the id is the name's n-th derivation (maildir/unique_id.h).
+  std::uint8_t unique_id = 0;
+};
+
+/// Why a maildir cannot be used, as the log names it.
+struct maildir_failure {
+  /// Another process holds the mailbox: the ordinary refusal, not a fault of the set-up.
+  bool lock_held = false;
+  /// What is wrong, after the maildir's path in a log line: "new/: No such file or directory".
+  std::array<char, 160> reason{};
+};
+
+/// Whose rights the mailbox is worked with.
+enum class maildir_user {
+  process,  ///< the process's own
+  /// The owner's: a process that runs as root first becomes, for good, the owner and group of the
+  /// maildir directory (no supplementary groups), unless root owns it. A link in new/ then reaches
+  /// only what the owner could read, and an unlink removes only what the owner could remove.
+  owner,
 };
 
 /// Removes the record lock and closes the lock file; \a lock_file is empty afterwards. Does nothing
@@ -53,10 +73,19 @@ struct maildir_snapshot {
   unique_fd directory;
 };
 
-/// Locks "<maildir>/fernd.lock" without waiting, then snapshots the regular files (symbolic links
-/// followed) of "<maildir>/new", oldest first. Returns 0 with the lock held and the snapshot
-/// filled, or 1 with nothing held and the snapshot empty; memory exhaustion is such a failure.
-[[nodiscard]] int maildir_open(maildir_snapshot* snapshot, const char* maildir);
+/// Opens the maildir directory (the configured path may be a symbolic link) and its "new"
+/// directory, which must not be one. Then locks "fernd.lock" in the maildir without waiting (never
+/// created where no "new" is) and snapshots the regular files (symbolic links followed) of "new",
+/// oldest first. Returns true with the lock held and the snapshot filled, or false with nothing
+/// held, the snapshot empty and, when \a failure is given, the reason there; memory exhaustion is
+/// such a failure.
+[[nodiscard]] bool maildir_open(maildir_snapshot* snapshot, const char* maildir,
+                                maildir_failure* failure = nullptr,
+                                maildir_user user = maildir_user::process);
+
+/// Whether \a maildir is a directory with a "new" directory that is no symbolic link, as
+/// maildir_open needs it; the reason in \a failure when it is not. Touches nothing.
+[[nodiscard]] bool maildir_check(const char* maildir, maildir_failure* failure);
 
 /// Releases the lock and discards the entries; the snapshot is empty afterwards. Does nothing to
 /// an empty snapshot.
@@ -68,16 +97,17 @@ void maildir_close(maildir_snapshot* snapshot);
 [[nodiscard]] unique_fd maildir_open_message(const maildir_snapshot& snapshot,
                                              const mail_entry& entry);
 
-/// Unlinks message \a entry of the open \a snapshot from the kept directory. Returns true when it
-/// was unlinked.
-[[nodiscard]] bool maildir_unlink_message(const maildir_snapshot& snapshot,
-                                          const mail_entry& entry);
+/// Unlinks message \a entry of the open \a snapshot from the kept directory. Returns 0 when it
+/// was unlinked, else the system's error number.
+[[nodiscard]] int maildir_unlink_message(const maildir_snapshot& snapshot, const mail_entry& entry);
 
-/// Opens (creating or truncating) the file \a lock_path, never through a symbolic link and never
-/// waiting, and takes an exclusive record lock over all of it without waiting. Returns the locked
-/// descriptor, or none when the file cannot be opened, is no regular file, or another process
-/// holds the lock. The lock ends with the descriptor or with the process.
-[[nodiscard]] unique_fd maildir_lock(const char* lock_path);
+/// Opens the lock file \a name in the directory \a directory_fd (created with mode 0600 less the
+/// umask), never through a symbolic link and never waiting, takes an exclusive record lock over
+/// all of it without waiting, then empties it. Returns the locked descriptor, or none when the
+/// file cannot be opened, is no regular file, has another link (it would be another file's
+/// name), or another process holds the lock; then \a failure, when given, says which.
+[[nodiscard]] unique_fd maildir_lock(int directory_fd, const char* name,
+                                     maildir_failure* failure = nullptr);
 
 /// Orders entries by modification time (seconds, then nanoseconds), then by name as strcmp does.
 /// Returns a negative number, zero or a positive number.

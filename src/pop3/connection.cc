@@ -1,9 +1,14 @@
 // The connection's buffers: line reading, output gathering and writing, and wiping.
 #include "pop3/connection.h"
 
-#include <algorithm>
-#include <cstring>
+#include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "common/clock.h"
 #include "common/fd_rw.h"
 #include "common/secret.h"
 
@@ -19,6 +24,38 @@ char* find_line_end(connection& c) {
   return static_cast<char*>(std::memchr(c.input.data() + c.input_start, '\n', scan));
 }
 
+// What a wait for input found.
+enum class input_wait { ready, idle, deadline };
+
+// Waits until \a c's input has data, its deadline has passed, or its idle limit has passed without
+// data. A poll that fails for another reason than a signal leaves the verdict to the read.
+input_wait wait_for_input(const connection& c) {
+  constexpr std::int64_t ns_per_ms = 1'000'000;
+  const std::int64_t start_ns = clock_monotonic_ns();
+  for (;;) {
+    const std::int64_t now_ns = clock_monotonic_ns();
+    std::int64_t left_ns = c.deadline_ns - now_ns;
+    if (left_ns <= 0) {
+      return input_wait::deadline;
+    }
+    if (c.idle_limit_ns != 0) {
+      const std::int64_t idle_left_ns = start_ns + c.idle_limit_ns - now_ns;
+      if (idle_left_ns <= 0) {
+        return input_wait::idle;
+      }
+      left_ns = std::min(left_ns, idle_left_ns);
+    }
+    pollfd wanted{c.input_fd, POLLIN, 0};
+    // Rounded up, so that the wait never ends just short of its end and spins.
+    const auto left_ms = static_cast<int>(std::min<std::int64_t>(
+        (left_ns + ns_per_ms - 1) / ns_per_ms, std::numeric_limits<int>::max()));
+    const int ready = ::poll(&wanted, 1, left_ms);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) {
+      return input_wait::ready;
+    }
+  }
+}
+
 }  // namespace
 
 connection::~connection() {
@@ -26,7 +63,13 @@ connection::~connection() {
   secret_wipe(output.data(), std::max(output_touched, output_used));
 }
 
-command_line read_line(connection& c) {
+command_line read_line(connection& c, output_check check) {
+  // Each reply leaves before the next command is read, as a client that sends commands without
+  // waiting expects: an output error is then found before the command after it is run.
+  (void)connection_flush(c);  // a failure stays in the connection
+  if (check == output_check::before_reading && c.output_failed) {
+    return {line_status::output_error, nullptr};
+  }
   for (;;) {
     char* const begin = c.input.data() + c.input_start;
     char* const line_end = find_line_end(c);
@@ -51,9 +94,15 @@ command_line read_line(connection& c) {
     std::memmove(c.input.data(), begin, available);
     c.input_start = 0;
     c.input_end = available;
-    // About to wait for the client: what it has been answered leaves first. A failed write stays
-    // in the connection, and the session ends on it before it reads another command.
-    (void)connection_flush(c);
+    if (c.deadline_ns != 0) {
+      const input_wait waited = wait_for_input(c);
+      if (waited == input_wait::deadline) {
+        return {line_status::deadline, nullptr};
+      }
+      if (waited == input_wait::idle) {
+        return {};  // as the read would have failed
+      }
+    }
     const ssize_t got =
         fd_read(c.input_fd, c.input.data() + c.input_end, c.input.size() - c.input_end);
     if (got <= 0) {
@@ -64,11 +113,9 @@ command_line read_line(connection& c) {
   }
 }
 
-bool connection_ready(connection& c) {
-  if (find_line_end(c) == nullptr) {
-    (void)connection_flush(c);
-  }
-  return !c.output_failed;
+void connection_set_deadline(connection& c, std::chrono::milliseconds limit) {
+  c.deadline_ns =
+      clock_monotonic_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(limit).count();
 }
 
 void connection_wipe_input(connection& c) {

@@ -7,7 +7,9 @@
 #define FERND_POP3_CONNECTION_H_
 
 #include <array>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -32,6 +34,11 @@ struct connection {
   std::size_t input_start = 0;  ///< first byte not yet handed out as a line
   std::size_t input_end = 0;    ///< end of the bytes read
   std::size_t output_used = 0;  ///< bytes waiting to be written
+  /// CLOCK_MONOTONIC nanoseconds by which the next line must have arrived, or 0 for none.
+  std::int64_t deadline_ns = 0;
+  /// How long the input descriptor lets a read wait for data (its idle limit), or 0 for as long as
+  /// it takes. A wait for the deadline keeps to it as the read itself would.
+  std::int64_t idle_limit_ns = 0;
   /// Set by the first write that fails; from then on output is dropped and every output call
   /// reports the failure.
   bool output_failed = false;
@@ -50,8 +57,16 @@ struct connection {
 
 /// What read_line found.
 enum class line_status {
-  ready,        ///< a command line is handed out
-  input_error,  ///< end of input, a read error or the idle limit, a line too long, a NUL byte
+  ready,         ///< a command line is handed out
+  input_error,   ///< end of input, a read error or the idle limit, a line too long, a NUL byte
+  output_error,  ///< a reply could not be written: no further command is read
+  deadline,      ///< the connection's deadline passed before a whole line arrived
+};
+
+/// Whether read_line looks at the output before it hands out a line.
+enum class output_check {
+  before_reading,  ///< a failed write ends the dialogue before the next command
+  skipped,         ///< the line is read whatever became of the replies
 };
 
 /// One command line, or why there is none. The text lies in the connection's input buffer, its line
@@ -61,16 +76,22 @@ struct command_line {
   char* text = nullptr;
 };
 
-/// Hands out the next LF-terminated line without its LF and one CR before it. When no whole line is
-/// buffered, first writes what output waits (so a client never waits for a reply that sits in a
-/// buffer), then reads, going on after EINTR. A line of more than pop3_line_size - 2 characters
-/// before its LF, a line holding a NUL byte, and input that ends without LF are input errors.
-[[nodiscard]] command_line read_line(connection& c);
+/// The one call before each command. Writes every reply that waits, so that each reply leaves
+/// before the next command is read; then, unless \a check skips it, reports output_error when any
+/// write has failed. Otherwise hands out the next LF-terminated line without its LF and one CR
+/// before it, reading (and going on after EINTR) when no whole line is buffered. A line of more
+/// than pop3_line_size - 2 characters before its LF, a line holding a NUL byte, and input that
+/// ends without LF are input errors.
+[[nodiscard]] command_line read_line(connection& c,
+                                     output_check check = output_check::before_reading);
 
-/// Whether the session may go on to read its next command: writes the waiting output unless a whole
-/// command line is already buffered (pipelined commands are answered in one batch). Returns false
-/// once any write has failed.
-[[nodiscard]] bool connection_ready(connection& c);
+/// From now on, read_line waits for input only until \a limit from now has passed.
+void connection_set_deadline(connection& c, std::chrono::milliseconds limit);
+
+/// read_line waits as long as the descriptors' own limits allow.
+inline void connection_clear_deadline(connection& c) {
+  c.deadline_ns = 0;
+}
 
 /// Overwrites every byte of input already handed out, and whatever earlier reads left behind the
 /// bytes still to be read; those are kept, moved to the front. Called right after a password check.
@@ -79,6 +100,12 @@ void connection_wipe_input(connection& c);
 /// Appends \a bytes to the output, writing the buffer whenever it fills. Returns false when a write
 /// failed, now or before; the bytes are then dropped.
 [[nodiscard]] bool connection_put(connection& c, std::string_view bytes);
+
+/// Appends a short reply whose failure need not be acted on at once: a failed write is recorded in
+/// the connection, and the next read_line or connection_flush reports it.
+inline void connection_send(connection& c, std::string_view bytes) {
+  (void)connection_put(c, bytes);
+}
 
 /// Room for at least \a size bytes (at most connection_output_size) at the end of the output,
 /// writing the buffer first when it has less. Empty when a write failed, now or before. What is

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include "common/posix_handle.h"
 #include "common/secret.h"
 #include "maildir/maildir.h"
+#include "maildir/unique_id.h"
 #include "pop3/pop3_wire.h"
 
 namespace fernd {
@@ -67,11 +69,11 @@ enum class step {
   login,  // the mailbox is open: on to the transaction phase
 };
 
-// Appends a reply. A reply that cannot be written marks the connection as failed, and the session
-// ends on that before it reads another command; long replies check at once (send_listing,
+// Appends a short reply. One that cannot be written marks the connection as failed, and the
+// session ends on that before it reads another command; long replies check at once (send_listing,
 // cmd_retr).
 void reply(pop3_state& s, std::string_view text) {
-  (void)connection_put(s.client, text);
+  connection_send(s.client, text);
 }
 
 [[gnu::format(printf, 2, 3)]] void reply_format(pop3_state& s, const char* format, ...);
@@ -86,6 +88,17 @@ void reply_format(pop3_state& s, const char* format, ...) {
     return;
   }
   reply(s, {text, std::min(static_cast<std::size_t>(length), sizeof text - 1)});
+}
+
+// Room for a message file's path in a log line: the maildir's path, "/new/" and the name.
+using logged_path_room = std::array<char, 4096 + maildir_name_max + 8>;
+
+// The path of message \a entry as a log line names it, with every control character of the name
+// (which a mailbox's owner chose) made '?': a name must not forge log lines.
+const char* logged_path(const pop3_state& s, const mail_entry& entry, logged_path_room& room) {
+  (void)std::snprintf(room.data(), room.size(), "%s/%s", s.mailbox.directory_path.c_str(),
+                      entry.name);
+  return sanitize(room.data());
 }
 
 bool is_word(const char* line, std::string_view word) {
@@ -112,9 +125,6 @@ void wipe_other_passwords(pop3_state& s, const account& logged_in) {
 // The password of the PASS line right after an accepted USER.
 step check_password(pop3_state& s, const char* password) {
   if (s.auth_failed || s.auth_delay) {
-    // The client is not kept waiting for what it has been answered so far. A failed write stays
-    // in the connection, and the session ends on it before the next command.
-    (void)connection_flush(s.client);
     clock_sleep(auth_delay_pause);
   }
   const account* match = nullptr;
@@ -135,13 +145,24 @@ step check_password(pop3_state& s, const char* password) {
     s.auth_failed = true;
     return step::next;
   }
-  if (!match->maildir.has_value() || maildir_open(&s.mailbox, match->maildir->c_str()) != 0) {
+  maildir_failure failure;
+  if (!match->maildir.has_value() ||
+      !maildir_open(&s.mailbox, match->maildir->c_str(), &failure, maildir_user::owner)) {
+    // A mailbox that another session holds is the ordinary refusal; anything else is a fault of
+    // the set-up that the administrator must be able to find.
+    if (match->maildir.has_value() && !failure.lock_held) {
+      std::array<char, 4096> path{};
+      (void)std::snprintf(path.data(), path.size(), "%s", match->maildir->c_str());
+      log_write(s.log, log_error, "cannot open maildir %s: %s", sanitize(path.data()),
+                sanitize(failure.reason.data()));
+    }
     reply(s, reply_no_mailbox);
     log_write(s.log, log_info, "authorization for user %s failed: cannot lock mailbox",
               match->user.c_str());
     return step::next;
   }
   wipe_other_passwords(s, *match);
+  connection_clear_deadline(s.client);
   reply(s, reply_ok);
   log_write(s.log, log_info, "user %s authorized and mailbox locked", match->user.c_str());
   log_write(s.log, log_info, "starting transaction phase with %llu mails in mailbox",
@@ -167,7 +188,7 @@ step auth_dispatch(pop3_state& s, bool after_user) {
     return step::quit;
   }
   if (is_word(s.line, "CAPA")) {
-    (void)send_capa(s.client);  // as reply() does, the connection keeps a failure
+    send_capa(s.client);
     return step::next;
   }
   if (has_prefix(s.line, "USER ")) {
@@ -183,13 +204,19 @@ step auth_dispatch(pop3_state& s, bool after_user) {
 // Returns quit, abort or login.
 step authorization_phase(pop3_state& s) {
   for (;;) {
-    // The line right after an accepted USER is read at once, whatever became of the reply.
-    if (!s.after_user && !connection_ready(s.client)) {
+    // The PASS after an accepted USER is checked, and a wrong one counted for the listener's
+    // delay, even when the client no longer takes replies.
+    const command_line line =
+        read_line(s.client, s.after_user ? output_check::skipped : output_check::before_reading);
+    if (line.status == line_status::output_error) {
       log_write(s.log, log_error, "output error, session aborted");
       return step::abort;
     }
-    const command_line line = read_line(s.client);
-    if (line.status != line_status::ready) {
+    if (line.status == line_status::deadline) {
+      log_write(s.log, log_error, "no login in time, session aborted");
+      return step::abort;
+    }
+    if (line.status == line_status::input_error) {
       log_write(s.log, log_error, "input error, session aborted");
       return step::abort;
     }
@@ -237,13 +264,13 @@ step cmd_noop(pop3_state& s, const command_argument& /*argument*/) {
 }
 
 step cmd_capa(pop3_state& s, const command_argument& /*argument*/) {
-  (void)send_capa(s.client);  // as reply() does, the connection keeps a failure
+  send_capa(s.client);
   return step::next;
 }
 
 step cmd_rset(pop3_state& s, const command_argument& /*argument*/) {
   for (mail_entry& entry : s.mailbox.entries) {
-    entry.deleted = 0;
+    entry.deleted = false;
   }
   reply(s, reply_ok);
   return step::next;
@@ -253,7 +280,7 @@ step cmd_stat(pop3_state& s, const command_argument& /*argument*/) {
   std::uint64_t count = 0;
   std::uint64_t size = 0;
   for (const mail_entry& entry : s.mailbox.entries) {
-    if (entry.deleted == 0) {
+    if (!entry.deleted) {
       ++count;
       size += entry.file_size;
     }
@@ -263,10 +290,10 @@ step cmd_stat(pop3_state& s, const command_argument& /*argument*/) {
   return step::next;
 }
 
-// The longest line of a listing: two numbers or a number and a name, a blank, CR LF.
-constexpr std::size_t listing_line_max = 2 * number_text_size + maildir_name_max + 3;
+// The longest line of a listing: two numbers or a number and a unique id, a blank, CR LF.
+constexpr std::size_t listing_line_max = 2 * number_text_size + unique_id_max + 3;
 
-// Forms one line of a listing in \a room: the message number, a blank, the name (UIDL) or the
+// Forms one line of a listing in \a room: the message number, a blank, the unique id (UIDL) or the
 // size (LIST), CR LF. Returns its length.
 std::size_t form_listing_line(char* room, std::uint64_t number, const mail_entry& entry,
                               bool with_names) {
@@ -274,10 +301,9 @@ std::size_t form_listing_line(char* room, std::uint64_t number, const mail_entry
   char* at = std::to_chars(room, room + number_text_size, number).ptr;
   *at++ = ' ';
   if (with_names) {
-    // The snapshot holds no longer name; the bound keeps the line inside its room regardless.
-    const std::size_t name_size = std::min<std::size_t>(entry.name_size, maildir_name_max);
-    std::memcpy(at, entry.name, name_size);
-    at += name_size;
+    unique_id_room id_room;
+    const std::string_view id = unique_id_of(entry, id_room);
+    at += id.copy(at, unique_id_max);
   } else {
     at = std::to_chars(at, at + number_text_size, entry.file_size).ptr;
   }
@@ -301,7 +327,7 @@ step send_listing(pop3_state& s, bool with_names) {
     if (with_names && i + name_prefetch_distance < count) {
       __builtin_prefetch(s.mailbox.entries[i + name_prefetch_distance].name);
     }
-    if (entry.deleted != 0) {
+    if (entry.deleted) {
       continue;
     }
     const std::span<char> room = connection_reserve(s.client, listing_line_max);
@@ -326,8 +352,10 @@ step cmd_uidl(pop3_state& s, const command_argument& argument) {
   if (argument.entry == nullptr) {
     return send_listing(s, true);
   }
-  reply_format(s, "+OK %llu %s\r\n", static_cast<unsigned long long>(argument.number),
-               argument.entry->name);
+  unique_id_room id_room;
+  const std::string_view id = unique_id_of(*argument.entry, id_room);
+  reply_format(s, "+OK %llu %.*s\r\n", static_cast<unsigned long long>(argument.number),
+               static_cast<int>(id.size()), id.data());
   return step::next;
 }
 
@@ -336,23 +364,23 @@ step cmd_retr(pop3_state& s, const command_argument& argument) {
   const unique_fd message = maildir_open_message(s.mailbox, entry);
   if (message.fd < 0) {
     reply(s, reply_cannot_open);
-    log_write(s.log, log_error, "cannot open mail file %s/%s", s.mailbox.directory_path.c_str(),
-              entry.name);
+    logged_path_room path;
+    log_write(s.log, log_error, "cannot open mail file %s", logged_path(s, entry, path));
     return step::next;
   }
   // The message leaves at once, in large writes, and a write that fails is the transmission's
   // failure: the client did not get the message whole.
   if (!connection_put(s.client, reply_ok) || !send_mail_file(message.fd, s.client) ||
       !connection_put(s.client, reply_end) || !connection_flush(s.client)) {
-    log_write(s.log, log_error, "cannot send mail file %s/%s", s.mailbox.directory_path.c_str(),
-              entry.name);
+    logged_path_room path;
+    log_write(s.log, log_error, "cannot send mail file %s", logged_path(s, entry, path));
     return step::abort;
   }
   return step::next;
 }
 
 step cmd_dele(pop3_state& s, const command_argument& argument) {
-  argument.entry->deleted = 1;
+  argument.entry->deleted = true;
   reply(s, reply_ok);
   return step::next;
 }
@@ -393,7 +421,7 @@ step transaction_dispatch(pop3_state& s) {
     }
     if (argument.number != 0) {
       if (argument.number > s.mailbox.message_count ||
-          s.mailbox.entries[argument.number - 1].deleted != 0) {
+          s.mailbox.entries[argument.number - 1].deleted) {
         reply(s, reply_no_message);
         return step::next;
       }
@@ -406,14 +434,21 @@ step transaction_dispatch(pop3_state& s) {
 }
 
 // Unlinks the marked messages. A file that is already gone still counts: the client asked for it
-// to go, and it is gone.
+// to go, and it is gone. One that stays (no right to remove it, say) still counts too, as the
+// client was told, but the log says so: it will be fetched again.
 void update_phase(pop3_state& s) {
   std::uint64_t deleted = 0;
   for (const mail_entry& entry : s.mailbox.entries) {
-    if (entry.deleted != 0) {
-      (void)maildir_unlink_message(s.mailbox, entry);
-      ++deleted;
+    if (!entry.deleted) {
+      continue;
     }
+    const int error = maildir_unlink_message(s.mailbox, entry);
+    if (error != 0 && error != ENOENT) {
+      logged_path_room path;
+      log_write(s.log, log_error, "cannot unlink mail file %s: %s", logged_path(s, entry, path),
+                std::strerror(error));
+    }
+    ++deleted;
   }
   log_write(s.log, log_info, "%llu mails deleted in update phase; session ends",
             static_cast<unsigned long long>(deleted));
@@ -423,11 +458,11 @@ void update_phase(pop3_state& s) {
 bool transaction_phase(pop3_state& s) {
   bool quit = false;
   for (;;) {
-    if (!connection_ready(s.client)) {
+    const command_line line = read_line(s.client);
+    if (line.status == line_status::output_error) {
       break;  // logged below, once for every way out
     }
-    const command_line line = read_line(s.client);
-    if (line.status != line_status::ready) {
+    if (line.status == line_status::input_error) {
       log_write(s.log, log_error, "input error, session aborted");
       break;
     }

@@ -113,8 +113,8 @@ char* sanitize(char* text) {
   return text;
 }
 
-bool send_capa(connection& c) {
-  return connection_put(c, capa_reply);
+void send_capa(connection& c) {
+  connection_send(c, capa_reply);
 }
 
 }  // namespace fernd

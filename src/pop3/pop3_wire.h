@@ -23,9 +23,9 @@ namespace fernd {
 /// Replaces every control character (1-31, 127) of \a text with '?', in place; returns \a text.
 char* sanitize(char* text);
 
-/// Appends the capability reply "+OK\r\nUSER\r\nUIDL\r\n.\r\n" to the output, as one piece.
-/// Returns false when the output has failed.
-[[nodiscard]] bool send_capa(connection& c);
+/// Appends the capability reply "+OK\r\nUSER\r\nUIDL\r\n.\r\n" to the output, as one piece; a
+/// failed write is reported as connection_send reports it.
+void send_capa(connection& c);
 
 }  // namespace fernd
 

@@ -58,17 +58,23 @@ bool session_socket_prepare(int fd, std::chrono::milliseconds idle_limit) {
 
 session_result session_serve(session_log* log, int input_fd, int output_fd,
                              std::span<account> accounts, bool auth_delay,
-                             std::chrono::milliseconds idle_limit) {
+                             std::chrono::milliseconds idle_limit,
+                             std::chrono::milliseconds login_limit) {
   // A client that goes away mid-reply must end the session through its output-error path, with
   // the mailbox released and the log complete, not kill the process.
   (void)std::signal(SIGPIPE, SIG_IGN);
   // Without the limits a client that vanished without a word would hold its mailbox lock and a
   // session slot for ever. Pipes and terminals have none to set; the session runs without them.
-  (void)session_socket_prepare(input_fd, idle_limit);
+  const bool input_limited = session_socket_prepare(input_fd, idle_limit);
   if (output_fd != input_fd) {
     (void)session_socket_prepare(output_fd, idle_limit);
   }
   connection client(input_fd, output_fd);
+  if (input_limited) {
+    client.idle_limit_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(idle_limit).count();
+  }
+  // The session lifts the deadline once the client has logged in.
+  connection_set_deadline(client, login_limit);
   return pop3_session(log, client, accounts, auth_delay);
 }
 

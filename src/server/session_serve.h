@@ -32,10 +32,12 @@ enum class session_mode {
 /// Runs one POP3 session reading from \a input_fd and writing to \a output_fd (the same socket in
 /// a session process), which stay open. Writes to a vanished client fail with EPIPE instead of
 /// killing the process (SIGPIPE is ignored from here on); on a socket, a read that waits
-/// \a idle_limit for data and a write that waits as long for progress end the session.
+/// \a idle_limit for data and a write that waits as long for progress end the session. A client
+/// that has not logged in \a login_limit after the greeting is let go, on any descriptor.
 [[nodiscard]] session_result session_serve(
     session_log* log, int input_fd, int output_fd, std::span<account> accounts, bool auth_delay,
-    std::chrono::milliseconds idle_limit = session_idle_limit);
+    std::chrono::milliseconds idle_limit = session_idle_limit,
+    std::chrono::milliseconds login_limit = session_login_limit);
 
 }  // namespace fernd
 

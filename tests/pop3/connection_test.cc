@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -140,24 +141,45 @@ TEST(ReadLine, RepliesLeaveBeforeItWaits) {
   EXPECT_STREQ("QUIT", line.text);
 }
 
-TEST(Connection, AnswersPipelinedCommandsInOneWrite) {
+TEST(Connection, EachReplyLeavesBeforeTheNextCommandIsRead) {
+  // Commands sent together are still answered one by one: a reply that waited for the next command
+  // would let the session run that command before it learns that the reply could not be written.
   socket_ends ends = socket_pair(SOCK_SEQPACKET);
   send_all(ends.far.fd, "NOOP\r\nNOOP\r\nSTAT\r\n");
   {
     connection c(ends.near.fd, ends.near.fd);
     for (int i = 0; i < 3; ++i) {
-      ASSERT_TRUE(connection_ready(c));
       const command_line line = read_line(c);
       ASSERT_EQ(line_status::ready, line.status);
       ASSERT_TRUE(connection_put(c, "+OK " + std::string(line.text) + "\r\n"));
     }
-    // Nothing more is buffered: the batch leaves before the session would wait.
-    EXPECT_TRUE(connection_ready(c));
-    EXPECT_EQ(0u, c.output_used);
+    ASSERT_TRUE(connection_flush(c));
   }
   ends.near.reset();
-  EXPECT_EQ(std::vector<std::string>{"+OK NOOP\r\n+OK NOOP\r\n+OK STAT\r\n"},
+  EXPECT_EQ((std::vector<std::string>{"+OK NOOP\r\n", "+OK NOOP\r\n", "+OK STAT\r\n"}),
             records_until_closed(ends.far.fd));
+}
+
+TEST(Connection, FailedReplyStopsTheNextCommandUnlessTheCheckIsSkipped) {
+  // The client stops reading, then sends two commands at once. The first one's reply cannot be
+  // written, and the second command is not handed out; only a read that skips the check gets it.
+  (void)std::signal(SIGPIPE, SIG_IGN);  // as the session does: a write to the gone reader fails
+  for (const output_check check : {output_check::before_reading, output_check::skipped}) {
+    socket_ends ends = socket_pair(SOCK_STREAM);
+    ASSERT_EQ(0, ::shutdown(ends.far.fd, SHUT_RD));
+    send_all(ends.far.fd, "NOOP\r\nQUIT\r\n");
+    connection c(ends.near.fd, ends.near.fd);
+    ASSERT_EQ(line_status::ready, read_line(c).status);
+    connection_send(c, "+OK\r\n");
+    const command_line next = read_line(c, check);
+    EXPECT_TRUE(c.output_failed);
+    if (check == output_check::before_reading) {
+      EXPECT_EQ(line_status::output_error, next.status);
+    } else {
+      ASSERT_EQ(line_status::ready, next.status);
+      EXPECT_STREQ("QUIT", next.text);
+    }
+  }
 }
 
 TEST(Connection, GathersLongRepliesIntoLargeWrites) {
@@ -237,7 +259,7 @@ TEST(Connection, WriteErrorIsReportedByTheCallThatMetIt) {
     EXPECT_FALSE(connection_put(c, "+OK\r\n"));
     EXPECT_TRUE(connection_reserve(c, 1).empty());
     EXPECT_FALSE(connection_flush(c));
-    EXPECT_FALSE(connection_ready(c));
+    EXPECT_EQ(line_status::output_error, read_line(c).status);
   }
 }
 

@@ -380,12 +380,12 @@ TEST_F(Pop3Session, RetrSendsEachMessageDotStuffed) {
 }
 
 TEST_F(Pop3Session, LongListingsLeaveWhole) {
-  // Long names (a file name may have 255 bytes) make UIDL fill more than one output block with
-  // a few hundred messages; LIST takes the same path.
-  constexpr int count = 300;
+  // Long names (up to the 70 bytes of a unique id) make UIDL fill more than one output block; LIST
+  // takes the same path.
+  constexpr int count = 1200;
   for (int i = 0; i < count; ++i) {
     messages.push_back(
-        {std::to_string(100000 + i) + std::string(200 + i % 35, 'n'), std::string(i % 50, 'z')});
+        {std::to_string(100000 + i) + std::string(40 + i % 25, 'n'), std::string(i % 50, 'z')});
   }
   std::string list = "+OK\r\n";
   std::string uidl = "+OK\r\n";
@@ -478,10 +478,10 @@ TEST_F(Pop3Session, OutputErrors) {
     int status;
     lines log;
   } cases[] = {
-      // A failed write is found before the session waits for the next command, and logged once.
-      // (Commands that arrive together are answered together: a QUIT sent with the NOOP would be
-      // handled before the NOOP's reply is written.)
+      // A failed write is found before the session reads the next command, and logged once.
       {"", greeting.size(), "NOOP\r\n", 1, session_start + output_error},
+      // Sent together, the QUIT is never run: the NOOP's reply fails before it is read.
+      {login, after_login, "NOOP\r\nQUIT\r\n", 1, login_log(2) + output_error},
       {"USER alice\r\nPASS bad\r\n", greeting.size() + 5 + 27, "NOOP\r\n", 2,
        session_start + user_accepted + invalid_credentials("alice") + output_error},
       // QUIT in the authorization phase does not look at the output.
@@ -671,7 +671,7 @@ struct mailbox_holder {
       ::close(ready[0]);
       ::close(hold[1]);
       maildir_snapshot snapshot;
-      const char locked = maildir_open(&snapshot, maildir.c_str()) == 0 ? 'y' : 'n';
+      const char locked = maildir_open(&snapshot, maildir.c_str()) ? 'y' : 'n';
       (void)::write(ready[1], &locked, 1);
       char byte = 0;
       (void)::read(hold[0], &byte, 1);  // returns when the parent closes its end

@@ -1,0 +1,37 @@
+// Becoming the owner of a file for good.
+#include "common/privilege.h"
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace fernd {
+
+bool privilege_become_owner(int fd) {
+  if (::geteuid() != 0) {
+    return true;  // nothing to give up: the process works with its own rights
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    return false;
+  }
+  if (status.st_uid == 0) {
+    return true;  // root's own: root's rights are the owner's
+  }
+  // Groups first: once the user id has changed, the groups can no longer be changed.
+  if (::setgroups(0, nullptr) != 0 ||
+      ::setresgid(status.st_gid, status.st_gid, status.st_gid) != 0 ||
+      ::setresuid(status.st_uid, status.st_uid, status.st_uid) != 0) {
+    return false;
+  }
+  // For good: a way back to root would make the change worthless.
+  if (::setuid(0) == 0) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace fernd
