@@ -2,7 +2,9 @@
 // (after the netrc files, for callers that ask for them).
 #include "credentials/password.h"
 
+#include <fcntl.h>
 #include <libintl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/fd_rw.h"
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
 #include "common/secret.h"
@@ -51,6 +54,65 @@ void grow_wiped(std::string* buffer, std::size_t size) {
     buffer->swap(grown);
   }
   must_resize(buffer, size);
+}
+
+// The terminal of the process: never standard input, which may be a script's pipe, /dev/null or,
+// under inetd, the client's connection.
+constexpr const char* terminal_path = "/dev/tty";
+
+// Room for the first bytes of a typed password; a longer one grows it.
+constexpr std::size_t typed_room = 128;
+
+// Shows \a prompt on the terminal and reads one line there with echo off. None when the process
+// has no terminal, or input ends (Ctrl-D) before the line does.
+std::optional<std::string> password_prompt(const std::string& prompt) {
+  unique_fd tty;
+  do {
+    tty.reset(::open(terminal_path, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  } while (tty.fd < 0 && errno == EINTR);
+  if (tty.fd < 0) {
+    return std::nullopt;
+  }
+  // Echo off while the password is typed, and no signal from the keyboard meanwhile: an
+  // interrupt would leave the terminal without echo.
+  termios saved{};
+  const bool is_terminal = ::tcgetattr(tty.fd, &saved) == 0;
+  if (is_terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ISIG);
+    (void)::tcsetattr(tty.fd, TCSAFLUSH, &quiet);
+  }
+  (void)fd_write_all(tty.fd, prompt.data(), prompt.size());
+  std::string typed;
+  grow_wiped(&typed, typed_room);
+  std::size_t length = 0;
+  bool line_complete = false;
+  for (;;) {
+    char byte = 0;
+    if (fd_read(tty.fd, &byte, 1) != 1) {
+      break;  // end of input or an error: no line, no password
+    }
+    if (byte == '\n') {
+      line_complete = true;
+      break;
+    }
+    if (length == typed.size()) {
+      grow_wiped(&typed, 2 * typed.size());
+    }
+    typed[length++] = byte;
+  }
+  if (is_terminal) {
+    (void)::tcsetattr(tty.fd, TCSAFLUSH, &saved);
+  }
+  // The line end that was typed was not shown.
+  (void)fd_write_all(tty.fd, "\n", 1);
+  if (!line_complete) {
+    secret_wipe(typed.data(), typed.size());
+    return std::nullopt;
+  }
+  secret_wipe(typed.data() + length, typed.size() - length);
+  typed.resize(length);
+  return typed;
 }
 
 }  // namespace
@@ -137,15 +199,7 @@ std::optional<std::string> password_get(const char* host, const char* user, int 
       return std::nullopt;
     }
   }
-  const std::string prompt = must_asprintf(gettext("password for %s at %s: "), user, host);
-  char* typed = ::getpass(prompt.c_str());
-  if (typed == nullptr) {
-    return std::nullopt;
-  }
-  std::string password = must_strdup(typed);
-  // getpass keeps the text in storage of its own until the next call; it is not needed there.
-  secret_wipe(typed, std::strlen(typed));
-  return password;
+  return password_prompt(must_asprintf(gettext("password for %s at %s: "), user, host));
 }
 
 }  // namespace fernd

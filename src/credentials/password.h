@@ -20,9 +20,11 @@ struct password_result {
 [[nodiscard]] password_result password_eval(const char* command);
 
 /// The password for \a user at \a host: from the netrc files when \a consult_netrc is set, else
-/// (or when they hold none) typed at the prompt "password for <user> at <host>: ". With
-/// \a require_tty set, prompts only when "/dev/tty" can be opened. \a protocol is not used.
-/// Returns none when no password could be had. The server itself only prompts: it passes false
+/// (or when they hold none) typed at the prompt "password for <user> at <host>: " on the process's
+/// terminal, "/dev/tty", with echo off. Nothing but that terminal is ever read: without one, or
+/// when input ends before the line does, there is no password. \a require_tty asks for the same
+/// and is kept for the callers that pass it. \a protocol is not used. Returns none when no
+/// password could be had. The server itself only prompts: it passes false
 /// for both flags. The netrc files, and the flags, serve other callers of this reader.
 [[nodiscard]] std::optional<std::string> password_get(const char* host, const char* user,
                                                       int protocol, bool consult_netrc,

@@ -5,6 +5,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "common/must_alloc.h"
 #include "credentials/password.h"
 #include "log/session_log.h"
+#include "maildir/maildir.h"
 #include "server/listener.h"
 #include "server/session_serve.h"
 
@@ -70,6 +72,45 @@ const char* program_path(int argc, char** argv) {
   return argc > 0 && argv[0] != nullptr ? argv[0] : "fernd";
 }
 
+/// The largest TCP port number.
+constexpr int port_max = 65535;
+
+/// --port's argument as a port: decimal digits only, 0 to 65535 (0 lets the system choose). None
+/// for anything else, which would otherwise bind a port that nobody asked for.
+std::optional<int> parse_port(const char* text) {
+  const char* end = text + std::strlen(text);
+  int port = -1;
+  const auto [stop, error] = std::from_chars(text, end, port);
+  if (text == end || !(*text >= '0' && *text <= '9') || error != std::errc{} || stop != end ||
+      port > port_max) {
+    return std::nullopt;
+  }
+  return port;
+}
+
+/// Checks every --port of the command line before anything else happens, so that a mistyped port
+/// fails before any password is asked for. Returns false after printing the message.
+[[nodiscard]] bool check_ports(int argc, char** argv, const char* program) {
+  const int saved_opterr = opterr;
+  opterr = 0;  // the real pass reports everything else
+  optind = 0;
+  bool valid = true;
+  for (;;) {
+    const int code = ::getopt_long(argc, argv, short_options, long_options, nullptr);
+    if (code == -1) {
+      break;
+    }
+    if (code == option_port && optarg != nullptr && optarg[0] != '\0' && !parse_port(optarg)) {
+      std::fprintf(stderr, "%s: invalid port '%s': a port is a number from 0 to %d\n", program,
+                   optarg, port_max);
+      valid = false;
+      break;
+    }
+  }
+  opterr = saved_opterr;
+  return valid;
+}
+
 /// --auth=user[,passwordeval]: appends the account, obtaining its password first.
 [[nodiscard]] int add_account(const char* program, const char* argument, account_list* accounts) {
   account added;
@@ -99,6 +140,34 @@ const char* program_path(int argc, char** argv) {
   added.password = std::move(*password);
   accounts->push_back(std::move(added));
   return parse_ok;
+}
+
+/// Notes the accounts whose password is empty: anyone who knows the user name can log in.
+void warn_empty_passwords(startup_config* config) {
+  for (const account& each : config->accounts) {
+    if (each.password.empty()) {
+      config->warnings.push_back("warning: the password for user " + each.user +
+                                 " is empty: any client can log in as " + each.user +
+                                 " with an empty PASS");
+    }
+  }
+}
+
+/// Notes every maildir that cannot be served as it stands. Not fatal: a maildir may be made after
+/// fernd starts. A mistyped path would otherwise only show as a refused login.
+void warn_unusable_maildirs(startup_config* config) {
+  for (const account& each : config->accounts) {
+    maildir_failure failure;
+    if (!each.maildir.has_value() || maildir_check(each.maildir->c_str(), &failure)) {
+      continue;
+    }
+    std::string warning = "warning: cannot use maildir " + *each.maildir + " of user " + each.user +
+                          ": " + failure.reason.data();
+    if (each.maildir->starts_with("~")) {
+      warning += " (a ~ is expanded by the shell only at the start of a word)";
+    }
+    config->warnings.push_back(std::move(warning));
+  }
 }
 
 void print_version() {
@@ -157,13 +226,21 @@ int startup_prepare(int argc, char** argv, startup_config* config) {
       maildir_missing = true;
     }
   }
-  return maildir_missing ? exit_status_fatal : startup_continue;
+  if (maildir_missing) {
+    return exit_status_fatal;
+  }
+  warn_empty_passwords(config);
+  warn_unusable_maildirs(config);
+  return startup_continue;
 }
 
 /// One POP3 session on standard input and output, then the exit status.
 int run_inetd(startup_config& config) {
   session_log log;
   log_open(config.log_to_syslog, config.log_file, &log);
+  for (const std::string& warning : config.warnings) {
+    log_write(&log, log_error, "%s", warning.c_str());
+  }
   const session_result result =
       session_serve(&log, STDIN_FILENO, STDOUT_FILENO, config.accounts, inetd_auth_delay);
   return session_exit_status(result, session_mode::inetd);
@@ -173,6 +250,9 @@ int run_inetd(startup_config& config) {
 
 int parse_command_line(int argc, char** argv, startup_config* config) {
   const char* program = program_path(argc, argv);
+  if (!check_ports(argc, argv, program)) {
+    return parse_failed;
+  }
   // Zero, not one: glibc's getopt then starts afresh, also when a test parses a second command
   // line in the same process.
   optind = 0;
@@ -199,8 +279,8 @@ int parse_command_line(int argc, char** argv, startup_config* config) {
         config->inetd = true;
         break;
       case option_port:
-        // No range or syntax check: text that is no number gives port 0, and binding decides.
-        config->port = std::atoi(optarg);
+        // check_ports has let only valid ports through.
+        config->port = parse_port(optarg).value_or(startup_default_port);
         break;
       case option_interface:
         config->interface = optarg;
@@ -259,6 +339,9 @@ int fernd_main(int argc, char** argv) {
   if (config.inetd) {
     // --interface and --port mean nothing here.
     return run_inetd(config);
+  }
+  for (const std::string& warning : config.warnings) {
+    std::fprintf(stderr, "%s: %s\n", program_path(argc, argv), warning.c_str());
   }
   // The listener returns only when it failed, after reporting why.
   return listener_run(program_path(argc, argv), config);

@@ -2,6 +2,9 @@
 #ifndef FERND_SERVER_STARTUP_CONFIG_H_
 #define FERND_SERVER_STARTUP_CONFIG_H_
 
+#include <string>
+#include <vector>
+
 #include "common/account.h"
 
 namespace fernd {
@@ -20,6 +23,9 @@ struct startup_config {
   bool log_to_syslog = false;
   const char* log_file = nullptr;  ///< the option's argument itself, or none
   account_list accounts;
+  /// What start-up found doubtful but not fatal, one line each ("warning: ..."): on standard error
+  /// in standalone mode, in the session log in inetd mode, where standard error may be the client.
+  std::vector<std::string> warnings;
 };
 
 }  // namespace fernd

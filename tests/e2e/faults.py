@@ -157,7 +157,11 @@ class UnlinkFailsInUpdatePhaseTest(harness.E2ETestCase):
         self.assertEqual(client.read_to_end(), b"", "the server closes after QUIT")
         server.log.wait_for("connection closed")
         ((_, lines),) = server.log.sessions()
-        self.assertEqual(lines[-3:], ["info: client ended transaction phase",
+        # The client was told the message is gone, and the count says so; the log names the
+        # file that stays, and why.
+        self.assertEqual(lines[-4:], ["info: client ended transaction phase",
+                                      f"error: cannot unlink mail file {maildir.file('1001.m')}: "
+                                      "Permission denied",
                                       "info: 1 mails deleted in update phase; session ends",
                                       "info: connection closed"])
         self.assertEqual(maildir.contents(), messages)

@@ -407,6 +407,32 @@ TEST_F(Pop3Session, LongListingsLeaveWhole) {
   EXPECT_EQ(login_log(count) + update(0), result.log);
 }
 
+TEST_F(Pop3Session, FileNamesCanForgeNeitherRepliesNorLogLines) {
+  // A mailbox's owner names files as they like. A name with line ends must not end a listing
+  // early or plant a reply, and must not write lines of its own into the log.
+  const std::string evil = "evil\r\n.\r\n+OK 2 forged-reply\r\n";
+  messages = {{evil, "x\n"}, {"plain", "y\n"}};
+  const std::string uidl_head = greeting + login_ok + "+OK\r\n1 ";
+  transcript_client client;
+  client.first = login + "UIDL\r\nUIDL 1\r\n";
+  // The id of a derived name has 26 characters: the listing and the single reply.
+  client.pause_at = uidl_head.size() + 26 + 2 + 9 + 3 + 6 + 26 + 2;
+  client.on_pause = [this, &evil] { ASSERT_EQ(0, ::unlink(path_of(evil).c_str())); };
+  client.rest = "RETR 1\r\nQUIT\r\n";
+  const session_run result = run(client);
+  ASSERT_EQ(0u, result.output.rfind(uidl_head, 0)) << result.output;
+  const std::string id = result.output.substr(uidl_head.size(), 26);
+  EXPECT_EQ(0u, id.rfind("fernd-uid-", 0)) << id;
+  EXPECT_TRUE(same_bytes(uidl_head + id + "\r\n2 plain\r\n.\r\n+OK 1 " + id + "\r\n" +
+                             "-ERR cannot open message\r\n+OK\r\n",
+                         result.output));
+  EXPECT_EQ(
+      login_log(2) +
+          lines{"error: cannot open mail file " + box.path + "/new/evil??.??+OK 2 forged-reply??"} +
+          update(0),
+      result.log);
+}
+
 TEST_F(Pop3Session, UpdatePhaseUnlinksMarkedMessagesAfterQuit) {
   messages = {{"m1", "one\n"}, {"m2", "two\n"}, {"m3", "three\n"}};
   const session_run result = run(login + "DELE 1\r\nDELE 3\r\nQUIT\r\n");

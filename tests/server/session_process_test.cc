@@ -10,11 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/exit_status.h"
@@ -67,7 +69,7 @@ struct SessionProcessServeTest : testing::Test {
   /// \a client, its copy of the client's end. With \a descriptors_exhausted the child can open
   /// no further descriptor once its log is open.
   void start(unique_fd* connection, const unique_fd& client, milliseconds idle_limit,
-             bool descriptors_exhausted = false) {
+             bool descriptors_exhausted = false, milliseconds login_limit = session_login_limit) {
     session = ::fork();
     if (session == 0) {
       (void)::close(client.fd);
@@ -82,8 +84,8 @@ struct SessionProcessServeTest : testing::Test {
         const rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
         (void)::setrlimit(RLIMIT_NOFILE, &limit);
       }
-      const session_result result =
-          session_serve(&log, connection->fd, connection->fd, accounts, false, idle_limit);
+      const session_result result = session_serve(&log, connection->fd, connection->fd, accounts,
+                                                  false, idle_limit, login_limit);
       connection->reset();
       log_close(&log);
       ::_exit(session_exit_status(result, session_mode::session_process));
@@ -107,6 +109,53 @@ struct SessionProcessServeTest : testing::Test {
     }
   }
 };
+
+TEST_F(SessionProcessServeTest, ClientThatDoesNotLogInIsLetGoAtTheDeadline) {
+  // The idle limit restarts with every byte; the login deadline does not. A client that trickles
+  // a byte now and then is let go once the deadline has passed, whatever it sends.
+  constexpr milliseconds login_limit(500);
+  constexpr milliseconds trickle_step(20);
+  tcp_pair pair;
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
+  ASSERT_NO_FATAL_FAILURE(
+      start(&pair.server, pair.client, short_idle_limit * 50, false, login_limit));
+  std::atomic<bool> stop{false};
+  std::thread trickler([&] {
+    const std::string bytes = "NOOP\r\n";
+    // Bounded: far more bytes than the deadline lets through, unless the session ends first.
+    for (int i = 0; i < 1000 && !stop; ++i) {
+      if (::send(pair.client.fd, &bytes[i % bytes.size()], 1, MSG_NOSIGNAL) != 1) {
+        break;
+      }
+      std::this_thread::sleep_for(trickle_step);
+    }
+  });
+  const std::string seen = read_to_end(pair.client.fd, session_end_limit);
+  stop = true;
+  trickler.join();
+  EXPECT_EQ(0u, seen.rfind("+OK fernd ready.\r\n-ERR command not understood\r\n", 0)) << seen;
+  EXPECT_EQ(exit_status_session_failed, finish());
+  const std::vector<std::string> log = log_messages(log_path);
+  EXPECT_TRUE(log_has(log, "error: no login in time, session aborted"));
+  EXPECT_FALSE(log_has(log, "error: input error, session aborted"));
+}
+
+TEST_F(SessionProcessServeTest, LoginLiftsTheDeadline) {
+  constexpr milliseconds login_limit(300);
+  maildir.add("m1", "text\n");
+  tcp_pair pair;
+  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
+  ASSERT_NO_FATAL_FAILURE(
+      start(&pair.server, pair.client, short_idle_limit * 50, false, login_limit));
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "USER alice\r\nPASS secret\r\n"));
+  EXPECT_EQ("+OK fernd ready.\r\n+OK\r\n+OK\r\n",
+            read_exactly(pair.client.fd, 28, session_end_limit));
+  // Silent for longer than the login deadline, well within the idle limit.
+  std::this_thread::sleep_for(login_limit * 2);
+  ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "STAT\r\nQUIT\r\n"));
+  EXPECT_EQ("+OK 1 5\r\n+OK\r\n", read_to_end(pair.client.fd, session_end_limit));
+  EXPECT_EQ(exit_status_ok, finish());
+}
 
 TEST_F(SessionProcessServeTest, AnswersPipelinedCommandsInOrder) {
   const std::string script =

@@ -100,7 +100,7 @@ TEST(FerndInetd, SessionRetrievesAndDeletesThenExitsZero) {
   // --interface and --port mean nothing in inetd mode.
   fernd_process process =
       fernd_start({alice_auth, "--maildir=" + maildir.path, "--log=" + logs.file("fernd.log"),
-                   "--interface=not-an-address", "--port=x", "--inetd"},
+                   "--interface=not-an-address", "--port=9", "--inetd"},
                   options);
   const pid_t pid = process.pid;
   const fernd_result result = fernd_finish(&process);
@@ -272,6 +272,53 @@ TEST(FerndInetd, VanishedSocketClientEndsSessionWithStatusOne) {
     send_failed = send_failed || each.message == "cannot send mail file " + maildir.new_path("big");
   }
   EXPECT_TRUE(send_failed);
+}
+
+TEST(FerndInetd, NoPasswordIsEverReadFromTheClient) {
+  // Standard input is the client's connection. Whatever it sends before the greeting, the prompt
+  // reads only a terminal, and there is none: start-up fails before the greeting.
+  const temp_maildir maildir;
+  maildir.add("m1", "secret mail\n");
+  fernd_options options;
+  options.socket_stdio = true;
+  options.input = "chosen\nUSER alice\r\nPASS chosen\r\nRETR 1\r\nQUIT\r\n";
+  const fernd_result result =
+      fernd_run({"--auth=alice", "--maildir=" + maildir.path, "--inetd"}, options);
+  EXPECT_EQ(3, result.status);
+  EXPECT_EQ("", result.out);
+  EXPECT_EQ(std::string(FERND_BINARY) + ": cannot get password for (localhost, pop3, alice)\n",
+            result.err);
+}
+
+TEST(FerndInetd, ConfigurationWarningsGoToTheLogNeverToTheClient) {
+  // Under inetd standard error may be the client's connection too: nothing may reach the client
+  // before the greeting. An empty password works, with a warning; a maildir that cannot be used
+  // is named with its reason at start-up and again at the login it refuses.
+  const temp_directory logs;
+  const temp_maildir maildir;
+  const std::string missing = maildir.path + "/absent";
+  fernd_options options;
+  options.input = "USER alice\r\nPASS \r\nQUIT\r\n";
+  fernd_process process = fernd_start(
+      {"--auth=alice,echo", "--maildir=" + missing, "--log=" + logs.file("fernd.log"), "--inetd"},
+      options);
+  const pid_t pid = process.pid;
+  const fernd_result result = fernd_finish(&process);
+  EXPECT_EQ("+OK fernd ready.\r\n+OK\r\n-ERR cannot access mailbox\r\n+OK\r\n", result.out);
+  EXPECT_EQ("", result.err);
+  EXPECT_EQ(0, result.status);
+  expect_log(
+      {{"error",
+        "warning: the password for user alice is empty: any client can log in as alice with an "
+        "empty PASS"},
+       {"error",
+        "warning: cannot use maildir " + missing + " of user alice: No such file or directory"},
+       {"info", "starting POP3 session"},
+       {"info", "client started authorization"},
+       {"error", "cannot open maildir " + missing + ": No such file or directory"},
+       {"info", "authorization for user alice failed: cannot lock mailbox"},
+       {"info", "client ended session"}},
+      read_log(logs.file("fernd.log"), pid));
 }
 
 }  // namespace

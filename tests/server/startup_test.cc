@@ -1,10 +1,13 @@
 #include "server/startup.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -368,6 +371,96 @@ TEST(FerndPrompt, TypedPasswordLogsIn) {
   EXPECT_EQ(0, result.status);
 }
 
+TEST(FerndPrompt, InputEndingAtThePromptGivesNoPassword) {
+  // Ctrl-D at the prompt, at once or after a few characters: no password, no start.
+  for (const std::string typed : {"\x04", "abc\x04\x04"}) {
+    SCOPED_TRACE(testing::PrintToString(typed));
+    fernd_terminal terminal = fernd_start_on_terminal({"--auth=alice", "--maildir=/m"}, false);
+    std::string shown;
+    ASSERT_TRUE(fernd_terminal_await(&terminal, alice_prompt, &shown)) << shown;
+    fernd_terminal_type(&terminal, typed);
+    EXPECT_EQ(3, fernd_terminal_finish(&terminal, &shown));
+    EXPECT_EQ(alice_prompt + "\r\n" +
+                  on_terminal(expand("$0: cannot get password for (localhost, pop3, alice)\n")),
+              shown);
+  }
+}
+
+TEST(FerndCommandLine, PasswordIsNeverReadFromStandardInput) {
+  // Started without a terminal (a script, nohup, a service unit), fernd must not take a line of
+  // its standard input, or the end of it, for a password.
+  for (const std::string input : {"", "chosen\n"}) {
+    SCOPED_TRACE(testing::PrintToString(input));
+    fernd_options options;
+    options.input = input;
+    const fernd_result result = fernd_run({"--auth=alice", "--maildir=/m"}, options);
+    EXPECT_EQ(3, result.status);
+    EXPECT_EQ(expand("$0: cannot get password for (localhost, pop3, alice)\n"), result.err);
+  }
+}
+
+TEST(FerndCommandLine, PortIsADecimalNumberFrom0To65535) {
+  // A bad port fails before any password is asked for, wherever it stands.
+  const std::string ran_a = "--auth=alice,echo ran alice >&2; printf a";
+  for (const std::string port : {"abc", "87667", "65536", "-1", "+80", " 80", "80 ", "0x50", "1e3",
+                                 "99999999999999999999"}) {
+    SCOPED_TRACE(port);
+    const fernd_result result = fernd_run({ran_a, "--maildir=/m", "--port=" + port, "--inetd"});
+    EXPECT_EQ(3, result.status);
+    EXPECT_EQ(expand("$0: invalid port '" + port + "': a port is a number from 0 to 65535\n"),
+              result.err);
+  }
+  // Valid ports reach the listener; an address that is none ends it after the checks.
+  for (const std::string port : {"0", "1100", "65535", "00110"}) {
+    SCOPED_TRACE(port);
+    const fernd_result result =
+        fernd_run({"--auth=alice,printf a", "--maildir=/m", "--port=" + port, "--interface=x"});
+    EXPECT_EQ(3, result.status);
+    EXPECT_NE(std::string::npos, result.err.find("invalid interface")) << result.err;
+  }
+}
+
+TEST(FerndCommandLine, WarnsOfEmptyPasswordsAndUnusableMaildirs) {
+  // Not fatal: a maildir may be made after fernd starts, and an empty password is a password.
+  // Standalone, each is named on standard error before the listener starts (which an address that
+  // is none ends here).
+  const temp_maildir box;
+  write_file(box.path + "/file", "x");
+  const temp_maildir without_new;
+  ASSERT_EQ(0, ::rmdir((without_new.path + "/new").c_str()));
+  const struct {
+    std::string maildir;
+    std::string warning;
+  } cases[] = {
+      {box.path, ""},
+      {box.path + "/absent", "No such file or directory"},
+      {"~/Maildir",
+       "No such file or directory (a ~ is expanded by the shell only at the start of a word)"},
+      {without_new.path, "new/: No such file or directory"},
+      {box.path + "/new", "new/: No such file or directory"},
+      {box.path + "/file", "Not a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.maildir);
+    const fernd_result result =
+        fernd_run({"--auth=alice,printf a", "--maildir=" + c.maildir, "--interface=x"});
+    const std::string warning = c.warning.empty() ? ""
+                                                  : "$0: warning: cannot use maildir " + c.maildir +
+                                                        " of user alice: " + c.warning + "\n";
+    EXPECT_EQ(expand(warning + "$0: invalid interface\n"), result.err);
+    EXPECT_EQ(3, result.status);
+  }
+  const fernd_result empty =
+      fernd_run({"--auth=alice,echo", "--maildir=" + box.path, "--interface=x"});
+  EXPECT_EQ(expand("$0: warning: the password for user alice is empty: any client can log in as "
+                   "alice with an empty PASS\n$0: invalid interface\n"),
+            empty.err);
+  for (const std::string& dir : {box.path, box.path + "/new", without_new.path}) {
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir + "/fernd.lock")))
+        << dir;
+  }
+}
+
 struct parse_case {
   std::vector<std::string> args;
   startup_config expected;
@@ -413,12 +506,10 @@ bool points_into(const char* text, const std::vector<std::string>& strings) {
 TEST(ParseCommandLine, FillsTheConfiguration) {
   const parse_case cases[] = {
       {{}, configured(1100, "127.0.0.1", false, nullptr)},
-      // No range or syntax check on the port.
       {{"--port=2110"}, configured(2110, "127.0.0.1", false, nullptr)},
-      {{"--port=abc"}, configured(0, "127.0.0.1", false, nullptr)},
-      {{"--port=99999"}, configured(99999, "127.0.0.1", false, nullptr)},
-      {{"--port=-5"}, configured(-5, "127.0.0.1", false, nullptr)},
-      {{"--port", "12x"}, configured(12, "127.0.0.1", false, nullptr)},
+      {{"--port", "0"}, configured(0, "127.0.0.1", false, nullptr)},
+      {{"--port=65535"}, configured(65535, "127.0.0.1", false, nullptr)},
+      {{"--port=007"}, configured(7, "127.0.0.1", false, nullptr)},
       {{"--interface=::1"}, configured(1100, "::1", false, nullptr)},
       {{"--log=none"}, configured(1100, "127.0.0.1", false, nullptr)},
       {{"--log=syslog"}, configured(1100, "127.0.0.1", true, nullptr)},
