@@ -3,6 +3,7 @@
 #define FERND_SERVER_STARTUP_CONFIG_H_
 
 #include "common/account.h"
+#include "common/posix_handle.h"
 
 namespace fernd {
 
@@ -20,6 +21,8 @@ struct startup_config {
   bool log_to_syslog = false;
   const char* log_file = nullptr;  ///< the option's argument itself, or none
   account_list accounts;
+  /// The passwordeval commands' standard error; none: fernd's own (see startup_password_stderr)
+  unique_fd password_stderr;
 };
 
 }  // namespace fernd
