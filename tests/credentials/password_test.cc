@@ -91,7 +91,7 @@ TEST(PasswordEval, FirstLineOfOutput) {
       {"", 1, std::nullopt, "cannot read output of ''"},
       {"exit 3", 1, std::nullopt, "cannot read output of 'exit 3'"},
       {"echo to stderr >&2", 1, std::nullopt, "cannot read output of 'echo to stderr >&2'"},
-      // The shell complains on standard error; popen itself worked.
+      // The shell complains on standard error; the shell itself ran.
       {"fernd-no-such-command-4711", 1, std::nullopt,
        "cannot read output of 'fernd-no-such-command-4711'"},
   };
@@ -125,8 +125,8 @@ TEST(PasswordEval, WaitsForTheCommandAfterTheFirstLine) {
   EXPECT_EQ("done\n", read_file(marker));
 }
 
-TEST(PasswordEval, PopenFailureNamesTheSystemError) {
-  // With every descriptor in use, popen cannot make its pipe.
+TEST(PasswordEval, FailureToStartNamesTheSystemError) {
+  // With every descriptor in use, no pipe can be made for the command's output.
   const child_outcome outcome = run_in_child([] {
     const rlimit limit{16, 16};
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
