@@ -46,6 +46,10 @@ set(fernd_install_units [[
   file(INSTALL DESTINATION "${fernd_docdir}/stunnel" TYPE FILE
        FILES "@PROJECT_BINARY_DIR@/dist/stunnel/fernd-pop3s.conf"
              "@PROJECT_SOURCE_DIR@/dist/stunnel/override.conf")
+  # Against password guessing: the fail2ban filter for fernd's log file, also for the admin to
+  # copy to /etc.
+  file(INSTALL DESTINATION "${fernd_docdir}/fail2ban" TYPE FILE
+       FILES "@PROJECT_SOURCE_DIR@/dist/fail2ban/fernd.conf")
   # The README links the client guide as docs/clients.md; installed, the guide stands beside it.
   # A link to a file that is not installed (a script, another document of the source tree)
   # becomes its plain text, the file's path in the source tree.

@@ -1,5 +1,5 @@
-// Owning handles for the C and POSIX resources that fernd uses: stdio streams, directory streams,
-// popen pipes and plain descriptors. Each releases its resource exactly once, on every path.
+// Owning handles for the C and POSIX resources that fernd uses: stdio streams, directory streams
+// and plain descriptors. Each releases its resource exactly once, on every path.
 #ifndef FERND_COMMON_POSIX_HANDLE_H_
 #define FERND_COMMON_POSIX_HANDLE_H_
 
@@ -19,14 +19,9 @@ struct file_closer {
 struct dir_closer {
   void operator()(DIR* d) const noexcept { (void)::closedir(d); }
 };
-struct pipe_closer {
-  // pclose waits for the child; callers that need its status call pclose(release()) themselves.
-  void operator()(std::FILE* f) const noexcept { (void)::pclose(f); }
-};
 
 using unique_file = std::unique_ptr<std::FILE, file_closer>;
 using unique_dir = std::unique_ptr<DIR, dir_closer>;
-using unique_pipe = std::unique_ptr<std::FILE, pipe_closer>;
 
 /// Owns one file descriptor; -1 means none.
 struct unique_fd {

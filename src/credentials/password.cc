@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <libintl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,23 +25,15 @@ namespace fernd {
 
 namespace {
 
-// Each read of the command's output is one fgets with 502 bytes of room: up to 501 characters
-// and the NUL. The next read starts on that NUL, so the buffer grows by 501 bytes per read.
-constexpr std::size_t eval_read_room = 502;
-constexpr std::size_t eval_read_chars = eval_read_room - 1;
+// The shell that runs a passwordeval command, as popen would run it.
+constexpr const char* eval_shell = "/bin/sh";
 
-// Written over the room of each read before fgets runs, so that afterwards the last NUL in that
-// room is the one fgets put there, even when the output holds NUL bytes of its own.
-constexpr char eval_unread_marker = '\n';
+// Each read of the command's output takes at most this much; the room is ours, and wiped.
+constexpr std::size_t eval_read_room = BUFSIZ;
 
-// How many characters the fgets into \a room delivered.
-std::size_t eval_delivered(const char* room) {
-  std::size_t end = eval_read_room - 1;
-  while (end > 0 && room[end] != '\0') {
-    --end;
-  }
-  return end;
-}
+// The first block of the line: room for any password typed by hand, beyond the string object's
+// own small room.
+constexpr std::size_t eval_line_room = 512;
 
 // Resizes \a buffer to \a size bytes as must_resize does. When the string must move to a larger
 // block, it moves itself, so that the block given back is wiped first: it holds the beginning of
@@ -115,55 +109,114 @@ std::optional<std::string> password_prompt(const std::string& prompt) {
   return typed;
 }
 
+/// The file actions of one spawn, destroyed on every path.
+struct spawn_actions {
+  posix_spawn_file_actions_t actions{};
+  int error = 0;  ///< what init reported; the actions exist only when it is 0
+
+  spawn_actions() : error(::posix_spawn_file_actions_init(&actions)) {}
+  spawn_actions(const spawn_actions&) = delete;
+  spawn_actions& operator=(const spawn_actions&) = delete;
+  ~spawn_actions() {
+    if (error == 0) {
+      (void)::posix_spawn_file_actions_destroy(&actions);
+    }
+  }
+};
+
+/// Starts \a command through the shell with its standard output on \a output_fd, its standard
+/// input on /dev/null and its standard error on \a error_fd (when it is not negative). Returns 0
+/// with the process id in \a pid, or the error number.
+int eval_spawn(const char* command, int output_fd, int error_fd, pid_t* pid) {
+  spawn_actions spawn;
+  int code = spawn.error;
+  if (code == 0) {
+    code = ::posix_spawn_file_actions_adddup2(&spawn.actions, output_fd, STDOUT_FILENO);
+  }
+  if (code == 0) {
+    // Never the client's bytes under inetd, nor the terminal: the password is the command's
+    // output, and what it might read has no business there.
+    code =
+        ::posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  if (code == 0 && error_fd >= 0) {
+    code = ::posix_spawn_file_actions_adddup2(&spawn.actions, error_fd, STDERR_FILENO);
+  }
+  if (code != 0) {
+    return code;
+  }
+  // posix_spawn takes the arguments as non-const, as execve does, and changes none of them.
+  char shell_name[] = "sh";
+  char shell_option[] = "-c";
+  char* arguments[] = {shell_name, shell_option, const_cast<char*>(command), nullptr};
+  return ::posix_spawn(pid, eval_shell, &spawn.actions, nullptr, arguments, environ);
+}
+
+/// Waits for the command's process, going on after EINTR. Its status is not looked at.
+void eval_reap(pid_t pid) {
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
-password_result password_eval(const char* command) {
-  // The stream's buffer and every block that the line grows out of hold the password: all are
-  // ours, and each is wiped before it is given back. The buffer outlives the stream.
-  std::array<char, BUFSIZ> stream_buffer;  // NOLINT: filled by the stream before it is read
+password_result password_eval(const char* command, int error_fd) {
+  int ends[2] = {-1, -1};
   errno = 0;
-  // Close-on-exec, so that no command started later inherits this pipe.
-  unique_pipe output(::popen(command, "re"));
-  if (!output) {
-    int code = errno;
-    if (code == 0) {
-      // popen may fail without saying why; running out of memory is the likely reason.
-      code = ENOMEM;
-      errno = ENOMEM;
-    }
+  // Close-on-exec, so that no command started later inherits this pipe; the spawned command gets
+  // its write end as standard output, which the duplication leaves open across its exec.
+  int code = 0;
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    code = errno;
+  }
+  unique_fd output(code == 0 ? ends[0] : -1);
+  pid_t pid = -1;
+  if (code == 0) {
+    const unique_fd command_output(ends[1]);
+    code = eval_spawn(command, command_output.fd, error_fd, &pid);
+  }
+  if (code != 0) {
+    // The command cannot run: no pipe, no process, no shell.
+    errno = code;
     return {std::nullopt,
             must_asprintf(gettext("cannot evaluate '%s': %s"), command, std::strerror(code))};
   }
 
-  (void)std::setvbuf(output.get(), stream_buffer.data(), _IOFBF, stream_buffer.size());
+  // The first line of the output, read in blocks into room of ours and gathered in one buffer
+  // that grows as needed. Every block that holds the password is wiped before it is given back.
+  std::array<char, eval_read_room> room;  // NOLINT: filled by read before it is looked at
+  // The line starts in a block of its own: a short one kept inside the string object would be
+  // copied, not handed over, when the password is returned, and leave a copy behind.
   std::string buffer;
+  grow_wiped(&buffer, eval_line_room);
   std::size_t length = 0;
   bool line_complete = false;
   bool read_failed = false;
-  for (std::size_t step = 1;; ++step) {
-    const std::size_t room_start = eval_read_chars * (step - 1);
-    grow_wiped(&buffer, room_start + eval_read_room);
-    char* room = buffer.data() + room_start;
-    std::memset(room, eval_unread_marker, eval_read_room);
-    if (std::fgets(room, static_cast<int>(eval_read_room), output.get()) == nullptr) {
-      // At the end of the output right at the end of a read, the line simply had no line feed;
-      // nothing at all, or a read error, is a failure.
-      read_failed = !std::feof(output.get()) || step == 1;
+  while (!line_complete) {
+    const ssize_t got = fd_read(output.fd, room.data(), room.size());
+    if (got <= 0) {
+      // The end of the output ends the line too; nothing at all, or a read error, is a failure.
+      read_failed = got < 0 || length == 0;
       break;
     }
-    length = room_start + eval_delivered(room);
-    if (buffer[length - 1] == '\n') {
+    auto taken = static_cast<std::size_t>(got);
+    const void* line_feed = std::memchr(room.data(), '\n', taken);
+    if (line_feed != nullptr) {
+      taken = static_cast<std::size_t>(static_cast<const char*>(line_feed) - room.data()) + 1;
       line_complete = true;
-      break;
     }
-    if (std::feof(output.get())) {
-      break;
+    if (length + taken > buffer.size()) {
+      grow_wiped(&buffer, length + taken);
     }
+    std::memcpy(buffer.data() + length, room.data(), taken);
+    length += taken;
   }
-  // The rest of the output is never read; pclose waits for the command. Its exit status does not
-  // matter: a command that fails but prints a line still gives that line.
+  secret_wipe(room.data(), room.size());
+  // The rest of the output is never read: closing the pipe ends a command that goes on writing,
+  // and the command is waited for. Its exit status does not matter: a command that fails but
+  // prints a line still gives that line.
   output.reset();
-  secret_wipe(stream_buffer.data(), stream_buffer.size());
+  eval_reap(pid);
   if (read_failed) {
     secret_wipe(buffer.data(), buffer.size());
     return {std::nullopt, must_asprintf(gettext("cannot read output of '%s'"), command)};

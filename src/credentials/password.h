@@ -15,9 +15,14 @@ struct password_result {
   std::optional<std::string> error;
 };
 
-/// Runs \a command through the shell and takes the first line of its standard output, without
-/// its LF and a CR before it, as the password.
-[[nodiscard]] password_result password_eval(const char* command);
+/// password_eval's \a error_fd that leaves the command fernd's own standard error.
+inline constexpr int password_own_stderr = -1;
+
+/// Runs \a command through /bin/sh and takes the first line of its standard output, without its
+/// LF and a CR before it, as the password. The command's standard input is /dev/null; its
+/// standard error is \a error_fd, or fernd's own for password_own_stderr.
+[[nodiscard]] password_result password_eval(const char* command,
+                                            int error_fd = password_own_stderr);
 
 /// The password for \a user at \a host: from the netrc files when \a consult_netrc is set, else
 /// (or when they hold none) typed at the prompt "password for <user> at <host>: " on the process's

@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -27,7 +28,8 @@ constexpr std::size_t log_time_size = 128;
 // Session lines are short: a user name is cleaned and a command line is at most 1024 bytes.
 constexpr std::size_t log_line_stack_size = 2048;
 
-// What fopen gives a file it creates: read and write for everyone, less the umask.
+// The mode of a log file that does not exist yet: read and write for everyone, less the umask,
+// which is what decides. The log holds no password; the shipped units run fernd with umask 077.
 constexpr mode_t log_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
 
 // Above both levels that sessions log (info and error): log_open's "nowhere".
@@ -89,13 +91,32 @@ void log_write_file(int fd, unsigned level, const char* format, std::va_list arg
 
 }  // namespace
 
+unique_fd log_file_open(const char* file_name) {
+  // Appending, created when missing. Close-on-exec: the descriptor reaches no process that a
+  // password command starts unless it is handed over on purpose. Without waiting: opening a FIFO
+  // that no process reads would block for ever, and a FIFO or a device must never hold a session
+  // before its greeting; this open fails at once instead (ENXIO), and the caller falls back. Never
+  // the controlling terminal: a terminal device named as the log does not become one.
+  unique_fd file(::open(
+      file_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, log_file_mode));
+  if (file.fd < 0) {
+    return file;
+  }
+  // Writes block as before: a line is written whole or not at all, never cut off by EAGAIN.
+  const int flags = ::fcntl(file.fd, F_GETFL);
+  if (flags < 0 || ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int error = errno;
+    file.reset();
+    errno = error;
+  }
+  return file;
+}
+
 void log_open(bool to_syslog, const char* file_name, session_log* log) {
   log->file.reset();
   log->threshold = log_info;
   if (file_name != nullptr) {
-    // Appending, created as fopen's "a" creates a file. Close-on-exec: the descriptor must not
-    // leak into the processes that password commands start.
-    log->file.reset(::open(file_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, log_file_mode));
+    log->file = log_file_open(file_name);
     if (log->file.fd >= 0) {
       return;
     }

@@ -33,6 +33,11 @@ struct session_log {
 /// \a to_syslog is set, else nothing. Cannot fail.
 void log_open(bool to_syslog, const char* file_name, session_log* log);
 
+/// Opens the log file \a file_name for appending, creating it when missing, as log_open does:
+/// close-on-exec, never as the controlling terminal, and without waiting for a reader when it is
+/// a FIFO (then the open fails). Returns the descriptor, or none with errno set.
+[[nodiscard]] unique_fd log_file_open(const char* file_name);
+
 /// Writes one message at \a level, formatted after the printf conventions. A file line reads
 /// "%F %T fernd[pid] info|error: message\n" and reaches the file in one write, when it is logged.
 [[gnu::format(printf, 3, 4)]] void log_write(session_log* log, unsigned level, const char* format,

@@ -2,9 +2,11 @@
 // and the run mode it names: one session on standard input and output, or the listener.
 #include "server/startup.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include "log/session_log.h"
 #include "maildir/maildir.h"
 #include "server/listener.h"
+#include "server/no_dumps.h"
 #include "server/session_serve.h"
 
 namespace fernd {
@@ -112,13 +115,14 @@ std::optional<int> parse_port(const char* text) {
 }
 
 /// --auth=user[,passwordeval]: appends the account, obtaining its password first.
-[[nodiscard]] int add_account(const char* program, const char* argument, account_list* accounts) {
+[[nodiscard]] int add_account(const char* program, const char* argument, int password_stderr,
+                              account_list* accounts) {
   account added;
   std::optional<std::string> password;
   const char* comma = std::strchr(argument, ',');
   if (comma != nullptr) {
     added.user = must_strndup(argument, static_cast<std::size_t>(comma - argument));
-    password_result evaluated = password_eval(comma + 1);
+    password_result evaluated = password_eval(comma + 1, password_stderr);
     if (!evaluated.password) {
       std::fprintf(stderr, "%s: cannot get password: %s\n", program,
                    evaluated.error.value_or("").c_str());
@@ -199,10 +203,55 @@ void print_help() {
   std::fputs("At least one such pair must be given.\n", stdout);
 }
 
+/// Where the passwordeval commands write their errors. Under a classic inetd, standard error is
+/// the client's connection, which must never receive them: in inetd mode they go to the log file
+/// when --log names one, else to /dev/null. Otherwise they go to fernd's own standard error, as
+/// its start-up messages do. --inetd and --log may stand after the first --auth, so the command
+/// line is read for them before it is parsed; that reading is silent, the parse reports errors.
+/// Returns false after a start-up message when not even /dev/null opens.
+[[nodiscard]] bool startup_password_stderr(int argc, char** argv, startup_config* config) {
+  bool inetd = false;
+  const char* log_file = nullptr;
+  const int report_errors = opterr;
+  opterr = 0;
+  optind = 0;
+  for (int code = 0; code != -1;) {
+    code = ::getopt_long(argc, argv, short_options, long_options, nullptr);
+    if (code == option_inetd) {
+      inetd = true;
+    } else if (code == option_log) {
+      const bool no_file = std::strcmp(optarg, "none") == 0 || std::strcmp(optarg, "syslog") == 0;
+      log_file = no_file || optarg[0] == '\0' ? nullptr : optarg;
+    }
+  }
+  opterr = report_errors;
+  if (!inetd) {
+    return true;
+  }
+  if (log_file != nullptr) {
+    config->password_stderr = log_file_open(log_file);
+  }
+  if (config->password_stderr.fd < 0) {
+    config->password_stderr.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  }
+  if (config->password_stderr.fd < 0) {
+    std::fprintf(stderr, "%s: cannot open /dev/null: %s\n", program_path(argc, argv),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
 /// Parses and checks the command line: returns the exit status when the process is done
 /// (version, help, any error), or startup_continue when \a config is ready to be run.
 int startup_prepare(int argc, char** argv, startup_config* config) {
-  if (parse_command_line(argc, argv, config) != parse_ok) {
+  if (!startup_password_stderr(argc, argv, config)) {
+    return exit_status_fatal;
+  }
+  const bool parsed = parse_command_line(argc, argv, config) == parse_ok;
+  // Every password has been obtained: the session needs no descriptor for the commands.
+  config->password_stderr.reset();
+  if (!parsed) {
     return exit_status_fatal;
   }
   if (config->show_version) {
@@ -298,7 +347,8 @@ int parse_command_line(int argc, char** argv, startup_config* config) {
         }
         break;
       case option_auth:
-        if (add_account(program, optarg, &config->accounts) != parse_ok) {
+        if (add_account(program, optarg, config->password_stderr.fd, &config->accounts) !=
+            parse_ok) {
           return parse_failed;
         }
         break;
@@ -323,6 +373,12 @@ int parse_command_line(int argc, char** argv, startup_config* config) {
 }
 
 int fernd_main(int argc, char** argv) {
+  // Before the first password is read, and so for every session process forked later.
+  if (!no_dumps_apply()) {
+    std::fprintf(stderr, "%s: cannot disable core dumps: %s\n", program_path(argc, argv),
+                 std::strerror(errno));
+    return exit_status_fatal;
+  }
   startup_config config;
   int status = startup_continue;
   try {

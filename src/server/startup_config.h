@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/account.h"
+#include "common/posix_handle.h"
 
 namespace fernd {
 
@@ -26,6 +27,8 @@ struct startup_config {
   /// What start-up found doubtful but not fatal, one line each ("warning: ..."): on standard error
   /// in standalone mode, in the session log in inetd mode, where standard error may be the client.
   std::vector<std::string> warnings;
+  /// The passwordeval commands' standard error; none: fernd's own (see startup_password_stderr)
+  unique_fd password_stderr;
 };
 
 }  // namespace fernd

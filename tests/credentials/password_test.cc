@@ -91,7 +91,7 @@ TEST(PasswordEval, FirstLineOfOutput) {
       {"", 1, std::nullopt, "cannot read output of ''"},
       {"exit 3", 1, std::nullopt, "cannot read output of 'exit 3'"},
       {"echo to stderr >&2", 1, std::nullopt, "cannot read output of 'echo to stderr >&2'"},
-      // The shell complains on standard error; popen itself worked.
+      // The shell complains on standard error; the shell itself ran.
       {"fernd-no-such-command-4711", 1, std::nullopt,
        "cannot read output of 'fernd-no-such-command-4711'"},
   };
@@ -125,8 +125,8 @@ TEST(PasswordEval, WaitsForTheCommandAfterTheFirstLine) {
   EXPECT_EQ("done\n", read_file(marker));
 }
 
-TEST(PasswordEval, PopenFailureNamesTheSystemError) {
-  // With every descriptor in use, popen cannot make its pipe.
+TEST(PasswordEval, FailureToStartNamesTheSystemError) {
+  // With every descriptor in use, no pipe can be made for the command's output.
   const child_outcome outcome = run_in_child([] {
     const rlimit limit{16, 16};
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
@@ -148,9 +148,10 @@ TEST(PasswordEval, PopenFailureNamesTheSystemError) {
 }
 
 TEST(PasswordEval, LeavesNoCopyOfThePasswordBehind) {
-  // Neither the stream's buffer nor the smaller blocks that a long line grows out of go back
-  // with the password in them. Lengths around the read step of 501 characters.
-  const std::size_t lengths[] = {12, 501, 502, 1200, 5000};
+  // Neither the room that the output is read into nor the smaller blocks that a long line grows
+  // out of go back with the password in them. Lengths around the first block of the line (512
+  // bytes).
+  const std::size_t lengths[] = {12, 511, 512, 513, 1200, 5000};
   for (const std::size_t length : lengths) {
     SCOPED_TRACE(length);
     std::string expected;
@@ -169,11 +170,43 @@ TEST(PasswordEval, LeavesNoCopyOfThePasswordBehind) {
     ASSERT_TRUE(got.password.has_value());
     EXPECT_EQ(expected, got.password);
     EXPECT_EQ(0, hits) << "a block went back holding the password";
-    const bool stream_buffer_wiped =
+    const bool read_room_wiped =
         std::any_of(record.regions.begin(), record.regions.end(), [&](const std::string& region) {
           return region.size() == BUFSIZ && region.find(expected.substr(0, 12)) == 0;
         });
-    EXPECT_TRUE(stream_buffer_wiped);
+    EXPECT_TRUE(read_room_wiped);
+  }
+}
+
+TEST(PasswordEval, StandardInputIsNullStandardErrorAsAsked) {
+  // Under inetd, fernd's standard input is the client's connection and its standard error may be
+  // too. The command must read nothing of the client, and complain where it is told to.
+  const temp_maildir dir;
+  const std::string client = dir.path + "/client";
+  write_file(client, "USER alice\r\nPASS secret\r\n");
+  const std::string log = dir.path + "/log";
+  const std::string password = dir.path + "/password";
+  const char* command =
+      "IFS= read -r line; printf '%s|' \"$line\"; readlink /proc/self/fd/0; echo complaint >&2";
+  for (const bool to_log : {false, true}) {
+    SCOPED_TRACE(to_log ? "into the log" : "fernd's own standard error");
+    write_file(log, "");
+    const child_outcome outcome = run_in_child([&] {
+      const unique_fd input(::open(client.c_str(), O_RDONLY | O_CLOEXEC));
+      const unique_fd log_file(::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+      if (input.fd < 0 || log_file.fd < 0 || ::dup2(input.fd, STDIN_FILENO) != STDIN_FILENO) {
+        ::_exit(2);
+      }
+      const password_result got =
+          password_eval(command, to_log ? log_file.fd : password_own_stderr);
+      write_file(password, got.password.value_or("none: " + got.error.value_or("")));
+      ::_exit(0);
+    });
+    ASSERT_TRUE(WIFEXITED(outcome.wait_status));
+    ASSERT_EQ(0, WEXITSTATUS(outcome.wait_status)) << outcome.err;
+    EXPECT_EQ("|/dev/null", read_file(password));
+    EXPECT_EQ(to_log ? "" : "complaint\n", outcome.err);
+    EXPECT_EQ(to_log ? "complaint\n" : "", read_file(log));
   }
 }
 

@@ -3,13 +3,19 @@
 the shipped stunnel template and serves the demo mailbox through stunnel on a port of the test's;
 the `curl --cacert` and `poplib.POP3_SSL` lines that it prints, run as printed, fetch message 1
 of the demo mailbox byte for byte. The demo runs until the test ends it; its files go to a
-directory of the test's (FERND_DEMO_DIR), its build to build/demo as usual.
+directory of the test's (FERND_DEMO_DIR), its build to build/demo as usual. Run as root, stunnel
+drops to the user mail, and fernd runs as mail; when that user cannot reach the demo's directory
+(a clone in /root), the demo puts its files into a fresh directory under /tmp, which it names,
+and serves from there.
 
 Usage: demo_tls.py --fernd PATH [unittest arguments]   (the binary is not used: the demo builds
 its own)
 """
 
 import os
+import pwd
+import re
+import shutil
 import subprocess
 
 import fernd_harness as harness
@@ -22,9 +28,10 @@ BUILD_CEILING = 600
 
 class DemoTlsTest(harness.E2ETestCase):
 
-    def test_demo_tls_serves_what_its_lines_fetch(self):
+    def run_demo(self, data):
+        """Runs the demo with its files in data, and its printed lines; checks what they
+        fetch."""
         port = harness.free_port()
-        data = self.workspace.directory("demo")
         output_path = self.workspace.path("demo.out")
         with open(output_path, "wb") as output:
             demo = subprocess.Popen(
@@ -38,13 +45,28 @@ class DemoTlsTest(harness.E2ETestCase):
         text = harness.read_text(output_path)
         self.assertIsNone(demo.poll(), text)
 
+        # Where the demo put its mailbox and log, as it says (relative to the source tree when
+        # they lie in it).
+        found = re.search(r"mailbox (\S+) \(3 messages\),\nsession log (\S+);", text)
+        self.assertIsNotNone(found, text)
+        maildir, log_path = (os.path.join(harness.SOURCE_DIR, path) for path in found.groups())
+        if not maildir.startswith(data + os.sep):
+            fallback = os.path.dirname(maildir)
+            self.assertTrue(fallback.startswith("/tmp/fernd-demo."), maildir)
+            self.addCleanup(shutil.rmtree, fallback, True)
+        if harness.running_as_root():
+            mail = pwd.getpwnam("mail")
+            stunnel = harness.listener_of(demo, port)
+            harness.wait_until(lambda: harness.process_uid(stunnel) == mail.pw_uid,
+                               "stunnel to drop to the user mail")
+
         lines = [line.strip() for line in text.splitlines()]
         fetch = [line for line in lines
                  if line.startswith("curl --cacert ") and "/1 " in line]
         python = [line for line in lines if line.startswith("python3 -c ")]
         self.assertEqual(len(fetch), 1, text)
         self.assertEqual(len(python), 1, text)
-        new = os.path.join(data, "demo-maildir", "new")
+        new = os.path.join(maildir, "new")
         first = sorted(os.listdir(new), key=lambda name: os.stat(os.path.join(new, name)).st_mtime)[0]
         with open(os.path.join(new, first), "rb") as message:
             expected = message.read()
@@ -63,9 +85,21 @@ class DemoTlsTest(harness.E2ETestCase):
         # Both went through stunnel, which logs on the demo's standard error, to fernd.
         harness.wait_until(lambda: harness.read_text(output_path).count(
             "Local mode child started") == 2, "stunnel's lines for both connections")
-        log = harness.LogFile(os.path.join(data, "demo.log"))
+        log = harness.LogFile(log_path)
         harness.wait_until(lambda: log.count("0 mails deleted in update phase; session ends") == 2,
                            "both sessions in the demo's log")
+        harness.kill_group(demo)
+
+    def test_demo_tls_serves_what_its_lines_fetch(self):
+        self.run_demo(self.workspace.directory("demo"))
+
+    def test_demo_directory_out_of_reach_of_mail(self):
+        """The demo's directory in one that only root can enter, as a clone in /root is."""
+        if not harness.running_as_root():
+            self.skipTest("only root's demo drops to the user mail")
+        closed = self.workspace.directory("closed")
+        os.chmod(closed, 0o700)
+        self.run_demo(os.path.join(closed, "demo"))
 
 
 if __name__ == "__main__":

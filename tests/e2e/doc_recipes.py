@@ -1,7 +1,8 @@
 """The recipes of the documentation, as the end-to-end tests run them.
 
-docs/clients.md and the README's "POP3 over TLS" section mark each code block that a user is
-told to paste with an HTML comment on the line before it, which a rendered page does not show:
+docs/clients.md and the README's "POP3 over TLS" and "Password guessing" sections mark each code
+block that a user is told to paste with an HTML comment on the line before it, which a rendered
+page does not show:
 
     <!-- recipe: NAME -->              commands, run with bash as printed
     <!-- recipe: NAME file=PATH -->    a file's text, written to PATH (~ is the user's home)
@@ -27,8 +28,8 @@ import fernd_harness as harness
 SOURCE_DIR = harness.SOURCE_DIR
 CLIENTS = os.path.join(SOURCE_DIR, "docs", "clients.md")
 README = os.path.join(SOURCE_DIR, "README.md")
-# The part of the README whose blocks are recipes, by its heading.
-README_SECTION = "## POP3 over TLS"
+# The parts of the README whose blocks are recipes, by their headings.
+README_SECTIONS = ("## POP3 over TLS", "## Password guessing")
 
 MARKER = re.compile(r"^<!-- (recipe: ([a-z0-9-]+)((?: [a-z]+=\S+)*)|by hand) -->$")
 HEADING = re.compile(r"^#{1,6} ")
@@ -58,15 +59,16 @@ class Block:
         return f"{os.path.relpath(self.path, SOURCE_DIR)}:{self.line}"
 
 
-def read_blocks(path, section=None):
+def read_blocks(path, sections=None):
     """The code blocks of a Markdown file (indented by four blanks, or fenced with ```), each
-    with the marker on the line before it, if any; only those under the heading section when
-    given (up to the next heading of the same level)."""
+    with the marker on the line before it, if any; only those under the headings of sections
+    when given (each up to the next heading of the same level)."""
     with open(path, encoding="utf-8") as document:
         lines = document.read().split("\n")
     blocks = []
     current = None  # the heading the lines stand under
-    inside = section is None
+    inside = sections is None
+    section = None  # the heading of sections that the lines stand under
     marker = None  # (line number, match) of a marker waiting for its block
     index = 0
     previous_blank = True
@@ -74,10 +76,11 @@ def read_blocks(path, section=None):
         line = lines[index]
         if HEADING.match(line):
             current = line
-            if section is not None:
+            if sections is not None:
                 level = line.split(" ", 1)[0]
-                if line == section:
+                if line in sections:
                     inside = True
+                    section = line
                 elif inside and len(level) <= len(section.split(" ", 1)[0]):
                     inside = False
             if marker:
@@ -122,7 +125,7 @@ def read_blocks(path, section=None):
                                         for item in marker[1].group(3).split())
                 blocks.append(Block(path, start + 1, current, body, name, settings, by_hand))
             elif marker:
-                raise AssertionError(f"{path}:{marker[0]}: a marker outside {section}")
+                raise AssertionError(f"{path}:{marker[0]}: a marker outside {sections}")
             marker = None
             previous_blank = True
             continue
@@ -136,8 +139,9 @@ def read_blocks(path, section=None):
 
 
 def documents():
-    """Every block of docs/clients.md and of the README's "POP3 over TLS" section."""
-    return read_blocks(CLIENTS) + read_blocks(README, README_SECTION)
+    """Every block of docs/clients.md and of the README's "POP3 over TLS" and "Password
+    guessing" sections."""
+    return read_blocks(CLIENTS) + read_blocks(README, README_SECTIONS)
 
 
 def recipe(name):

@@ -12,6 +12,7 @@ import re
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 
 import fernd_harness as harness
@@ -175,8 +176,8 @@ class UnlinkFailsInUpdatePhaseTest(harness.E2ETestCase):
 
 
 class LogFileUnavailableTest(harness.E2ETestCase):
-    """--log names a file in a directory that does not exist: fernd falls back to syslog, and
-    the session runs as usual."""
+    """--log names a file that cannot be opened (in a directory that does not exist, or a FIFO
+    that nobody reads): fernd falls back to syslog, and the session runs as usual."""
 
     def fetch_and_delete(self, server, maildir, messages):
         client = self.client(server)
@@ -201,6 +202,21 @@ class LogFileUnavailableTest(harness.E2ETestCase):
         self.fetch_and_delete(server, maildir, messages)
         server.wait_sessions_reaped()
         self.assertFalse(os.path.exists(os.path.dirname(log)))
+
+    def test_fifo_at_the_log_path(self):
+        """A FIFO that nobody reads at the log path: opening it would wait for a reader for ever.
+        Each session falls back to syslog at once and greets; so does an inetd session, whose
+        passwordeval command would write its errors into the log file."""
+        for mode in ("standalone", "inetd-systemd"):
+            with self.subTest(mode=mode):
+                messages = small_messages(2)
+                maildir = self.workspace.maildir(f"Maildir-{mode}", messages)
+                log = self.workspace.path(f"fifo-{mode}")
+                os.mkfifo(log)
+                server = self.server([harness.Account(USER, PASSWORD, maildir)], log=log,
+                                     mode=mode)
+                self.fetch_and_delete(server, maildir, messages)
+                self.assertTrue(stat.S_ISFIFO(os.stat(log).st_mode))
 
     def test_fallback_reaches_syslog(self):
         """In a private mount namespace /dev/log is a datagram socket of the test's: the

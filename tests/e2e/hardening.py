@@ -2,7 +2,8 @@
 """What a hostile local user, a debugger or a busy machine does to the real fernd binary, and how
 it must hold: a session stopped and continued goes on; a lock file or a message that is no regular
 file is never followed, truncated, waited on or streamed; a listener out of descriptors waits and
-serves again; a session process does not keep the listener's signal handling.
+serves again; a session process does not keep the listener's signal handling; no process of
+fernd's own user can read a fernd process's memory, and none dumps core.
 
 Usage: hardening.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 """
@@ -10,11 +11,12 @@ Usage: hardening.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 import os
 import resource
 import signal
+import subprocess
 import sys
 import time
 
 import fernd_harness as harness
-from fernd_harness import PASSWORD, USER
+from fernd_harness import PASSWORD, USER, WAIT
 
 # The listener's limit of sessions at a time.
 SESSION_LIMIT = 16
@@ -186,6 +188,94 @@ class SessionProcessSignalsTest(HardeningTestCase):
         self.assertTrue(any(name.startswith("pipe:") for name in listener), listener)
         self.assertEqual(set(), listener & own_files(session))
         self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+
+
+# Run as fernd's own user: for each process id on its command line, tries to read the process's
+# environment, its memory map and the memory at the start of its first mapping, and prints one
+# line per process: the three results, each "read" or the name of the error.
+PROC_PROBE = """
+import errno, sys
+
+def attempt(read):
+    try:
+        read()
+        return "read"
+    except OSError as error:
+        return errno.errorcode.get(error.errno, str(error.errno))
+
+for pid in sys.argv[1:]:
+    first = [0]
+    def environ():
+        with open(f"/proc/{pid}/environ", "rb") as proc_file:
+            proc_file.read()
+    def maps():
+        with open(f"/proc/{pid}/maps", encoding="ascii") as proc_file:
+            first[0] = int(proc_file.readline().split("-")[0], 16)
+    def mem():
+        with open(f"/proc/{pid}/mem", "rb") as proc_file:
+            proc_file.seek(first[0])
+            proc_file.read(16)
+    print(attempt(environ), attempt(maps), attempt(mem))
+"""
+
+
+class NoDumpsTest(HardeningTestCase):
+    """Every fernd process holds every account's password from start-up on. Another process of
+    fernd's own user must not read them out of its memory or its environment, nor make it dump
+    core: the listener, a session process and an inetd session are not dumpable (their /proc
+    files belong to root) and have a core size limit of 0. A process of the same user that is
+    not fernd, started the same way, is readable: the probe itself works."""
+
+    def start_unprivileged(self, mode):
+        base = self.workspace.directory("unprivileged")
+        binary = harness.copy_for_unprivileged(self.binary, os.path.join(base, "bin"))
+        self.maildir = harness.Maildir(os.path.join(base, "Maildir"), {"1.m": b"one\n"})
+        logs = self.workspace.directory("unprivileged", "logs")
+        harness.give_to_unprivileged(base)
+        server = harness.Server(binary, [harness.Account(USER, PASSWORD, self.maildir)],
+                                self.workspace, mode=mode, log=os.path.join(logs, "fernd.log"),
+                                prefix=harness.unprivileged_prefix())
+        self.servers.append(server)
+        return server.start()
+
+    def probe(self, pids):
+        """What a process of fernd's user meets reading the environment, the memory map and the
+        memory of each pid: {pid: [result for environ, maps, mem]}."""
+        done = subprocess.run(harness.unprivileged_prefix() + [sys.executable, "-c", PROC_PROBE]
+                              + [str(pid) for pid in pids], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=WAIT, check=True)
+        return dict(zip(pids, (line.split() for line in done.stdout.splitlines())))
+
+    def core_limit(self, pid):
+        with open(f"/proc/{pid}/limits", encoding="ascii") as limits:
+            (line,) = [line for line in limits if line.startswith("Max core file size")]
+        return line.split()[4:6]  # soft, hard
+
+    def run_case(self, mode):
+        server = self.start_unprivileged(mode)
+        client = self.logged_in(server)
+        session = self.only_session(server)
+        fernd = [session] if mode != "standalone" else [server.process.pid, session]
+        if harness.running_as_root():
+            self.assertEqual({harness.process_uid(pid) for pid in fernd}, {harness.NOBODY_UID})
+        # The control: a process of the same user, started the same way, that is not fernd.
+        with subprocess.Popen(harness.unprivileged_prefix() + ["sleep", str(WAIT)],
+                              stdin=subprocess.DEVNULL) as control:
+            try:
+                seen = self.probe(fernd + [control.pid])
+            finally:
+                control.kill()
+        self.assertEqual(seen.pop(control.pid), ["read", "read", "read"])
+        self.assertEqual(seen, {pid: ["EACCES", "EACCES", "EACCES"] for pid in fernd})
+        for pid in fernd:
+            self.assertEqual(self.core_limit(pid), ["0", "0"])
+        self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+
+    def test_standalone(self):
+        self.run_case("standalone")
+
+    def test_inetd(self):
+        self.run_case("inetd-systemd")
 
 
 class InheritedSignalMaskTest(HardeningTestCase):

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """POP3 over implicit TLS: fernd behind a real stunnel4 process that runs the stunnel
 configuration the project ships (dist/stunnel/fernd-pop3s.conf.in), with only the site-specific
-values replaced: the port (an ephemeral one on 127.0.0.1), the account, the Maildir and the log
-file. The certificate is made with the README's `openssl` command, read from its text. stunnel
-runs as an unprivileged user, as the systemd unit runs it, in a directory that holds its
-certificate, key and password file (the credentials directory under systemd), and starts one
-fernd --inetd per connection.
+values replaced: the port (an ephemeral one on 127.0.0.1), the account, the password file, the
+Maildir, the log file and the user that stunnel drops to (nobody in place of mail). The
+certificate is made with the README's `openssl` command, read from its text. Run as root, stunnel
+starts as root, as the systemd unit starts it, in a directory that only root can read and that
+holds its certificate and key (the credentials directory under systemd), and drops to the
+unprivileged user before it starts one fernd --inetd per connection: neither it nor fernd holds
+a capability then, and a symbolic link to the key in new/ serves nothing.
 
 The POP3S recipes of docs/clients.md (curl, Python's poplib.POP3_SSL, fetchmail), read from its
 text, fetch and delete mail byte for byte; a client that does not trust the certificate, and a
@@ -70,15 +72,17 @@ class Pop3sCase(harness.E2ETestCase):
                                mode="stunnel", log=os.path.join(base, "fernd.log"),
                                prefix=self.server_prefix(), certificate=self.certificate)
         if harness.running_as_root():
-            self.assertEqual(harness.process_uid(self.srv.listener_pid()), harness.NOBODY_UID,
-                             "stunnel must not run as root")
+            # stunnel binds the port as root, then drops to the user of its configuration.
+            harness.wait_until(lambda: harness.process_uid(self.srv.listener_pid())
+                               == harness.NOBODY_UID, "stunnel to drop to its user")
         self.site = doc_recipes.Site(tls_port=self.srv.port, home=self.user.home,
                                      ca=self.certificate.cert, host="localhost")
         self.out = self.workspace.directory("out")
 
     def server_prefix(self):
-        """What runs stunnel: the unprivileged user, as the unit's User= does."""
-        return harness.unprivileged_prefix()
+        """What runs stunnel: nothing, it starts as the test's user (root in CI) and changes
+        its user itself, as under the unit."""
+        return []
 
     def trusting_context(self):
         """A TLS context that trusts the test certificate and nothing else."""
@@ -318,6 +322,63 @@ class Pop3sRefusalsTest(Pop3sCase):
         self.assertEqual(self.maildir.contents(), self.messages)
 
 
+class Pop3sKeyTest(Pop3sCase):
+    """The mailbox owner puts a symbolic link to the TLS key into new/. stunnel read the key as
+    root and then dropped to its user; fernd runs as that user, without a capability, and cannot
+    open the key: the link is served as nothing, and every real message as before."""
+
+    CAPABILITIES = ("CapInh", "CapPrm", "CapEff", "CapAmb")
+
+    def assert_unprivileged(self, pid, what):
+        status = harness.process_status(pid)
+        self.assertEqual(status["Uid"].split(), [str(harness.NOBODY_UID)] * 4, what)
+        self.assertEqual(status["Gid"].split(), [str(harness.NOBODY_GID)] * 4, what)
+        for name in self.CAPABILITIES:
+            self.assertEqual(int(status[name], 16), 0, f"{what}: {name}")
+
+    def test_link_to_the_key_serves_nothing(self):
+        if not harness.running_as_root():
+            self.skipTest("only root can start stunnel so that it reads the key and drops to "
+                          "another user")
+        key = os.path.join(self.srv.credentials, "key.pem")
+        with open(key, "rb") as text:
+            key_bytes = text.read()
+        self.assertIn(b"PRIVATE KEY", key_bytes)
+        link = "1000.key"  # the oldest name: message 1 if it were listed
+        os.symlink(key, self.maildir.file(link))
+
+        client = poplib.POP3_SSL("127.0.0.1", self.srv.port, context=self.trusting_context(),
+                                 timeout=CLIENT_TIMEOUT)
+        try:
+            client.user(USER)
+            client.pass_(self.password)
+            fernd = harness.wait_until(
+                lambda: self.connections().get(client.sock.getsockname()[1]),
+                "stunnel to start fernd")
+            self.assert_unprivileged(self.srv.listener_pid(), "stunnel")
+            self.assert_unprivileged(fernd, "fernd")
+            served = {}
+            for line in client.uidl()[1]:
+                number, name = line.decode("ascii").split()
+                try:
+                    served[name] = b"\n".join(client.retr(int(number))[1]) + b"\n"
+                except poplib.error_proto as refusal:
+                    served[name] = refusal.args[0]
+            self.assertEqual(client.quit(), b"+OK")
+        finally:
+            client.close()
+        for name, content in served.items():
+            self.assertNotIn(b"PRIVATE KEY", content, name)
+            self.assertNotIn(key_bytes.splitlines()[1], content, name)
+        self.assertEqual(served.get(link, b"-ERR cannot open message"),
+                         b"-ERR cannot open message")
+        served.pop(link, None)
+        self.assertEqual(sorted(served), sorted(self.messages))
+        for name, content in served.items():
+            self.assertEqual(harness.normalise(content), harness.normalise(self.messages[name]))
+        self.assertEqual(os.readlink(self.maildir.file(link)), key)
+
+
 def shipped_timeout_busy():
     """The TIMEOUTbusy of the shipped configuration, in seconds."""
     with open(os.path.join(harness.SOURCE_DIR, "dist", "stunnel", "fernd-pop3s.conf.in"),
@@ -369,19 +430,28 @@ def syscall_set(name):
 
 
 def dropin_filter():
-    """The system calls that the shipped drop-in's SystemCallFilter= lines allow, and those
-    that they deny (a later ~ line takes calls out of the allowed ones)."""
-    allowed, denied = set(), set()
+    """The system calls that the shipped drop-in's SystemCallFilter= lines allow, read in their
+    order as systemd reads them: the first line, an allow list, sets the calls allowed; a later
+    ~ line takes calls out of them, a later line without ~ puts calls back."""
+    allowed = None
     with open(os.path.join(harness.SOURCE_DIR, "dist", "stunnel", "override.conf"),
               encoding="utf-8") as dropin:
         for line in dropin:
             if not line.startswith("SystemCallFilter="):
                 continue
             value = line.split("=", 1)[1].strip()
-            target = denied if value.startswith("~") else allowed
+            calls = set()
             for name in value.lstrip("~").split():
-                target |= syscall_set(name) if name.startswith("@") else {name}
-    return allowed, denied
+                calls |= syscall_set(name) if name.startswith("@") else {name}
+            if allowed is None:
+                if value.startswith("~"):
+                    raise AssertionError("the drop-in's first SystemCallFilter= is a deny list")
+                allowed = calls
+            elif value.startswith("~"):
+                allowed -= calls
+            else:
+                allowed |= calls
+    return allowed or set()
 
 
 class Pop3sSandboxTest(Pop3sCase):
@@ -393,7 +463,7 @@ class Pop3sSandboxTest(Pop3sCase):
 
     def server_prefix(self):
         self.trace = self.workspace.path("strace.out")
-        return ["strace", "-f", "-qq", "-o", self.trace] + harness.unprivileged_prefix()
+        return ["strace", "-f", "-qq", "-o", self.trace]
 
     def test_system_calls_are_allowed_by_the_dropin(self):
         client_port, delivered = self.poplib_session(delete=True)
@@ -422,10 +492,12 @@ class Pop3sSandboxTest(Pop3sCase):
                              line)
         self.assertIn("accept4", used)  # the trace covers the connections
         self.assertIn("execve", used)
-        allowed, denied = dropin_filter()
+        allowed = dropin_filter()
         self.assertGreater(len(allowed), 100)
+        self.assertNotIn("chown", allowed)  # ~@privileged took effect
+        if harness.running_as_root():
+            self.assertIn("setuid", used)  # the trace covers stunnel's drop to its user
         self.assertEqual(sorted(used - allowed), [], "not allowed by SystemCallFilter=")
-        self.assertEqual(sorted(used & denied), [], "denied by SystemCallFilter=~")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@
 
 #include "common/posix_handle.h"
 #include "support/fd_count.h"
+#include "support/forked_child.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
@@ -250,6 +251,59 @@ TEST_F(SessionLogTest, UnopenableFileFallsBackToSyslog) {
   EXPECT_EQ(fds_before, open_fd_count());
   struct stat status {};
   EXPECT_NE(0, ::stat(path.c_str(), &status));
+}
+
+TEST_F(SessionLogTest, FifoWithoutReaderFallsBackAtOnce) {
+  // Opening a FIFO for writing waits for a reader: a session must never wait there before its
+  // greeting. The open runs in a child, so that a hang is a failure and not a stuck test.
+  ASSERT_EQ(0, ::mkfifo(log_path().c_str(), 0600));
+  const child_outcome outcome = run_in_child(
+      [this] {
+        session_log log;
+        log_open(false, log_path().c_str(), &log);
+        std::fprintf(stderr, "%d %u", log.file.fd >= 0 ? 1 : 0, log.threshold);
+        log_close(&log);
+      },
+      10);
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << "log_open waited for a reader";
+  EXPECT_EQ(child_returned_status, WEXITSTATUS(outcome.wait_status));
+  EXPECT_EQ("0 0", outcome.err);  // syslog instead
+}
+
+TEST_F(SessionLogTest, OpenedFileWritesBlockAsUsual) {
+  // Only the open is without waiting: writes wait as before, so that a reader that falls behind
+  // delays a line but never loses part of it. A FIFO that has a reader is a log like a file.
+  const struct {
+    const char* what;
+    bool fifo;
+  } cases[] = {{"regular file", false}, {"FIFO with a reader", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    (void)::unlink(log_path().c_str());
+    unique_fd reader;
+    if (c.fifo) {
+      ASSERT_EQ(0, ::mkfifo(log_path().c_str(), 0600));
+      reader.reset(::open(log_path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+      ASSERT_GE(reader.fd, 0);
+    }
+    session_log log;
+    log_open(false, log_path().c_str(), &log);
+    ASSERT_GE(log.file.fd, 0);
+    const int flags = ::fcntl(log.file.fd, F_GETFL);
+    EXPECT_EQ(0, flags & O_NONBLOCK);
+    log_write(&log, log_info, "through");
+    std::string text;
+    if (c.fifo) {
+      char buffer[256];
+      const ssize_t got = ::read(reader.fd, buffer, sizeof buffer);
+      ASSERT_GT(got, 0);
+      text.assign(buffer, static_cast<std::size_t>(got));
+    } else {
+      text = read_file(log_path());
+    }
+    EXPECT_NE(std::string::npos, text.find("] info: through\n")) << text;
+    log_close(&log);
+  }
 }
 
 TEST_F(SessionLogTest, SinkChosenByPathThenFlag) {

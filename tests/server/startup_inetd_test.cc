@@ -228,6 +228,58 @@ TEST(FerndInetd, LogArgumentChoosesFileSyslogOrNothing) {
   }
 }
 
+// A classic inetd hands the client's connection to descriptors 0, 1 and 2. A passwordeval command
+// must neither read the client's bytes (here `cat` would swallow the whole session) nor write to
+// the client: its standard input is /dev/null, and its standard error is the log file when --log
+// names one, wherever --log stands, else /dev/null. fernd's own standard error stays untouched.
+TEST(FerndInetd, PasswordCommandNeitherReadsFromNorWritesToTheClient) {
+  const temp_maildir maildir;
+  maildir.add("first", "one\n", 1000);
+  const std::string auth = "--auth=alice,cat; echo complaint >&2; printf 's3cret\\n'";
+  const struct {
+    const char* name;
+    bool log_first;   ///< --log stands before --auth
+    const char* log;  ///< the --log argument; "FILE" stands for a file of the test's
+  } cases[] = {{"log file after --auth", false, "FILE"},
+               {"log file before --auth", true, "FILE"},
+               {"syslog", false, "syslog"},
+               {"no log", false, "none"}};
+  for (const auto& each : cases) {
+    SCOPED_TRACE(each.name);
+    const temp_directory logs;
+    const std::string log_path = logs.file("fernd.log");
+    const std::string log_option =
+        "--log=" + (std::string(each.log) == "FILE" ? log_path : std::string(each.log));
+    std::vector<std::string> args = {auth, "--maildir=" + maildir.path, "--inetd"};
+    args.insert(each.log_first ? args.begin() : args.end(), log_option);
+    fernd_options options;
+    options.socket_stdio = true;
+    options.input =
+        "USER alice\r\n"
+        "PASS s3cret\r\n"
+        "QUIT\r\n";
+    const fernd_result result = fernd_run(args, options);
+    EXPECT_EQ(
+        "+OK fernd ready.\r\n"
+        "+OK\r\n"
+        "+OK\r\n"
+        "+OK\r\n",
+        result.out);
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ(0, result.status);
+    if (std::string(each.log) == "FILE") {
+      // The command's complaint comes first, as it is, then the session's own lines.
+      const std::string text = read_file(log_path);
+      EXPECT_EQ(0u, text.find("complaint\n")) << text;
+      EXPECT_NE(std::string::npos, text.find("info: user alice authorized and mailbox locked\n"))
+          << text;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(log_path));
+    }
+  }
+  EXPECT_TRUE(maildir.has("first"));
+}
+
 // Under inetd or socket activation standard input and output are a socket. A client that goes
 // away in the middle of a transmission makes the session fail like any output error: the process
 // exits 1 and deletes nothing, instead of being killed by SIGPIPE.

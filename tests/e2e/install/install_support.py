@@ -103,6 +103,7 @@ def expected_install_files(prefix):
         "share/doc/fernd/LICENSE",
         "share/doc/fernd/stunnel/fernd-pop3s.conf",
         "share/doc/fernd/stunnel/override.conf",
+        "share/doc/fernd/fail2ban/fernd.conf",
     ]
     return sorted(prefix.rstrip("/") + "/" + f for f in files)
 

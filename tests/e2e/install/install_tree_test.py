@@ -36,6 +36,7 @@ def check_tree(args, destdir, prefix):
         "lib/systemd/system/fernd.socket": "dist/systemd/fernd.socket",
         "share/doc/fernd/LICENSE": "LICENSE",
         "share/doc/fernd/stunnel/override.conf": "dist/stunnel/override.conf",
+        "share/doc/fernd/fail2ban/fernd.conf": "dist/fail2ban/fernd.conf",
     }
     for installed_path, source_path in same_as_source.items():
         check(read_bytes(os.path.join(root, installed_path)) ==

@@ -4,8 +4,9 @@ agree with the sandbox: every Maildir they serve is writable, the password is th
 that the unit loads, and the standalone listener stays on loopback.
 
 The same for POP3 over TLS: Debian's stunnel@.service with the drop-in override.conf for the
-instance fernd-pop3s, and the stunnel configuration fernd-pop3s.conf that it runs; the files that
-the configuration reads are the credentials that the drop-in loads."""
+instance fernd-pop3s, and the stunnel configuration fernd-pop3s.conf that it runs: stunnel starts
+as root with no ambient capability, reads the certificate and the key that the drop-in loads as
+credentials, and drops to an unprivileged user; fernd reads its password file itself."""
 
 import os
 import re
@@ -101,23 +102,30 @@ def check_stunnel(analyze, prefix, manpath, tmp):
           f"systemd-analyze verify did not report a misspelt key in the drop-in:\n"
           f"{result.stdout}{result.stderr}")
 
-    user = unit_settings(dropin, "User")
-    check(len(user) == 1 and user[0] not in ("", "root", "0"),
-          f"the drop-in must run stunnel and fernd as an unprivileged user, not {user}")
-    check("CAP_NET_BIND_SERVICE" in " ".join(unit_settings(dropin, "AmbientCapabilities")),
-          "the drop-in must grant CAP_NET_BIND_SERVICE for port 995")
+    # stunnel starts as root, to read the key, and drops to an unprivileged user of its own
+    # accord: no User= (which would leave the key readable by that user, and so by fernd), and
+    # only the capabilities that binding port 995 and the drop need, none of them ambient.
+    check(unit_settings(dropin, "User") == [] and unit_settings(dropin, "Group") == [],
+          "the drop-in must let stunnel start as root: stunnel drops to its user itself")
+    check(unit_settings(dropin, "AmbientCapabilities") == [],
+          "the drop-in must give no ambient capability: fernd and its passwordeval would hold it")
+    bounding = " ".join(unit_settings(dropin, "CapabilityBoundingSet")).split()
+    check(sorted(bounding) == ["CAP_NET_BIND_SERVICE", "CAP_SETGID", "CAP_SETUID"],
+          f"CapabilityBoundingSet= must hold what binding port 995 and the drop need: {bounding}")
     loaded = [c.split(":", 1)[0] for c in unit_settings(dropin, "LoadCredential")]
     writable = " ".join(unit_settings(dropin, "ReadWritePaths")).split()
 
     config = stunnel_settings(os.path.join(prefix, "share/doc/fernd/stunnel/fernd-pop3s.conf"))
     keys = [key for key, _ in config]
     values = dict(config)
-    # Debian's template unit is Type=simple: stunnel must stay in the foreground. User= in the
-    # drop-in drops privileges; stunnel's own setuid would fail without CAP_SETUID.
+    # Debian's template unit is Type=simple: stunnel must stay in the foreground.
     check(values.get("foreground") in ("yes", "quiet"),
           "stunnel must stay in the foreground under stunnel@.service")
-    check("setuid" not in keys and "setgid" not in keys,
-          "fernd-pop3s.conf must not set setuid/setgid: the unit's User= does")
+    check(keys.count("setuid") == 1 and keys.count("setgid") == 1
+          and values["setuid"] not in ("root", "0") and values["setgid"] not in ("root", "0"),
+          "fernd-pop3s.conf must drop to an unprivileged user and group (setuid/setgid)")
+    check(keys.index("setuid") < keys.index("accept"),
+          "setuid/setgid must stand in the global section, before the service")
     check(values.get("accept", "").endswith(":995"), "fernd-pop3s.conf must accept on port 995")
     # The files are named relative to the working directory, which the drop-in makes the
     # credentials directory; so the same configuration runs by hand in a directory that holds
@@ -145,11 +153,15 @@ def check_stunnel(analyze, prefix, manpath, tmp):
     maildirs = [w.split("=", 1)[1] for w in words if w.startswith("--maildir=")]
     check(auths and len(auths) == len(maildirs),
           f"execArgs: expected one --maildir per --auth in {words}")
+    # fernd reads its password itself, as the user stunnel dropped to: a file outside the
+    # credentials directory, which only root can read.
     for auth in auths:
-        match = re.fullmatch(r"[^,]+,cat<([\w.-]+)", auth)
-        check(match and match.group(1) in loaded,
-              f"execArgs: the passwordeval of --auth={auth} does not read a credential that the "
-              f"drop-in loads ({loaded})")
+        match = re.fullmatch(r"[^,]+,cat<(/[\w./-]+)", auth)
+        check(match and os.path.basename(match.group(1)) not in loaded,
+              f"execArgs: the passwordeval of --auth={auth} must read a file of its own by its "
+              f"absolute path, not a credential ({loaded})")
+    check(sorted(loaded) == ["cert.pem", "key.pem"],
+          f"the drop-in must load the certificate and the key alone: {loaded}")
     for maildir in maildirs:
         check(maildir in writable,
               f"execArgs: the Maildir {maildir} is not in the drop-in's ReadWritePaths= "

@@ -1,0 +1,122 @@
+"""The README's "Password guessing" commands, read from its text, against an install under a
+temporary prefix (in place of /usr), with /etc and /var under a temporary root and stand-ins for
+apt-get (which copies the system's /etc/fail2ban, as installing the package would make it) and
+systemctl (which notes its arguments):
+
+- the set-up block makes the log directory, copies the installed filter and writes the jail, and
+  `fail2ban-client --test` accepts that configuration;
+- a real fernd, logging to the file that the jail names, serves sessions with failed and good
+  logins; the README's `fail2ban-regex` line finds in that log exactly one failure of the
+  client's address per failed password check, and nothing for the good ones.
+"""
+
+import os
+import subprocess
+import tempfile
+
+from install_support import check, cmake_install, harness, need_tool, parse_args, run
+
+import doc_recipes  # noqa: E402  (beside fernd_harness, which install_support puts on the path)
+from doc_recipes import recipe  # noqa: E402
+
+# Debian's own jail for sshd, which the package enables, needs a log that a test machine may not
+# have; the test's copy of the configuration leaves it out, so that only fernd's jail is tested.
+DEBIAN_DEFAULTS = "jail.d/defaults-debian.conf"
+
+
+def set_up(docdir, workspace):
+    """Runs the set-up block under a temporary root; returns (root, the log file's path)."""
+    root = workspace.directory("root")
+    stand_ins = workspace.directory("stand-ins")
+    noted = workspace.path("noted")
+    with open(os.path.join(stand_ins, "apt-get"), "w", encoding="utf-8") as program:
+        program.write(f'#!/bin/sh\necho "apt-get $*" >> "{noted}"\n'
+                      f'mkdir -p "{root}/etc" && cp -r /etc/fail2ban "{root}/etc/"\n'
+                      f'rm -f "{root}/etc/fail2ban/{DEBIAN_DEFAULTS}"\n')
+    with open(os.path.join(stand_ins, "systemctl"), "w", encoding="utf-8") as program:
+        program.write(f'#!/bin/sh\necho "systemctl $*" >> "{noted}"\n')
+    for name in ("apt-get", "systemctl"):
+        os.chmod(os.path.join(stand_ins, name), 0o755)
+    os.makedirs(os.path.join(root, "var", "log"))
+
+    script = recipe("fail2ban-install").text
+    script = harness.replace_exactly(script, "/usr/share/doc/fernd", docdir)
+    script = harness.replace_exactly(script, " /etc/", f" {root}/etc/", 2)
+    script = harness.replace_exactly(script, " /var/", f" {root}/var/", 2)
+    done = subprocess.run(["/bin/bash", "-e", "-c", script], capture_output=True, text=True,
+                          env=dict(os.environ, PATH=stand_ins + ":" + doc_recipes.LOGIN_PATH),
+                          timeout=harness.WAIT, check=False)
+    check(done.returncode == 0, f"the README's set-up failed:\n{done.stdout}{done.stderr}")
+    check(harness.read_text(noted).splitlines() == ["apt-get install fail2ban",
+                                                    "systemctl restart fail2ban"],
+          f"apt-get and systemctl were asked: {harness.read_text(noted)!r}")
+    log_dir = os.path.join(root, "var/log/fernd")
+    status = os.stat(log_dir)
+    check((status.st_mode & 0o777) == 0o750, f"{log_dir} has mode {status.st_mode & 0o777:o}")
+    with open(os.path.join(root, "etc/fail2ban/filter.d/fernd.conf"), "rb") as copied, \
+            open(os.path.join(docdir, "fail2ban/fernd.conf"), "rb") as installed:
+        check(copied.read() == installed.read(), "filter.d/fernd.conf is not the installed filter")
+
+    # The jail as fail2ban itself reads it: the test mode checks the whole configuration.
+    client = need_tool("fail2ban-client", "fail2ban")
+    config = os.path.join(root, "etc/fail2ban")
+    log_path = os.path.join(log_dir, "fernd.log")
+    open(log_path, "ab").close()  # a jail needs its log file to exist
+    result = run([client, "-c", config, "--test"])
+    check(result.returncode == 0 and "OK: configuration test is successful" in result.stdout,
+          f"fail2ban-client --test: {result.stdout}{result.stderr}")
+    dump = run([client, "-c", config, "-d"])  # the configuration as the server would get it
+    check(f"'{log_path}'" in dump.stdout, f"the jail does not read {log_path}:\n{dump.stdout}")
+    return root, log_path
+
+
+def sessions(binary, workspace, log_path):
+    """Runs a standalone fernd that logs to log_path, with three failed password checks in two
+    sessions and two good logins; returns the number of failed checks."""
+    maildir = workspace.maildir("Maildir", {"1.m": b"one\n"})
+    server = harness.Server(binary, [harness.Account(harness.USER, harness.PASSWORD, maildir)],
+                            workspace, log=log_path)
+    server.start()
+    try:
+        for attempts in (["wrong", "also wrong"], ["wrong", harness.PASSWORD], [harness.PASSWORD]):
+            client = harness.LineClient(server.port)
+            check(client.line() == b"+OK fernd ready.\r\n", "no greeting")
+            for password in attempts:
+                reply = client.login(password=password)
+                check(reply == (b"+OK\r\n" if password == harness.PASSWORD
+                                else b"-ERR authorization failed\r\n"), f"PASS answered {reply!r}")
+            check(client.command("QUIT") == b"+OK\r\n", "QUIT not answered")
+            client.close()
+        server.log.wait_for("connection closed", 3)
+    finally:
+        server.stop()
+    return 3
+
+
+def main():
+    args = parse_args()
+    need_tool("fail2ban-regex", "fail2ban")
+    workspace = harness.Workspace()
+    try:
+        with tempfile.TemporaryDirectory(prefix="fernd-fail2ban-") as tmp:
+            prefix = os.path.join(tmp, "usr")
+            cmake_install(args.build_dir, prefix=prefix)
+            docdir = os.path.join(prefix, "share/doc/fernd")
+            root, log_path = set_up(docdir, workspace)
+            failures = sessions(args.binary, workspace, log_path)
+
+            script = recipe("fail2ban-check").text
+            script = harness.replace_exactly(script, " /etc/", f" {root}/etc/")
+            script = harness.replace_exactly(script, " /var/", f" {root}/var/")
+            done = subprocess.run(["/bin/bash", "-e", "-c", script], capture_output=True,
+                                  text=True, timeout=harness.WAIT * 3, check=False)
+            check(done.returncode == 0, f"fail2ban-regex failed:\n{done.stdout}{done.stderr}")
+            check(done.stdout.split() == ["127.0.0.1"] * failures,
+                  f"fail2ban-regex found {done.stdout!r} in the log, expected 127.0.0.1 "
+                  f"{failures} times:\n{harness.read_text(log_path)}")
+    finally:
+        workspace.cleanup()
+
+
+if __name__ == "__main__":
+    main()
