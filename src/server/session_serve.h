@@ -33,9 +33,10 @@ enum class session_mode {
 /// a session process), which stay open. Writes to a vanished client fail with EPIPE instead of
 /// killing the process (SIGPIPE is ignored from here on); on a socket, a read that waits
 /// \a idle_limit for data and a write that waits as long for progress end the session.
+/// \a options go to the session as they are.
 [[nodiscard]] session_result session_serve(
     session_log* log, int input_fd, int output_fd, std::span<account> accounts, bool auth_delay,
-    std::chrono::milliseconds idle_limit = session_idle_limit);
+    std::chrono::milliseconds idle_limit = session_idle_limit, pop3_options options = {});
 
 }  // namespace fernd
 

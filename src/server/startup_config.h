@@ -19,6 +19,7 @@ struct startup_config {
   const char* interface = startup_default_interface;  ///< the option's argument itself
   bool log_to_syslog = false;
   const char* log_file = nullptr;  ///< the option's argument itself, or none
+  bool top = false;                ///< --top: sessions serve TOP and announce it
   account_list accounts;
 };
 
