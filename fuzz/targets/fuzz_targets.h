@@ -26,8 +26,9 @@ constexpr int fuzz_input_rejected = -1;
 int fuzz_session(const std::uint8_t* data, std::size_t size);
 
 /// Sends \a data as one message file with send_mail_file and compares the output byte for byte
-/// with fuzz_expected_wire. Also checks that a failing output is reported. Aborts the
-/// process when a check fails.
+/// with fuzz_expected_wire, and with send_mail_top for a line count that the input decides and
+/// for the largest one, compared with fuzz_expected_top. Also checks that a failing output is
+/// reported. Aborts the process when a check fails.
 int fuzz_transmission(const std::uint8_t* data, std::size_t size);
 
 /// Parses \a data as a netrc file, checks the invariants of the entry list, looks up a few host and
@@ -40,6 +41,12 @@ int fuzz_netrc(const std::uint8_t* data, std::size_t size);
 /// CR LF, a non-empty file that does not end with LF gets a final CR LF, and every line that then
 /// begins with '.' gets one more '.' in front. Nothing else changes: NUL bytes and lone CRs pass.
 std::string fuzz_expected_wire(std::string_view file);
+
+/// What TOP with \a body_lines must send of a message whose whole transmission is \a wire (as
+/// fuzz_expected_wire gives it), worked out from those bytes alone: the wire's lines are the
+/// stretches that CR LF ends, and an empty line is CR LF alone. Its lines up to and including
+/// the first empty one (all of them when there is none), then at most \a body_lines more.
+std::string fuzz_expected_top(std::string_view wire, std::uint64_t body_lines);
 
 /// Writes "fuzz check failed: <what>" to standard error and aborts.
 [[noreturn]] void fuzz_fail(const char* what);

@@ -1,5 +1,6 @@
 // Fuzz target: a whole POP3 session fed with arbitrary client bytes, against a small Maildir that
-// holds the awkward cases of real mail. Every input runs twice: once with an output that takes
+// holds the awkward cases of real mail, with TOP served (--top): the dialogue without it differs
+// only in refusing TOP and in CAPA's reply. Every input runs twice: once with an output that takes
 // everything, and once with one that fails part way, as when a client goes away.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -174,7 +175,7 @@ session_run run_session(const std::string& client, std::size_t budget) {
     account_list accounts = fx.accounts;
     {
       connection c(input.fd, sink.fd.fd);
-      run.status = pop3_session(&fx.log, c, accounts, false);
+      run.status = pop3_session(&fx.log, c, accounts, false, {.top = true});
     }
     run.output = sink.bytes();
   }

@@ -1,6 +1,7 @@
-// Fuzz target: the transmission of one message file. The output must equal, byte for byte, what
-// a plain reference transform of the file's bytes predicts; a mail client that removes the
-// stuffed dots must get back exactly the message, with only its line ends made CR LF.
+// Fuzz target: the transmission of one message file, whole and as TOP sends it. The output must
+// equal, byte for byte, what a plain reference transform of the file's bytes predicts; a mail
+// client that removes the stuffed dots must get back exactly the message, with only its line ends
+// made CR LF, and TOP must send a prefix of that which ends where its lines say.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,15 +27,16 @@ const std::string& message_path() {
   return path;
 }
 
-// Sends the message file into \a sink through a connection, as RETR does, and writes out what
-// the connection holds; returns whether both succeeded.
-bool send_message(const capture_sink& sink) {
+// Sends the message file into \a sink through a connection, as RETR does (or as TOP does, with
+// \a top_lines), and writes out what the connection holds; returns whether both succeeded.
+bool send_message(const capture_sink& sink, std::optional<std::uint64_t> top_lines = {}) {
   const unique_fd message(::open(message_path().c_str(), O_RDONLY | O_CLOEXEC));
   if (message.fd < 0) {
     fuzz_fail("cannot open the message file");
   }
   connection c(-1, sink.fd.fd);
-  const bool sent = send_mail_file(message.fd, c);
+  const bool sent = top_lines.has_value() ? send_mail_top(message.fd, *top_lines, c)
+                                          : send_mail_file(message.fd, c);
   const bool flushed = connection_flush(c);
   if (sent && !flushed && !c.output_failed) {
     fuzz_fail("a failed write was not recorded in the connection");
@@ -65,12 +68,14 @@ std::string filler_line(std::size_t boundary, std::size_t offset) {
   return filler;
 }
 
-// Sends \a file and aborts unless the output is exactly its reference wire form.
-void check_wire(std::string_view file, const std::string& expected) {
+// Sends \a file, whole or as TOP with \a top_lines, and aborts unless the output is exactly
+// \a expected.
+void check_wire(std::string_view file, const std::string& expected,
+                std::optional<std::uint64_t> top_lines = {}) {
   fuzz_write_file(message_path(), file);
   const capture_sink full = fuzz_open_capture();
-  if (!send_message(full)) {
-    fuzz_fail("send_mail_file failed on a working output");
+  if (!send_message(full, top_lines)) {
+    fuzz_fail("the transmission failed on a working output");
   }
   const std::string bytes = full.bytes();
   if (bytes != expected) {
@@ -80,8 +85,19 @@ void check_wire(std::string_view file, const std::string& expected) {
         std::mismatch(expected.begin(), expected.end(), bytes.begin(), bytes.end());
     std::fprintf(stderr, "first difference at wire offset %zu\n",
                  static_cast<std::size_t>(mismatch.first - expected.begin()));
-    fuzz_fail("transmitted bytes differ from the reference transform");
+    fuzz_fail(top_lines.has_value() ? "TOP's bytes differ from the reference"
+                                    : "transmitted bytes differ from the reference transform");
   }
+}
+
+// The wire's number of lines: the CR LF pairs in it.
+std::uint64_t wire_lines(std::string_view wire) {
+  std::uint64_t count = 0;
+  for (std::size_t at = wire.find("\r\n"); at != std::string_view::npos;
+       at = wire.find("\r\n", at + 2)) {
+    ++count;
+  }
+  return count;
 }
 
 }  // namespace
@@ -113,6 +129,24 @@ std::string fuzz_expected_wire(std::string_view file) {
   return wire;
 }
 
+std::string fuzz_expected_top(std::string_view wire, std::uint64_t body_lines) {
+  std::size_t at = 0;
+  bool in_header = true;
+  while (at < wire.size() && (in_header || body_lines > 0)) {
+    const std::size_t line_end = wire.find("\r\n", at);
+    if (line_end == std::string_view::npos) {
+      fuzz_fail("a wire form that does not end with CR LF");
+    }
+    if (!in_header) {
+      --body_lines;
+    } else if (line_end == at) {
+      in_header = false;
+    }
+    at = line_end + 2;
+  }
+  return std::string(wire.substr(0, at));
+}
+
 int fuzz_transmission(const std::uint8_t* data, std::size_t size) {
   const std::string_view file(reinterpret_cast<const char*>(data), size);
   const std::uint64_t hash = spread(file);
@@ -124,6 +158,14 @@ int fuzz_transmission(const std::uint8_t* data, std::size_t size) {
   const std::string filler = filler_line(boundary, offset);
   check_wire(filler + std::string(file), filler + expected);
   check_wire(file, expected);
+
+  // TOP: a line count anywhere from none to past the end, behind the filler line (a header line
+  // of its own) and alone, and the largest count, which sends what the whole transmission sends.
+  const std::uint64_t top_lines = (hash >> 20) % (wire_lines(expected) + 2);
+  check_wire(filler + std::string(file), fuzz_expected_top(filler + expected, top_lines),
+             top_lines);
+  check_wire(file, fuzz_expected_top(expected, top_lines), top_lines);
+  check_wire(file, expected, UINT64_MAX);
 
   // A client that stops reading part way: the failure must be reported, never taken for success.
   if (!expected.empty()) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -54,6 +55,7 @@ struct pop3_state {
   connection& client;
   std::span<account> accounts;
   bool auth_delay;
+  bool top = false;  // TOP is served and announced
   bool auth_failed = false;
   bool after_user = false;     // the previous command was an accepted USER: PASS may follow it
   const char* line = nullptr;  // the command line last read, without its line end
@@ -188,7 +190,7 @@ step auth_dispatch(pop3_state& s, bool after_user) {
     return step::quit;
   }
   if (is_word(s.line, "CAPA")) {
-    send_capa(s.client);
+    send_capa(s.client, s.top);
     return step::next;
   }
   if (has_prefix(s.line, "USER ")) {
@@ -232,9 +234,10 @@ step authorization_phase(pop3_state& s) {
 
 // What a command of the transaction phase takes after its word.
 enum class argument_kind {
-  none,              // the word alone
-  optional_message,  // the word alone, or the word, a blank and a message number
-  message,           // the word, a blank and a message number
+  none,               // the word alone
+  optional_message,   // the word alone, or the word, a blank and a message number
+  message,            // the word, a blank and a message number
+  message_and_lines,  // the word, a blank, a message number, a blank and a line count
 };
 
 // A command's argument once it has been checked: the message a number designates, or none when
@@ -242,6 +245,7 @@ enum class argument_kind {
 struct command_argument {
   std::uint64_t number = 0;
   mail_entry* entry = nullptr;
+  std::uint64_t lines = 0;  // TOP's line count
 };
 
 using command_handler = step (*)(pop3_state& s, const command_argument& argument);
@@ -264,7 +268,7 @@ step cmd_noop(pop3_state& s, const command_argument& /*argument*/) {
 }
 
 step cmd_capa(pop3_state& s, const command_argument& /*argument*/) {
-  send_capa(s.client);
+  send_capa(s.client, s.top);
   return step::next;
 }
 
@@ -359,8 +363,10 @@ step cmd_uidl(pop3_state& s, const command_argument& argument) {
   return step::next;
 }
 
-step cmd_retr(pop3_state& s, const command_argument& argument) {
-  const mail_entry& entry = *argument.entry;
+// RETR and TOP: the message, whole or its header and first \a body_lines lines, formed alike. It
+// leaves at once, in large writes, and a write that fails is the transmission's failure: the
+// client did not get what it asked for whole.
+step send_message(pop3_state& s, const mail_entry& entry, std::optional<std::uint64_t> body_lines) {
   const unique_fd message = maildir_open_message(s.mailbox, entry);
   if (message.fd < 0) {
     reply(s, reply_cannot_open);
@@ -368,15 +374,24 @@ step cmd_retr(pop3_state& s, const command_argument& argument) {
     log_write(s.log, log_error, "cannot open mail file %s", logged_path(s, entry, path));
     return step::next;
   }
-  // The message leaves at once, in large writes, and a write that fails is the transmission's
-  // failure: the client did not get the message whole.
-  if (!connection_put(s.client, reply_ok) || !send_mail_file(message.fd, s.client) ||
+  if (!connection_put(s.client, reply_ok) ||
+      !(body_lines ? send_mail_top(message.fd, *body_lines, s.client)
+                   : send_mail_file(message.fd, s.client)) ||
       !connection_put(s.client, reply_end) || !connection_flush(s.client)) {
     logged_path_room path;
     log_write(s.log, log_error, "cannot send mail file %s", logged_path(s, entry, path));
     return step::abort;
   }
   return step::next;
+}
+
+step cmd_retr(pop3_state& s, const command_argument& argument) {
+  return send_message(s, *argument.entry, std::nullopt);
+}
+
+// TOP marks nothing and does not count as a retrieval.
+step cmd_top(pop3_state& s, const command_argument& argument) {
+  return send_message(s, *argument.entry, argument.lines);
 }
 
 step cmd_dele(pop3_state& s, const command_argument& argument) {
@@ -397,18 +412,28 @@ constexpr transaction_command transaction_commands[] = {
     {"UIDL", argument_kind::optional_message, cmd_uidl},
     {"RETR", argument_kind::message, cmd_retr},
     {"DELE", argument_kind::message, cmd_dele},
+    {"TOP", argument_kind::message_and_lines, cmd_top},  // only with pop3_options::top
 };
 
 // Whether \a line is \a command: its word alone where that is allowed, or its word, one blank and
-// a valid message number where one is allowed; the number goes to \a number (0 for none).
-bool command_matches(const transaction_command& command, const char* line, std::uint64_t* number) {
-  *number = 0;
-  if (command.argument != argument_kind::message && is_word(line, command.word)) {
+// a valid message number (and for TOP a blank and a line count) where one is allowed; the number
+// goes to \a argument (0 for none).
+bool command_matches(const transaction_command& command, const char* line,
+                     command_argument* argument) {
+  argument->number = 0;
+  const bool word_alone = command.argument == argument_kind::none ||
+                          command.argument == argument_kind::optional_message;
+  if (word_alone && is_word(line, command.word)) {
     return true;
   }
-  return command.argument != argument_kind::none && has_prefix(line, command.word) &&
-         line[command.word.size()] == ' ' &&
-         parse_msgnum(line + command.word.size() + 1, number) == 0;
+  if (command.argument == argument_kind::none || !has_prefix(line, command.word) ||
+      line[command.word.size()] != ' ') {
+    return false;
+  }
+  const char* const rest = line + command.word.size() + 1;
+  return command.argument == argument_kind::message_and_lines
+             ? parse_top_arguments(rest, &argument->number, &argument->lines) == 0
+             : parse_msgnum(rest, &argument->number) == 0;
 }
 
 // Checks the command line against the table, then the message its number designates, which must
@@ -416,7 +441,11 @@ bool command_matches(const transaction_command& command, const char* line, std::
 step transaction_dispatch(pop3_state& s) {
   for (const transaction_command& command : transaction_commands) {
     command_argument argument;
-    if (!command_matches(command, s.line, &argument.number)) {
+    // TOP is no command at all unless it is served: any line of it is not understood.
+    if (command.argument == argument_kind::message_and_lines && !s.top) {
+      continue;
+    }
+    if (!command_matches(command, s.line, &argument)) {
       continue;
     }
     if (argument.number != 0) {
@@ -491,8 +520,9 @@ bool transaction_phase(pop3_state& s) {
 }  // namespace
 
 session_result pop3_session(session_log* log, connection& client, std::span<account> accounts,
-                            bool auth_delay) {
+                            bool auth_delay, pop3_options options) {
   pop3_state s(log, client, accounts, auth_delay);
+  s.top = options.top;
   log_write(log, log_info, "starting POP3 session");
   reply(s, reply_greeting);
   bool quit = false;

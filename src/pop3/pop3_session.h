@@ -17,13 +17,20 @@ enum class session_result {
   auth_failed,  ///< at least one password check failed, however the session ended
 };
 
+/// What a session serves beyond the bare dialogue.
+struct pop3_options {
+  bool top = false;  ///< TOP is served, and CAPA announces it
+};
+
 /// Conducts one POP3 session with the client on \a client, against \a accounts (the first account
 /// with a user name decides). With \a auth_delay every password check waits one second first.
 /// Logs its course to \a log. After a successful login the passwords of all other accounts are
 /// wiped: the session needs none of them again. Whatever output is left is written before it
-/// returns; the connection's descriptors stay open.
+/// returns; the connection's descriptors stay open. \a options add what the command line turned
+/// on.
 [[nodiscard]] session_result pop3_session(session_log* log, connection& client,
-                                          std::span<account> accounts, bool auth_delay);
+                                          std::span<account> accounts, bool auth_delay,
+                                          pop3_options options = {});
 
 }  // namespace fernd
 

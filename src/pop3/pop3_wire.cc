@@ -1,9 +1,11 @@
-// Message numbers, the transmission of a message file, the cleaning of user names for the log and
-// the capability reply.
+// Message numbers and TOP's arguments, the transmission of a message file (whole, or the part
+// that TOP sends), the cleaning of user names for the log and the capability reply.
 #include "pop3/pop3_wire.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -17,8 +19,10 @@ namespace {
 // stays the same size however large the message is.
 constexpr std::size_t mail_read_size = 64 * 1024;
 
-// The capability reply: both phases answer CAPA with exactly these bytes.
+// The capability reply: both phases answer CAPA with exactly these bytes, or with the second when
+// TOP is served.
 constexpr std::string_view capa_reply = "+OK\r\nUSER\r\nUIDL\r\n.\r\n";
+constexpr std::string_view capa_reply_top = "+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n";
 
 // Where the transmission stands in the byte stream of the file; carried across reads and output
 // writes alike, so that neither boundary changes a single byte of the result.
@@ -101,6 +105,86 @@ bool send_mail_file(int message, connection& c) {
   return state.line_start || connection_put(c, "\r\n");
 }
 
+int parse_top_arguments(const char* text, std::uint64_t* number, std::uint64_t* lines) {
+  // from_chars takes digits only (no blank, no sign) and reports a number beyond 64 bits; what
+  // parse_msgnum accepts for the message is exactly a non-zero number read so.
+  const char* const end = text + std::strlen(text);
+  const auto [number_end, number_error] = std::from_chars(text, end, *number);
+  if (number_error != std::errc() || *number == 0 || number_end == end || *number_end != ' ') {
+    return 1;
+  }
+  const auto [lines_end, lines_error] = std::from_chars(number_end + 1, end, *lines);
+  return lines_error == std::errc() && lines_end == end ? 0 : 1;
+}
+
+namespace {
+
+// Where TOP's part of a message file ends: after the header's empty line, then after as many more
+// lines as asked for. Carried across read blocks, as the transmission's own state is.
+struct top_part {
+  std::uint64_t body_lines_left = 0;
+  bool in_header = true;
+  // The header line read so far, as much as tells whether it is empty: its size, counted up to 2,
+  // and whether its first byte is CR. An empty line is LF alone or CR LF; any other CR is text.
+  std::size_t line_size = 0;
+  bool line_starts_with_cr = false;
+};
+
+// How much of \a data belongs to TOP's part; sets \a complete when the part ends within it.
+std::size_t top_part_size(top_part& part, std::string_view data, bool* complete) {
+  std::size_t at = 0;
+  while (part.in_header) {
+    const std::size_t line_end = data.find('\n', at);
+    const std::string_view piece =
+        data.substr(at, line_end == std::string_view::npos ? line_end : line_end - at);
+    if (part.line_size == 0 && !piece.empty()) {
+      part.line_starts_with_cr = piece.front() == '\r';
+    }
+    part.line_size = std::min<std::size_t>(part.line_size + piece.size(), 2);
+    if (line_end == std::string_view::npos) {
+      return data.size();
+    }
+    part.in_header = part.line_size != 0 && !(part.line_size == 1 && part.line_starts_with_cr);
+    part.line_size = 0;
+    at = line_end + 1;
+  }
+  for (; part.body_lines_left > 0; --part.body_lines_left) {
+    const std::size_t line_end = data.find('\n', at);
+    if (line_end == std::string_view::npos) {
+      return data.size();
+    }
+    at = line_end + 1;
+  }
+  *complete = true;
+  return at;
+}
+
+}  // namespace
+
+bool send_mail_top(int message, std::uint64_t body_lines, connection& c) {
+  std::array<char, mail_read_size> data;  // NOLINT: filled by read before it is looked at
+  transfer_state state;
+  top_part part;
+  part.body_lines_left = body_lines;
+  bool complete = false;
+  // The part ends right after an LF, where the transmission stands at a line start; or with the
+  // file, where the final line end is added as for the whole file.
+  while (!complete) {
+    const ssize_t got = fd_read(message, data.data(), data.size());
+    if (got < 0) {
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    const std::string_view block(data.data(), static_cast<std::size_t>(got));
+    if (!transfer_block(state, block.substr(0, top_part_size(part, block, &complete)), c)) {
+      return false;
+    }
+  }
+  return state.line_start || connection_put(c, "\r\n");
+}
+
 char* sanitize(char* text) {
   // The POSIX locale's control characters, spelled out so that no locale can widen the set.
   constexpr unsigned char delete_char = 127;
@@ -113,8 +197,8 @@ char* sanitize(char* text) {
   return text;
 }
 
-void send_capa(connection& c) {
-  connection_send(c, capa_reply);
+void send_capa(connection& c, bool with_top) {
+  connection_send(c, with_top ? capa_reply_top : capa_reply);
 }
 
 }  // namespace fernd

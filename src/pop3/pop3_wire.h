@@ -1,6 +1,6 @@
 // What goes on the wire besides the connection's own lines: message numbers as clients write them,
-// a message file in its wire form (CR LF line ends, dot-stuffed), the capability reply, and user
-// names cleaned for the log.
+// a message file in its wire form (CR LF line ends, dot-stuffed), whole or its header and first
+// lines for TOP, the capability reply, and user names cleaned for the log.
 #ifndef FERND_POP3_POP3_WIRE_H_
 #define FERND_POP3_POP3_WIRE_H_
 
@@ -14,18 +14,32 @@ namespace fernd {
 /// Returns 0 and sets \a number, or 1.
 [[nodiscard]] int parse_msgnum(const char* text, std::uint64_t* number);
 
+/// Parses TOP's arguments: a message number as parse_msgnum takes it, exactly one blank, and a
+/// line count of ASCII digits only, 0 to 18446744073709551615, leading zeros allowed. Returns 0
+/// and sets \a number and \a lines, or 1.
+[[nodiscard]] int parse_top_arguments(const char* text, std::uint64_t* number,
+                                      std::uint64_t* lines);
+
 /// Sends the message file open on \a message into \a c's output, dot-stuffed, with every LF that
 /// no CR precedes turned into CR LF and a final CR LF where the file lacks one. Every byte of the
 /// file is sent, NUL and bare CR included. Does not send the terminating ".\r\n". Returns false on
 /// a read error of the file or a failed write (then c.output_failed is set).
 [[nodiscard]] bool send_mail_file(int message, connection& c);
 
+/// Sends the start of the message file open on \a message as send_mail_file sends the whole: its
+/// header (the lines up to and including the first empty line; a file without one is all header),
+/// then at most \a body_lines lines of the body. A line is what send_mail_file sends as one, so the
+/// bytes are a prefix of send_mail_file's, and all of them when the body has no more lines. Reads
+/// no further than the read block in which that part ends. Same results as send_mail_file.
+[[nodiscard]] bool send_mail_top(int message, std::uint64_t body_lines, connection& c);
+
 /// Replaces every control character (1-31, 127) of \a text with '?', in place; returns \a text.
 char* sanitize(char* text);
 
-/// Appends the capability reply "+OK\r\nUSER\r\nUIDL\r\n.\r\n" to the output, as one piece; a
-/// failed write is reported as connection_send reports it.
-void send_capa(connection& c);
+/// Appends the capability reply "+OK\r\nUSER\r\nUIDL\r\n.\r\n" to the output, as one piece; with
+/// \a with_top, "+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n". A failed write is reported as
+/// connection_send reports it.
+void send_capa(connection& c, bool with_top);
 
 }  // namespace fernd
 

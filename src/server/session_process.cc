@@ -26,8 +26,8 @@ void session_process_run(int connection, const char* peer, int peer_port, int ac
   log_write(&log, log_info,
             "connection from %s port %d, active sessions %d (max %d), auth_delay=%s", peer,
             peer_port, active_sessions, listener_session_limit, auth_delay ? "yes" : "no");
-  const session_result result =
-      session_serve(&log, client.fd, client.fd, config.accounts, auth_delay);
+  const session_result result = session_serve(&log, client.fd, client.fd, config.accounts,
+                                              auth_delay, session_idle_limit, {.top = config.top});
   client.reset();
   log_write(&log, log_info, "connection closed");
   log_close(&log);  // _exit runs no destructor

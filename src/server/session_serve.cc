@@ -58,7 +58,7 @@ bool session_socket_prepare(int fd, std::chrono::milliseconds idle_limit) {
 
 session_result session_serve(session_log* log, int input_fd, int output_fd,
                              std::span<account> accounts, bool auth_delay,
-                             std::chrono::milliseconds idle_limit,
+                             std::chrono::milliseconds idle_limit, pop3_options options,
                              std::chrono::milliseconds login_limit) {
   // A client that goes away mid-reply must end the session through its output-error path, with
   // the mailbox released and the log complete, not kill the process.
@@ -75,7 +75,7 @@ session_result session_serve(session_log* log, int input_fd, int output_fd,
   }
   // The session lifts the deadline once the client has logged in.
   connection_set_deadline(client, login_limit);
-  return pop3_session(log, client, accounts, auth_delay);
+  return pop3_session(log, client, accounts, auth_delay, options);
 }
 
 }  // namespace fernd

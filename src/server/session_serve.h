@@ -34,9 +34,10 @@ enum class session_mode {
 /// killing the process (SIGPIPE is ignored from here on); on a socket, a read that waits
 /// \a idle_limit for data and a write that waits as long for progress end the session. A client
 /// that has not logged in \a login_limit after the greeting is let go, on any descriptor.
+/// \a options go to the session as they are.
 [[nodiscard]] session_result session_serve(
     session_log* log, int input_fd, int output_fd, std::span<account> accounts, bool auth_delay,
-    std::chrono::milliseconds idle_limit = session_idle_limit,
+    std::chrono::milliseconds idle_limit = session_idle_limit, pop3_options options = {},
     std::chrono::milliseconds login_limit = session_login_limit);
 
 }  // namespace fernd

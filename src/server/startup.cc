@@ -40,6 +40,7 @@ enum option_code : int {
   option_log,
   option_auth,
   option_maildir,
+  option_top,
 };
 
 // Only long options exist: the matching short-option string is empty.
@@ -54,6 +55,7 @@ constexpr option long_options[] = {
     {"log", required_argument, nullptr, option_log},
     {"auth", required_argument, nullptr, option_auth},
     {"maildir", required_argument, nullptr, option_maildir},
+    {"top", no_argument, nullptr, option_top},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -199,6 +201,7 @@ void print_help() {
   std::fputs("                  passwordeval command or, if none is given, from\n", stdout);
   std::fputs("                  the key ring or, if that fails, from a prompt.\n", stdout);
   std::fputs("  --maildir=dir   use this maildir as mailbox\n", stdout);
+  std::fputs("  --top           serve the TOP command and announce it in CAPA\n", stdout);
   std::fputs("Each pair of --auth and --maildir options defines one POP3 mailbox.\n", stdout);
   std::fputs("At least one such pair must be given.\n", stdout);
 }
@@ -291,7 +294,8 @@ int run_inetd(startup_config& config) {
     log_write(&log, log_error, "%s", warning.c_str());
   }
   const session_result result =
-      session_serve(&log, STDIN_FILENO, STDOUT_FILENO, config.accounts, inetd_auth_delay);
+      session_serve(&log, STDIN_FILENO, STDOUT_FILENO, config.accounts, inetd_auth_delay,
+                    session_idle_limit, {.top = config.top});
   return session_exit_status(result, session_mode::inetd);
 }
 
@@ -359,6 +363,9 @@ int parse_command_line(int argc, char** argv, startup_config* config) {
           return parse_failed;
         }
         config->accounts.back().maildir = must_strdup(optarg);
+        break;
+      case option_top:
+        config->top = true;
         break;
       default:
         // An unknown option or a missing argument: getopt_long has already said so.

@@ -23,6 +23,7 @@ struct startup_config {
   const char* interface = startup_default_interface;  ///< the option's argument itself
   bool log_to_syslog = false;
   const char* log_file = nullptr;  ///< the option's argument itself, or none
+  bool top = false;                ///< --top: sessions serve TOP and announce it
   account_list accounts;
   /// What start-up found doubtful but not fatal, one line each ("warning: ..."): on standard error
   /// in standalone mode, in the session log in inetd mode, where standard error may be the client.

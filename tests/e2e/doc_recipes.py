@@ -329,11 +329,18 @@ class RecipeUser:
         command that fails."""
         return harness.unprivileged_prefix() + ["/bin/bash", "-e", "-c", script]
 
-    def run(self, script, server, timeout, expect_status=0):
+    def run(self, script, server, timeout, expect_status=0, terminal=False, answers=()):
         """Runs script (commands of the documents, site values in place) to its end; fails
         unless it exits with expect_status. Returns the completed process. server, when given,
-        is the one whose state a failure to end in time reports."""
-        if server is None:
+        is the one whose state a failure to end in time reports. With terminal, the script runs
+        on a pseudo-terminal of the user's, as a full-screen client runs in a terminal window
+        (TERM says what it is), answers are typed on it as harness.run_on_terminal says, and
+        stdout holds what the terminal showed."""
+        if terminal:
+            done = harness.run_on_terminal(self.command(script), server, timeout,
+                                           owner=(self.uid, self.gid), answers=answers,
+                                           cwd=self.home, env=dict(self.env(), TERM="xterm"))
+        elif server is None:
             done = subprocess.run(self.command(script), stdin=subprocess.DEVNULL,
                                   capture_output=True, cwd=self.home, env=self.env(),
                                   timeout=timeout, check=False)

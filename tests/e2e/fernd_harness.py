@@ -4,8 +4,10 @@ TLS), test certificates, the session log, and bounded waits. Python 3 standard l
 """
 
 import argparse
+import fcntl
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -14,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -840,6 +843,93 @@ def run_client(command, server, timeout, **options):
                 f"server: {process_report(server.process.pid)}\n"
                 f"server children: {sessions}\nlog:\n{log}") from None
         return subprocess.CompletedProcess(command, client.returncode, stdout, stderr)
+
+
+# The size of the pseudo-terminal that run_on_terminal gives a client: a common terminal window.
+TERMINAL_LINES = 24
+TERMINAL_COLUMNS = 80
+
+# The terminal escape sequences that terminal_text takes out: control sequences, character set
+# choices, keypad modes.
+TERMINAL_ESCAPE = re.compile(rb"\x1b\[[0-9;?]*[ -/]*[@-~]|\x1b[()][0-9A-Za-z]|\x1b[=>78]")
+
+
+def take_terminal():
+    """In the child, before the program runs: the terminal on standard input becomes the
+    controlling terminal of the new session, as a terminal window gives one to its shell."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+def run_on_terminal(command, server, timeout, owner=None, answers=(), **options):
+    """Runs a client program to its end on a pseudo-terminal of its own (TERMINAL_LINES by
+    TERMINAL_COLUMNS), which is its standard input, output and error and the controlling terminal
+    of its session, as a full-screen client runs in a terminal window. answers: (text, keys)
+    pairs, in order: once the terminal shows text (after what the previous pair waited for),
+    keys are typed; the last keys again every second while the client runs, since a client may
+    drop what is typed while it is busy (mutt and neomutt do after an error). Nothing else is
+    typed. owner: (uid, gid) that the terminal is given to, as a login
+    gives it to the user. Returns the CompletedProcess with everything the terminal was sent as
+    stdout (stderr empty). A client that does not end in time is killed, and the test fails with
+    what the terminal showed and the state of the server's processes."""
+    controller, terminal = os.openpty()
+    try:
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ,
+                    struct.pack("HHHH", TERMINAL_LINES, TERMINAL_COLUMNS, 0, 0))
+        if owner is not None:
+            os.fchown(terminal, *owner)
+        client = subprocess.Popen(command, stdin=terminal, stdout=terminal, stderr=terminal,
+                                  start_new_session=True, preexec_fn=take_terminal, **options)
+    finally:
+        os.close(terminal)
+    shown = bytearray()
+    waiting = list(answers)
+    answered_up_to = 0  # where in the text the next answer's text is looked for
+    last_keys = None  # typed again every second once every answer has been typed
+    typed_at = 0.0
+    deadline = time.monotonic() + timeout
+    try:
+        # The terminal is read until every process that holds it has closed it (EIO), so that
+        # the client never waits for room on it.
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                os.killpg(client.pid, signal.SIGKILL)
+                client.wait()
+                raise AssertionError(
+                    f"{command[0]} did not end within {timeout} s\n"
+                    f"the terminal showed: {terminal_text(bytes(shown))[-3000:]!r}\n"
+                    f"server: {process_report(server.process.pid)}\n"
+                    f"server children: {[process_report(pid) for pid in server.children()]}")
+            if last_keys is not None and time.monotonic() - typed_at >= 1.0:
+                os.write(controller, last_keys)
+                typed_at = time.monotonic()
+            if select.select([controller], [], [], min(remaining, 1.0))[0]:
+                try:
+                    data = os.read(controller, 65536)
+                except OSError:
+                    data = b""
+                if not data:
+                    break
+                shown += data
+                text = terminal_text(bytes(shown))
+                if waiting and waiting[0][0] in text[answered_up_to:]:
+                    answered_up_to = text.index(waiting[0][0], answered_up_to) + 1
+                    keys = waiting.pop(0)[1].encode("ascii")
+                    os.write(controller, keys)
+                    typed_at = time.monotonic()
+                    if not waiting:
+                        last_keys = keys
+    finally:
+        os.close(controller)
+    status = client.wait(timeout=max(deadline - time.monotonic(), 1.0))
+    return subprocess.CompletedProcess(command, status, bytes(shown), b"")
+
+
+def terminal_text(shown):
+    """What a terminal was sent, as text: escape sequences taken out, each carriage return made
+    a line end, empty lines left out."""
+    text = TERMINAL_ESCAPE.sub(b"", shown).decode("utf-8", "replace").replace("\r", "\n")
+    return "\n".join(line for line in text.split("\n") if line.strip())
 
 
 def run_fetchmail(workspace, server, options, server_options="", timeout=60):

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Real POP3 client programs against the real fernd binary on loopback, in standalone mode and
 in inetd mode (behind systemd-socket-activate and socat): Python's poplib, curl, fetchmail,
-getmail6, fdm, s-nail, GNU mailutils' movemail, nmh's inc and Emacs's pop3.el. Each client runs
-the recipes of docs/clients.md, read from its text (doc_recipes.py): the files written where the
-page says, the commands run as printed by a user with a home directory of the test's and no
-terminal, only the port and the home directory put in place of the examples. Each first fetches
+getmail6, fdm, s-nail, GNU mailutils' movemail, nmh's inc, Emacs's pop3.el, and mutt and neomutt
+(against fernd with --top). Each client runs the recipes of docs/clients.md, read from its text
+(doc_recipes.py): the files written where the page says, the commands run as printed by a user
+with a home directory of the test's and no terminal (mutt and neomutt, full-screen programs, on
+a pseudo-terminal of their own on which nothing is typed, bounded in time like every other
+client), only the port and the home directory put in place of the examples. Each first fetches
 every message and keeps it on the server, then fetches and deletes. What a client delivered is
 compared with the message files, line ends normalised (CR LF read as LF, a final LF where the
 file has none); the headers that the page says a client adds are taken off by name before the
@@ -113,11 +115,22 @@ class RealClients:
         test changed it, the way the page says."""
         return self.user.write(recipe(name), self.site, text)
 
-    def follow(self, *scripts, expect_status=0):
+    def follow(self, *scripts, expect_status=0, terminal=False, answers=()):
         """Runs the commands of the given recipe texts, in order, in one shell, with the port
-        and home directory in place; returns the completed process."""
+        and home directory in place; returns the completed process. With terminal, on a
+        pseudo-terminal, whose output is then the process's stdout, and answers typed on it
+        (RecipeUser.run)."""
         script = "\n".join(self.site.apply(text) for text in scripts)
-        return self.user.run(script, self.srv, CLIENT_TIMEOUT, expect_status=expect_status)
+        return self.user.run(script, self.srv, CLIENT_TIMEOUT, expect_status=expect_status,
+                             terminal=terminal, answers=answers)
+
+    def serve_top(self):
+        """fernd with --top, in the same mode, in place of the server of setUp: what the page
+        tells the users of mutt and neomutt to run."""
+        self.srv.stop()
+        self.srv = self.server([self.account], mode=self.mode, extra=["--top"],
+                               log=self.workspace.path("fernd-top.log"))
+        self.site = doc_recipes.Site(port=self.srv.port, home=self.user.home)
 
     def inbox(self):
         return self.user.path("Mail/inbox")
@@ -482,6 +495,41 @@ class RealClients:
     def test_emacs(self):
         self.assert_keeps_then_deletes(self.emacs, self.EMACS_ADDS)
 
+    # mutt and neomutt -----------------------------------------------------------------------
+
+    MUTT_ADDS = section_names("## mutt and neomutt", ["Content-Length", "Lines"])
+    # The recipe that keeps and the one that deletes, of each client.
+    MUTT_RECIPES = {"mutt": ("mutt-keep", "mutt-delete"),
+                    "neomutt": ("neomutt-keep", "neomutt-delete")}
+
+    def mutt(self, name, config=None, setup=True, answers=()):
+        """docs/clients.md's ~/.muttrc (config: its text as the test changed it) and the
+        commands that make the folder directory (unless told not to), then the recipe name, run
+        on a terminal with answers typed on it. Returns what the terminal showed, as text."""
+        self.write("mutt", config)
+        if setup:
+            self.follow(recipe("mutt-setup").text)
+        done = self.follow(recipe(name).text, terminal=True, answers=answers)
+        return harness.terminal_text(done.stdout)
+
+    def assert_mutt_keeps_then_deletes(self, client):
+        keep, delete = self.MUTT_RECIPES[client]
+        self.serve_top()
+
+        def fetch(keeping):
+            shown = self.mutt(keep if keeping else delete)
+            count = len(self.messages)
+            self.assertIn(f"{count} kept, 0 deleted" if keeping else f"0 kept, {count} deleted",
+                          shown)
+            return self.take_mbox()
+        self.assert_keeps_then_deletes(fetch, self.MUTT_ADDS)
+
+    def test_mutt(self):
+        self.assert_mutt_keeps_then_deletes("mutt")
+
+    def test_neomutt(self):
+        self.assert_mutt_keeps_then_deletes("neomutt")
+
 
 class StandaloneClientsTest(RealClients, harness.E2ETestCase):
     mode = "standalone"
@@ -589,6 +637,77 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
         self.assert_delivered(self.movemail("movemail-delete"))
         self.expect_one_message_per_session()
         self.assert_emptied()
+
+    def test_fetchmail_without_fetchall_fetches_with_top_when_served(self):
+        """With --top, fetchmail without fetchall (nokeep alone, or the uidl server option with
+        keep) fetches each message with TOP and a line count past its end, and gets every
+        message whole; with nokeep it deletes them."""
+        self.serve_top()
+        variants = (
+            (" fetchall keep", " nokeep", len(self.messages)),
+            ("protocol pop3 auth password\n    user \"alice\" password \"secret\" sslproto '' "
+             "fetchall keep",
+             "protocol pop3 auth password uidl\n    user \"alice\" password \"secret\" "
+             "sslproto '' keep", 0))
+        for old, new, deleted in variants:
+            with self.subTest(new=new):
+                self.restore()
+                for name in (".fetchids", ".fetchmail.pid"):
+                    if os.path.exists(self.user.path(name)):
+                        os.unlink(self.user.path(name))
+                delivered, transcript = self.fetchmail_variant(old, new)
+                self.assertIn("POP3> TOP 1 99999999", transcript)
+                self.assertNotIn("POP3> RETR", transcript)
+                self.assert_delivered(delivered, self.FETCHMAIL_ADDS)
+                self.expect_sessions(deleted)
+                if deleted:
+                    self.assert_emptied()
+                else:
+                    self.assert_all_kept()
+
+    def test_mutt_and_neomutt_without_top_open_nothing(self):
+        """Against fernd without --top both stop after the login, with the messages that the
+        page quotes, drop the keys given with push, and wait on an empty screen, which "q"
+        leaves; nothing is fetched."""
+        for name, message in (("mutt-keep", "Command TOP is not supported by server."),
+                              ("neomutt-keep", "Unable to open mailbox "
+                               f"pop://alice@127.0.0.1:{self.srv.port}/")):
+            with self.subTest(recipe=name):
+                shown = self.mutt(name, answers=[("No mailbox is open", "q")])
+                self.assertIn(message, shown)
+                self.assertIn("No mailbox is open", shown)
+                self.assertFalse(os.path.exists(self.user.path("fetched.mbox")))
+                self.assert_all_kept()
+
+    def test_mutt_and_neomutt_without_ssl_force_tls_refuse_clear_text(self):
+        """Without `set ssl_force_tls=no` both refuse the connection and wait on an empty
+        screen, which "q" leaves; nothing is fetched."""
+        self.serve_top()
+        config = harness.replace_exactly(recipe("mutt").text, "set ssl_force_tls=no\n", "")
+        for name in ("mutt-keep", "neomutt-keep"):
+            with self.subTest(recipe=name):
+                shown = self.mutt(name, config, answers=[("No mailbox is open", "q")])
+                self.assertIn("Encrypted connection unavailable", shown)
+                self.assertFalse(os.path.exists(self.user.path("fetched.mbox")))
+                self.assert_all_kept()
+
+    def test_mutt_and_neomutt_without_their_folder_directory_copy_one_message(self):
+        """Without ~/Mail, the question whether to create it takes the first of the pushed
+        keys: the directory is made, the tagging is lost, and only the first message is
+        copied."""
+        self.serve_top()
+        for name in ("mutt-keep", "neomutt-keep"):
+            with self.subTest(recipe=name):
+                self.mutt(name, setup=False)
+                self.assertTrue(os.path.isdir(self.user.path("Mail")))
+                shutil.rmtree(self.user.path("Mail"))
+                delivered = self.take_mbox()
+                self.assertEqual(len(delivered), 1)
+                self.assertEqual(strip_added_headers(harness.normalise(delivered[0]),
+                                                     harness.normalise(self.messages[
+                                                         self.order()[0]]), self.MUTT_ADDS),
+                                 harness.normalise(self.messages[self.order()[0]]))
+                self.assert_all_kept()
 
     def test_getmail_without_the_maildir_stops(self):
         """Without the mkdir of the recipe getmail stops with status 2 and fetches nothing."""

@@ -103,5 +103,33 @@ TEST(FuzzExpectedWire, MatchesHandWrittenCases) {
   }
 }
 
+// The reference for TOP, by hand as well: the lines up to the first empty one, then the body's.
+TEST(FuzzExpectedTop, MatchesHandWrittenCases) {
+  struct top_case {
+    std::string wire;
+    std::uint64_t lines;
+    std::string top;
+  };
+  const top_case cases[] = {
+      {"", 0, ""},
+      {"", 3, ""},
+      {"A\r\nB\r\n", 0, "A\r\nB\r\n"},
+      {"A\r\n\r\nb1\r\nb2\r\n", 0, "A\r\n\r\n"},
+      {"A\r\n\r\nb1\r\nb2\r\n", 1, "A\r\n\r\nb1\r\n"},
+      {"A\r\n\r\nb1\r\nb2\r\n", 2, "A\r\n\r\nb1\r\nb2\r\n"},
+      {"A\r\n\r\nb1\r\nb2\r\n", UINT64_MAX, "A\r\n\r\nb1\r\nb2\r\n"},
+      {"\r\n\r\n\r\n", 1, "\r\n\r\n"},
+      // A line holding a CR is not empty; a lone CR ends no line.
+      {"A\r\r\n\r\nb\r\n", 0, "A\r\r\n\r\n"},
+      {"\r\r\n\r\nb\r\n", 0, "\r\r\n\r\n"},
+      {"A\rB\r\n\r\nb\r\n", 0, "A\rB\r\n\r\n"},
+      {"..\r\n\r\n..\r\nb\r\n", 1, "..\r\n\r\n..\r\n"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(cases[i].top, fuzz_expected_top(cases[i].wire, cases[i].lines));
+  }
+}
+
 }  // namespace
 }  // namespace fernd

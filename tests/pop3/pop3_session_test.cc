@@ -120,7 +120,7 @@ class Pop3Session : public testing::Test {
     session_log log;
     log_open(false, log_path.c_str(), &log);
     const int fds_before = open_fd_count();
-    transcript_result result = transcript_run(client, &log, accounts, auth_delay);
+    transcript_result result = transcript_run(client, &log, accounts, auth_delay, options);
     EXPECT_EQ(fds_before, open_fd_count()) << "the session leaked a descriptor";
     log_close(&log);
     // The status as a session process reports it: 0, 1 or 2.
@@ -161,6 +161,7 @@ class Pop3Session : public testing::Test {
   account_list accounts;
   std::string log_path;
   std::vector<message> messages;
+  pop3_options options;  // what the command line turned on: nothing unless a test says so
 };
 
 // One dialogue: the client's bytes, the server's bytes after the greeting, the status, the log.
@@ -379,6 +380,249 @@ TEST_F(Pop3Session, RetrSendsEachMessageDotStuffed) {
   EXPECT_EQ(login_log(4) + update(0), result.log);
 }
 
+// ---- TOP, served only with --top ----
+
+const std::string capa_plain = "+OK\r\nUSER\r\nUIDL\r\n.\r\n";
+const std::string capa_top = "+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n";
+
+TEST_F(Pop3Session, WithoutTheOptionTopIsNotUnderstoodAndCapaIsUnchanged) {
+  messages = {{"m1", "Subject: one\n\nbody\n"}};
+  const session_run result =
+      run("CAPA\r\nTOP 1 0\r\n" + login +
+          "CAPA\r\nTOP 1 0\r\ntop 1 1\r\nTOP 9 0\r\nTOP 1\r\nTOP 1 x\r\nTOP\r\nSTAT\r\nQUIT\r\n");
+  EXPECT_TRUE(same_bytes(greeting + capa_plain + not_understood + login_ok + capa_plain +
+                             not_understood + not_understood + not_understood + not_understood +
+                             not_understood + not_understood + "+OK 1 19\r\n+OK\r\n",
+                         result.output));
+  EXPECT_EQ(20u, capa_plain.size());
+  EXPECT_EQ(exit_status_ok, result.status);
+  EXPECT_EQ(login_log(1) + update(0), result.log);
+}
+
+TEST_F(Pop3Session, WithTheOptionCapaAnnouncesTopInBothPhases) {
+  options.top = true;
+  messages = {{"m1", "Subject: one\n\nbody\n"}};
+  // Before a login TOP is a command of the other phase, not understood like RETR.
+  const session_run result =
+      run("CAPA\r\nTOP 1 0\r\nRETR 1\r\n" + login + "capa\r\nTOP 1 0\r\nQUIT\r\n");
+  EXPECT_TRUE(same_bytes(greeting + capa_top + not_understood + not_understood + login_ok +
+                             capa_top + "+OK\r\nSubject: one\r\n\r\n.\r\n+OK\r\n",
+                         result.output));
+  EXPECT_EQ(exit_status_ok, result.status);
+  EXPECT_EQ(login_log(1) + update(0), result.log);
+}
+
+TEST_F(Pop3Session, TopSendsTheHeaderAndTheFirstBodyLines) {
+  options.top = true;
+  const std::string h65534(65534, 'h');
+  const struct {
+    const char* what;
+    std::string file;
+    std::vector<std::pair<std::string, std::string>> tops;  // line count, what TOP sends
+  } cases[] = {
+      {"bare LF",
+       "Subject: a\nFrom: b\n\nline 1\nline 2\nline 3\n",
+       {{"0", "Subject: a\r\nFrom: b\r\n\r\n"},
+        {"1", "Subject: a\r\nFrom: b\r\n\r\nline 1\r\n"},
+        {"2", "Subject: a\r\nFrom: b\r\n\r\nline 1\r\nline 2\r\n"},
+        {"3", "Subject: a\r\nFrom: b\r\n\r\nline 1\r\nline 2\r\nline 3\r\n"},
+        {"4", "Subject: a\r\nFrom: b\r\n\r\nline 1\r\nline 2\r\nline 3\r\n"},
+        {"18446744073709551615", "Subject: a\r\nFrom: b\r\n\r\nline 1\r\nline 2\r\nline 3\r\n"},
+        {"0001", "Subject: a\r\nFrom: b\r\n\r\nline 1\r\n"}}},
+      {"CR LF",
+       "A: 1\r\nB: 2\r\n\r\nbody 1\r\n\r\nbody 3\r\n",
+       {{"0", "A: 1\r\nB: 2\r\n\r\n"},
+        {"2", "A: 1\r\nB: 2\r\n\r\nbody 1\r\n\r\n"},
+        {"9", "A: 1\r\nB: 2\r\n\r\nbody 1\r\n\r\nbody 3\r\n"}}},
+      // The empty line ends the header in either form; "CR CR LF" is a line holding a CR.
+      {"mixed", "A: 1\r\n\nbody\r\nx\n", {{"0", "A: 1\r\n\r\n"}, {"1", "A: 1\r\n\r\nbody\r\n"}}},
+      {"a CR is text",
+       "A: 1\n\r\r\nB: 2\n\rx\n\nbody\n",
+       {{"0", "A: 1\r\n\r\r\nB: 2\r\n\rx\r\n\r\n"}}},
+      {"no empty line", "Subject: a\nFrom: b\n", {{"0", "Subject: a\r\nFrom: b\r\n"}}},
+      {"no empty line, no final LF", "Subject: only", {{"0", "Subject: only\r\n"}}},
+      {"no final LF",
+       "A: 1\n\nthe last",
+       {{"0", "A: 1\r\n\r\n"},
+        {"1", "A: 1\r\n\r\nthe last\r\n"},
+        {"2", "A: 1\r\n\r\nthe last\r\n"}}},
+      {"ends in a lone CR", "A: 1\n\nx\r", {{"1", "A: 1\r\n\r\nx\r\r\n"}}},
+      {"dot lines",
+       ".Subject: dot\n..x\n\n.\n..body\nlast\n",
+       {{"0", "..Subject: dot\r\n...x\r\n\r\n"},
+        {"1", "..Subject: dot\r\n...x\r\n\r\n..\r\n"},
+        {"2", "..Subject: dot\r\n...x\r\n\r\n..\r\n...body\r\n"}}},
+      {"NUL bytes",
+       "A: \0x\n\0\n\nb\0dy\nmore\n"s,
+       {{"0", "A: \0x\r\n\0\r\n\r\n"s}, {"1", "A: \0x\r\n\0\r\n\r\nb\0dy\r\n"s}}},
+      {"empty file", "", {{"0", ""}, {"5", ""}}},
+      {"empty header", "\nbody\n", {{"0", "\r\n"}, {"1", "\r\nbody\r\n"}}},
+      // The empty line's CR is the last byte of the first read block, its LF the first of the
+      // second.
+      {"CR LF across the read blocks",
+       h65534 + "\n\r\nbody\nmore\n",
+       {{"0", h65534 + "\r\n\r\n"}, {"1", h65534 + "\r\n\r\nbody\r\n"}}},
+      {"CR and text across the read blocks",
+       h65534 + "\n\rx\n\nbody\n",
+       {{"0", h65534 + "\r\n\rx\r\n\r\n"}}},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    messages.push_back({"m" + std::to_string(100 + i), cases[i].file});
+  }
+  std::string client = login;
+  std::string replies = login_ok;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    for (const auto& [count, sent] : cases[i].tops) {
+      client += "TOP " + std::to_string(i + 1) + " " + count + "\r\n";
+      replies += "+OK\r\n" + sent + ".\r\n";
+    }
+  }
+  client += "QUIT\r\n";
+  replies += "+OK\r\n";
+  const session_run result = run(client);
+  EXPECT_TRUE(same_bytes(greeting + replies, result.output));
+  EXPECT_EQ(exit_status_ok, result.status);
+  // TOP marks nothing.
+  EXPECT_EQ(login_log(static_cast<int>(std::size(cases))) + update(0), result.log);
+  EXPECT_EQ(std::size(cases), result.remaining.size());
+}
+
+TEST_F(Pop3Session, TopArguments) {
+  options.top = true;
+  messages = {{"m1", "A: 1\n\nb1\nb2\n"}, {"m2", "A: 2\n\nc\n"}, {"m3", "A: 3\n\nd\n"}};
+  const std::string top_1_1 = "+OK\r\nA: 1\r\n\r\nb1\r\n.\r\n";
+  const struct {
+    std::string line;
+    std::string reply;
+  } cases[] = {
+      {"TOP 1 1", top_1_1},
+      {"top 001 01", top_1_1},
+      {"Top 1 1", top_1_1},
+      // Out of range or deleted (message 2 is deleted first): no such message.
+      {"TOP 4 0", "-ERR\r\n"},
+      {"TOP 18446744073709551615 0", "-ERR\r\n"},
+      {"TOP 2 0", "-ERR\r\n"},
+      {"TOP 2 x", not_understood},
+      // Everything else is not understood, whatever the message number.
+      {"TOP 1", not_understood},
+      {"TOP 1 x", not_understood},
+      {"TOP 1  2", not_understood},
+      {"TOP 1 -1", not_understood},
+      {"TOP 1 +1", not_understood},
+      {"TOP 1 2 3", not_understood},
+      {"TOP 1 ", not_understood},
+      {"TOP 1 2 ", not_understood},
+      {"TOP 1 1x", not_understood},
+      {"TOP 1 18446744073709551616", not_understood},
+      {"TOP  1 0", not_understood},
+      {"TOP 0 0", not_understood},
+      {"TOP -1 0", not_understood},
+      {"TOP x 0", not_understood},
+      {"TOP 18446744073709551616 0", not_understood},
+      {"TOP 99 x", not_understood},
+      {"TOP 1\t0", not_understood},
+      {"TOP", not_understood},
+      {"TOP ", not_understood},
+      {"TOP1 0", not_understood},
+      {"TOPS 1 0", not_understood},
+      {"TO 1 0", not_understood},
+  };
+  std::string client = login + "DELE 2\r\n";
+  std::string replies = login_ok + "+OK\r\n";
+  for (const auto& c : cases) {
+    client += c.line + "\r\n";
+    replies += c.reply;
+  }
+  client += "QUIT\r\n";
+  replies += "+OK\r\n";
+  const session_run result = run(client);
+  EXPECT_TRUE(same_bytes(greeting + replies, result.output));
+  EXPECT_EQ(exit_status_ok, result.status);
+  EXPECT_EQ(login_log(3) + update(1), result.log);
+  EXPECT_EQ((lines{"m1", "m3"}), result.remaining);
+}
+
+TEST_F(Pop3Session, TopWithALargeCountSendsWhatRetrSends) {
+  options.top = true;
+  messages = {
+      {"empty", ""},
+      {"mixed", "a\nb\r\n.\n..x\nlast"},
+      {"binary", "\0NUL first\nmid\0dle\r\nlone\rcr\n"s},
+      {"dot", ".\r\n"},
+      {"mail", "Subject: x\r\n\r\n.\r\nbody\n\nend"},
+  };
+  std::string client = login;
+  for (std::size_t i = 1; i <= messages.size(); ++i) {
+    client +=
+        "RETR " + std::to_string(i) + "\r\nTOP " + std::to_string(i) + " 18446744073709551615\r\n";
+  }
+  const session_run result = run(client + "QUIT\r\n");
+  ASSERT_EQ(0u, result.output.rfind(greeting + login_ok, 0));
+  // Each RETR reply is followed by a TOP reply of the same bytes.
+  std::string_view rest(result.output);
+  rest.remove_prefix(greeting.size() + login_ok.size());
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    SCOPED_TRACE(messages[i].name);
+    const std::size_t retr_end = rest.find("\r\n.\r\n") + 5;
+    ASSERT_LE(retr_end, rest.size());
+    const std::string_view retr = rest.substr(0, retr_end);
+    rest.remove_prefix(retr_end);
+    EXPECT_TRUE(same_bytes(retr, rest.substr(0, retr.size())));
+    rest.remove_prefix(retr.size());
+  }
+  EXPECT_EQ("+OK\r\n", rest);
+  EXPECT_EQ(login_log(5) + update(0), result.log);
+}
+
+TEST_F(Pop3Session, TopFailsAsRetrFails) {
+  options.top = true;
+  // A message of 1 MB, so that its transmission cannot fit into the pipe before the client closes
+  // it.
+  std::string big = "Subject: big\n\n";
+  while (big.size() < 1024 * 1024) {
+    big += std::string(78, 'b') + "\r\n";
+  }
+  messages = {{"m1", big}, {"m2", "two\n"}};
+  const std::size_t after_login = greeting.size() + login_ok.size();
+  const struct {
+    const char* what;
+    std::function<void()> on_pause;
+    bool close_output;
+    std::string output;  // after the login
+    int status;
+    lines log;
+  } cases[] = {
+      {"a file that is gone", [this] { std::filesystem::remove(path_of("m1")); }, false,
+       "-ERR cannot open message\r\n+OK\r\n+OK\r\n", exit_status_ok,
+       login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(1)},
+      {"a file that cannot be read",
+       [this] {
+         std::filesystem::remove(path_of("m1"));
+         std::filesystem::create_symlink("/proc/self/mem", path_of("m1"));
+       },
+       false, "+OK\r\n", exit_status_session_failed,
+       login_log(2) + lines{"error: cannot send mail file " + path_of("m1")}},
+      {"a client that goes away", [] {}, true, "", exit_status_session_failed,
+       login_log(2) + lines{"error: cannot send mail file " + path_of("m1")} + output_error},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    transcript_client client;
+    client.first = login;
+    client.pause_at = after_login;
+    client.on_pause = c.on_pause;
+    client.close_output = c.close_output;
+    client.rest = "TOP 1 18446744073709551615\r\nDELE 2\r\nQUIT\r\n";
+    const session_run result = run(client);
+    EXPECT_EQ(greeting + login_ok + c.output, result.output);
+    EXPECT_EQ(c.status, result.status);
+    EXPECT_EQ(c.log, result.log);
+    if (c.status != exit_status_ok) {
+      EXPECT_EQ((lines{"m1", "m2"}), result.remaining);
+    }
+  }
+}
+
 TEST_F(Pop3Session, LongListingsLeaveWhole) {
   // Long names (up to the 70 bytes of a unique id) make UIDL fill more than one output block; LIST
   // takes the same path.
@@ -539,8 +783,9 @@ TEST_F(Pop3Session, WriteErrorInALongListingEndsTheSessionThere) {
   // A UIDL listing far larger than the pipe and the output buffer together: the client reads the
   // start of it and goes away. The listing stops at the write that fails, and the commands sent
   // after it are never run: nothing is deleted.
-  for (int i = 0; i < 1500; ++i) {
-    messages.push_back({std::to_string(100000 + i) + std::string(240, 'n'), "x\n"});
+  // Names of 70 bytes, the longest that are their own unique ids.
+  for (int i = 0; i < 3000; ++i) {
+    messages.push_back({std::to_string(100000 + i) + std::string(64, 'n'), "x\n"});
   }
   transcript_client client;
   client.first = login + "UIDL\r\nDELE 1\r\nDELE 2\r\nQUIT\r\n";
@@ -548,9 +793,9 @@ TEST_F(Pop3Session, WriteErrorInALongListingEndsTheSessionThere) {
   client.close_output = true;
   const session_run result = run(client);
   EXPECT_EQ(exit_status_session_failed, result.status);
-  EXPECT_EQ(login_log(1500) + output_error, result.log);
+  EXPECT_EQ(login_log(3000) + output_error, result.log);
   EXPECT_EQ(*client.pause_at, result.output.size());
-  EXPECT_EQ(1500u, result.remaining.size());
+  EXPECT_EQ(3000u, result.remaining.size());
 }
 
 TEST_F(Pop3Session, MessageThatOpensButCannotBeReadEndsTheSession) {

@@ -96,16 +96,71 @@ TEST(Sanitize, ReplacesControlCharactersOnly) {
   EXPECT_EQ("", std::string(sanitize(empty.data())));
 }
 
-TEST(SendCapa, WritesTheCapabilityReply) {
-  const unique_fd out = file_with("");
-  {
-    connection c(-1, out.fd);
-    send_capa(c);
-    ASSERT_TRUE(connection_flush(c));
+TEST(ParseTopArguments, Samples) {
+  struct top_case {
+    std::string text;
+    int result;
+    std::uint64_t number;  // both checked only when valid
+    std::uint64_t lines;
+  };
+  const top_case cases[] = {
+      {"1 0", 0, 1, 0},
+      {"2 15", 0, 2, 15},
+      {"007 000", 0, 7, 0},
+      {"18446744073709551615 18446744073709551615", 0, UINT64_MAX, UINT64_MAX},
+      {"1 000000000000000000000018446744073709551615", 0, 1, UINT64_MAX},
+      {"1 18446744073709551616", 1, 0, 0},
+      {"18446744073709551616 1", 1, 0, 0},
+      {"0 1", 1, 0, 0},
+      {"1", 1, 0, 0},
+      {"1 ", 1, 0, 0},
+      {" 1 0", 1, 0, 0},
+      {"1  0", 1, 0, 0},
+      {"1 0 ", 1, 0, 0},
+      {"1 0 3", 1, 0, 0},
+      {"1 -1", 1, 0, 0},
+      {"1 +1", 1, 0, 0},
+      {"-1 0", 1, 0, 0},
+      {"+1 0", 1, 0, 0},
+      {"1 x", 1, 0, 0},
+      {"x 1", 1, 0, 0},
+      {"1x 0", 1, 0, 0},
+      {"1 0x", 1, 0, 0},
+      {"1\t0", 1, 0, 0},
+      {"1 0\r", 1, 0, 0},
+      {"", 1, 0, 0},
+  };
+  for (const top_case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::uint64_t number = 12345;
+    std::uint64_t lines = 12345;
+    EXPECT_EQ(c.result, parse_top_arguments(c.text.c_str(), &number, &lines));
+    if (c.result == 0) {
+      EXPECT_EQ(c.number, number);
+      EXPECT_EQ(c.lines, lines);
+    }
   }
-  const std::string wire = file_contents(out.fd);
-  EXPECT_EQ(20u, wire.size());
-  EXPECT_EQ("+OK\r\nUSER\r\nUIDL\r\n.\r\n", wire);
+}
+
+TEST(SendCapa, WritesTheCapabilityReply) {
+  const struct {
+    bool with_top;
+    std::string wire;
+  } cases[] = {
+      {false, "+OK\r\nUSER\r\nUIDL\r\n.\r\n"},
+      {true, "+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n"},
+  };
+  for (const auto& each : cases) {
+    SCOPED_TRACE(each.with_top);
+    const unique_fd out = file_with("");
+    {
+      connection c(-1, out.fd);
+      send_capa(c, each.with_top);
+      ASSERT_TRUE(connection_flush(c));
+    }
+    EXPECT_EQ(each.wire, file_contents(out.fd));
+  }
+  EXPECT_EQ(20u, cases[0].wire.size());
 }
 
 // Sends \a file through send_mail_file into a connection on a temporary file; returns the bytes
@@ -117,6 +172,44 @@ std::string transmit(const std::string& file, bool* result) {
   *result = send_mail_file(message.fd, c);
   EXPECT_TRUE(connection_flush(c));
   return file_contents(out.fd);
+}
+
+// Sends \a file through send_mail_top with \a body_lines, as transmit() does.
+std::string transmit_top(const std::string& file, std::uint64_t body_lines, bool* result) {
+  const unique_fd message = file_with(file);
+  const unique_fd out = file_with("");
+  connection c(-1, out.fd);
+  *result = send_mail_top(message.fd, body_lines, c);
+  EXPECT_TRUE(connection_flush(c));
+  return file_contents(out.fd);
+}
+
+// What TOP must send, worked out from the whole message's wire form: its lines are the stretches
+// that CR LF ends, and the empty one is CR LF alone. The header's lines up to and including the
+// first empty one (all lines when there is none), then at most \a body_lines more.
+std::string reference_top(const std::string& wire, std::uint64_t body_lines) {
+  std::size_t at = 0;
+  bool in_header = true;
+  while (at < wire.size() && (in_header || body_lines > 0)) {
+    const std::size_t end = wire.find("\r\n", at) + 2;
+    if (!in_header) {
+      --body_lines;
+    } else if (end - at == 2) {
+      in_header = false;
+    }
+    at = end;
+  }
+  return wire.substr(0, at);
+}
+
+// The number of lines of a wire form.
+std::uint64_t wire_lines(const std::string& wire) {
+  std::uint64_t count = 0;
+  for (std::size_t at = wire.find("\r\n"); at != std::string::npos;
+       at = wire.find("\r\n", at + 2)) {
+    ++count;
+  }
+  return count;
 }
 
 TEST(SendMailFile, TransmissionTable) {
@@ -188,6 +281,47 @@ TEST(SendMailFile, TransmissionTable) {
     bool result = false;
     EXPECT_EQ(cases[i].wire, transmit(cases[i].file, &result));
     EXPECT_TRUE(result);
+    // TOP of the same file: every line count up to past the end, and the largest one, which
+    // sends exactly what the whole transmission sends.
+    for (std::uint64_t lines = 0; lines <= wire_lines(cases[i].wire) + 1; ++lines) {
+      SCOPED_TRACE(lines);
+      result = false;
+      EXPECT_EQ(reference_top(cases[i].wire, lines), transmit_top(cases[i].file, lines, &result));
+      EXPECT_TRUE(result);
+    }
+    EXPECT_EQ(cases[i].wire, transmit_top(cases[i].file, UINT64_MAX, &result));
+    EXPECT_TRUE(result);
+  }
+}
+
+TEST(SendMailTop, HeaderAndBodyLines) {
+  struct top_case {
+    std::string file;
+    std::uint64_t lines;
+    std::string wire;
+  };
+  const std::string h65535(65535, 'h');
+  const top_case cases[] = {
+      {"A: 1\n\nb1\nb2\n", 0, "A: 1\r\n\r\n"},
+      {"A: 1\n\nb1\nb2\n", 1, "A: 1\r\n\r\nb1\r\n"},
+      {"A: 1\r\n\r\nb1\r\nb2\r\n", 1, "A: 1\r\n\r\nb1\r\n"},
+      {"A: 1\r\n\nb1\n", 0, "A: 1\r\n\r\n"},
+      {"A: 1\n\r\r\nB: 2\n\nb1\n", 0, "A: 1\r\n\r\r\nB: 2\r\n\r\n"},
+      {"A: 1\nB: 2", 0, "A: 1\r\nB: 2\r\n"},
+      {"A: 1\n\nlast", 1, "A: 1\r\n\r\nlast\r\n"},
+      {".A\n\n.\nx\n", 1, "..A\r\n\r\n..\r\n"},
+      {std::string("\0\n\n\0\n\0\n", 7), 1, std::string("\0\r\n\r\n\0\r\n", 8)},
+      {"\n\n\n", 1, "\r\n\r\n"},
+      {"", 0, ""},
+      // The header's last line ends the first read block, the empty line begins the second.
+      {h65535 + "\n\nb\n", 0, h65535 + "\r\n\r\n"},
+      {"A\n" + h65535 + "\n\nb\n", 0, "A\r\n" + h65535 + "\r\n\r\n"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    bool result = false;
+    EXPECT_EQ(cases[i].wire, transmit_top(cases[i].file, cases[i].lines, &result));
+    EXPECT_TRUE(result);
   }
 }
 
@@ -232,6 +366,40 @@ TEST(SendMailFile, StreamsALargeFileAcrossEverySeam) {
   EXPECT_TRUE(result);
   EXPECT_EQ(reference_wire(file).size(), wire.size());
   EXPECT_TRUE(reference_wire(file) == wire);
+  // TOP of the same file, wherever its first empty line falls: a few body lines, many, and all.
+  for (const std::uint64_t lines : {std::uint64_t{3}, std::uint64_t{1500}, UINT64_MAX}) {
+    SCOPED_TRACE(lines);
+    const std::string top = transmit_top(file, lines, &result);
+    EXPECT_TRUE(result);
+    EXPECT_TRUE(reference_top(wire, lines) == top);
+  }
+}
+
+TEST(SendMailTop, ReadsNoFurtherThanItSends) {
+  // A header, the empty line and 4 MB of body: TOP with no body line reads the block that holds
+  // the header and stops there; the file position shows how far it read.
+  std::string file = "Subject: large\n\n";
+  while (file.size() < 4u * 1024 * 1024) {
+    file += std::string(78, 'b') + "\n";
+  }
+  const struct {
+    std::uint64_t lines;
+    off_t read_at_most;
+  } cases[] = {
+      {0, 64 * 1024},
+      {1, 64 * 1024},
+      {10'000, 1024 * 1024},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines);
+    const unique_fd message = file_with(file);
+    const unique_fd out = file_with("");
+    connection sink(-1, out.fd);
+    ASSERT_TRUE(send_mail_top(message.fd, c.lines, sink));
+    ASSERT_TRUE(connection_flush(sink));
+    EXPECT_LE(::lseek(message.fd, 0, SEEK_CUR), c.read_at_most);
+    EXPECT_EQ(reference_top(reference_wire(file), c.lines), file_contents(out.fd));
+  }
 }
 
 TEST(SendMailFile, FailsWhenTheOutputFails) {
@@ -248,6 +416,28 @@ TEST(SendMailFile, FailsWhenTheOutputFails) {
     EXPECT_FALSE(connection_flush(c));
     EXPECT_TRUE(c.output_failed);
   }
+}
+
+TEST(SendMailTop, FailsAsSendMailFileFails) {
+  const unique_fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_GE(full.fd, 0);
+  for (const std::size_t size : {std::size_t{10}, std::size_t{300'000}}) {
+    SCOPED_TRACE(size);
+    const unique_fd message = file_with("A: 1\n\n" + std::string(size, 'm') + "\n");
+    connection c(-1, full.fd);
+    const bool sent = send_mail_top(message.fd, 1, c);
+    EXPECT_EQ(size < connection_output_size, sent);
+    EXPECT_FALSE(connection_flush(c));
+    EXPECT_TRUE(c.output_failed);
+  }
+  temp_maildir dir;
+  const unique_fd directory(::open(dir.path.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_GE(directory.fd, 0);
+  const unique_fd out = file_with("");
+  connection c(-1, out.fd);
+  EXPECT_FALSE(send_mail_top(directory.fd, 0, c));
+  EXPECT_FALSE(c.output_failed);
+  EXPECT_EQ(0u, c.output_used);
 }
 
 TEST(SendMailFile, FailsWhenTheMessageCannotBeRead) {

@@ -85,7 +85,7 @@ struct SessionProcessServeTest : testing::Test {
         (void)::setrlimit(RLIMIT_NOFILE, &limit);
       }
       const session_result result = session_serve(&log, connection->fd, connection->fd, accounts,
-                                                  false, idle_limit, login_limit);
+                                                  false, idle_limit, pop3_options{}, login_limit);
       connection->reset();
       log_close(&log);
       ::_exit(session_exit_status(result, session_mode::session_process));

@@ -43,6 +43,7 @@ const std::string help_text =
     "                  passwordeval command or, if none is given, from\n"
     "                  the key ring or, if that fails, from a prompt.\n"
     "  --maildir=dir   use this maildir as mailbox\n"
+    "  --top           serve the TOP command and announce it in CAPA\n"
     "Each pair of --auth and --maildir options defines one POP3 mailbox.\n"
     "At least one such pair must be given.\n";
 
@@ -177,7 +178,8 @@ TEST(FerndCommandLine, MissingPasswordCommandFailsLikeEmptyOutput) {
 
 TEST(FerndCommandLine, GetoptReportsUnknownOptionsAndMissingArguments) {
   const std::vector<std::string> cases[] = {
-      {"--bogus"}, {"--port"}, {"--auth"}, {"--help=yes"}, {"-h"}, {"--inetd", "--maildir"},
+      {"--bogus"},   {"--port"}, {"--auth"}, {"--help=yes"}, {"-h"}, {"--inetd", "--maildir"},
+      {"--top=yes"},
   };
   for (const std::vector<std::string>& args : cases) {
     SCOPED_TRACE(args.back());
@@ -547,6 +549,25 @@ TEST(ParseCommandLine, FillsTheConfiguration) {
     if (std::strcmp(config.interface, startup_default_interface) != 0) {
       EXPECT_TRUE(points_into(config.interface, line.strings));
     }
+  }
+}
+
+TEST(ParseCommandLine, TopOnlyWhenAsked) {
+  const struct {
+    std::vector<std::string> args;
+    bool top;
+  } cases[] = {
+      {{}, false},
+      {{"--top"}, true},
+      {{"--top", "--top"}, true},
+      {{"--inetd", "--top", "--port=2110"}, true},
+  };
+  for (const auto& each : cases) {
+    SCOPED_TRACE(args_trace(each.args));
+    command_line line(each.args);
+    startup_config config;
+    ASSERT_EQ(0, parse_command_line(line.argc(), line.argv.data(), &config));
+    EXPECT_EQ(each.top, config.top);
   }
 }
 

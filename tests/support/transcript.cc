@@ -120,7 +120,8 @@ struct client_run {
 }  // namespace
 
 transcript_result transcript_run(const transcript_client& client, session_log* log,
-                                 const account_list& accounts, bool auth_delay) {
+                                 const account_list& accounts, bool auth_delay,
+                                 pop3_options options) {
   (void)std::signal(SIGPIPE, SIG_IGN);
   pipe_pair input = make_pipe();
   pipe_pair output = make_pipe();
@@ -134,7 +135,7 @@ transcript_result transcript_run(const transcript_client& client, session_log* l
   result.accounts = accounts;
   {
     connection session_client(input.read_end.fd, output.write_end.fd);
-    result.status = pop3_session(log, session_client, result.accounts, auth_delay);
+    result.status = pop3_session(log, session_client, result.accounts, auth_delay, options);
   }
   // Closing the session's ends lets the client see the end of the output.
   input.read_end.reset();

@@ -46,11 +46,12 @@ struct transcript_result {
 };
 
 /// Runs pop3_session in the calling thread on a connection over two pipes, with a client thread
-/// that plays \a client, on a copy of \a accounts. Ignores SIGPIPE in the process, so that writes
-/// to a closed pipe fail instead. Every wait is bounded: after 60 seconds the client closes its
-/// ends and the session ends.
+/// that plays \a client, on a copy of \a accounts, with \a options. Ignores SIGPIPE in the
+/// process, so that writes to a closed pipe fail instead. Every wait is bounded: after 60 seconds
+/// the client closes its ends and the session ends.
 transcript_result transcript_run(const transcript_client& client, session_log* log,
-                                 const account_list& accounts, bool auth_delay);
+                                 const account_list& accounts, bool auth_delay,
+                                 pop3_options options = {});
 
 /// The lines of a log file with their time and process prefix removed ("info: starting POP3
 /// session"). Fails the calling test when a line lacks the prefix or names another process.
