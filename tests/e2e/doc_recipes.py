@@ -1,6 +1,6 @@
 """The recipes of the documentation, as the end-to-end tests run them.
 
-docs/clients.md and the README's "POP3 over TLS" section mark each code block that a user is
+docs/clients.md, docs/scaling.md and the README's "POP3 over TLS" section mark each code block that a user is
 told to paste with an HTML comment on the line before it, which a rendered page does not show:
 
     <!-- recipe: NAME -->              commands, run with bash as printed
@@ -26,6 +26,7 @@ import fernd_harness as harness
 
 SOURCE_DIR = harness.SOURCE_DIR
 CLIENTS = os.path.join(SOURCE_DIR, "docs", "clients.md")
+SCALING = os.path.join(SOURCE_DIR, "docs", "scaling.md")
 README = os.path.join(SOURCE_DIR, "README.md")
 # The part of the README whose blocks are recipes, by its heading.
 README_SECTION = "## POP3 over TLS"
@@ -136,8 +137,9 @@ def read_blocks(path, section=None):
 
 
 def documents():
-    """Every block of docs/clients.md and of the README's "POP3 over TLS" section."""
-    return read_blocks(CLIENTS) + read_blocks(README, README_SECTION)
+    """Every block of docs/clients.md, of docs/scaling.md and of the README's "POP3 over TLS"
+    section."""
+    return read_blocks(CLIENTS) + read_blocks(SCALING) + read_blocks(README, README_SECTION)
 
 
 def recipe(name):
