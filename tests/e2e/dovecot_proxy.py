@@ -31,9 +31,9 @@ DOC_BACKENDS = ("10.0.0.11", "10.0.0.12")
 DOC_BACKEND_PORT = 1100
 DOC_STLS_PORT = 110
 DOC_POP3S_PORT = 995
-# The two lines of "service pop3-login" that the page leaves commented out: one login process
-# for many connections.
-SHARED_LOGIN_LINES = ("  #service_count = 0\n", "  #process_min_avail = 2\n")
+# The two lines of "service pop3-login" that make a few login processes serve every connection;
+# without them (the page says to put a # before each), Dovecot starts one per connection.
+SHARED_LOGIN_LINES = ("  service_count = 0\n", "  process_min_avail = 2\n")
 
 
 def program(name):
@@ -63,12 +63,12 @@ def version():
 
 
 def site_config(text, directory, stls_port, pop3s_port, certificate=None, plain=False,
-                shared_login=False):
+                login_per_connection=False):
     """The page's dovecot.conf with the values of a private instance on 127.0.0.1 in place of
     the page's: the ports, base_dir, state_dir and the log under directory, the table in
     directory, and the certificate (an object with cert and key paths). plain turns TLS off
-    (ssl = no, no certificate), for a client that speaks plain POP3; shared_login puts the two
-    commented lines of "service pop3-login" in force. Each replaced text must stand in the page
+    (ssl = no, no certificate), for a client that speaks plain POP3; login_per_connection puts
+    a # before the two lines of "service pop3-login" that the page names. Each replaced text must stand in the page
     exactly as often as expected, so that a change of the page cannot slip past."""
     replace = harness.replace_exactly
     text = replace(text, "listen = *, ::\n", "listen = 127.0.0.1\n")
@@ -88,9 +88,9 @@ def site_config(text, directory, stls_port, pop3s_port, certificate=None, plain=
     else:
         text = replace(text, f"ssl_cert = <{DOC_CERT}\n", f"ssl_cert = <{certificate.cert}\n")
         text = replace(text, f"ssl_key = <{DOC_KEY}\n", f"ssl_key = <{certificate.key}\n")
-    if shared_login:
+    if login_per_connection:
         for line in SHARED_LOGIN_LINES:
-            text = replace(text, line, line.replace("#", "", 1))
+            text = replace(text, line, "  #" + line[2:])
     return text
 
 
@@ -121,10 +121,24 @@ def log_path(directory):
     return os.path.join(directory, "dovecot.log")
 
 
-def write_shards(directory, backend_ports):
-    """Writes the page's table with these backend ports; Dovecot reads it again at the next
-    login after a change."""
-    text = site_shards(doc_recipes.recipe("proxy-shards").text, backend_ports)
+def doc_table(backend_ports):
+    """The page's table with its two backends at these ports of 127.0.0.1."""
+    return site_shards(doc_recipes.recipe("proxy-shards").text, backend_ports)
+
+
+def table_for(users, port):
+    """A table in the page's form for other users, all on one backend at 127.0.0.1 port: for
+    each user, the page's first line with the user's name and that backend."""
+    first = next(line for line in doc_recipes.recipe("proxy-shards").text.splitlines()
+                 if line and not line.startswith("#"))
+    rest = harness.replace_exactly(first.split(":", 1)[1],
+                                   f"host={DOC_BACKENDS[0]} port={DOC_BACKEND_PORT} ",
+                                   f"host=127.0.0.1 port={port} ")
+    return "".join(f"{user}:{rest}\n" for user in users)
+
+
+def write_table(directory, text):
+    """Writes the table of users; Dovecot reads it again at the next login after a change."""
     with open(shards_path(directory), "w", encoding="utf-8") as shards:
         shards.write(text)
     # The auth process reads it as the user dovecot.
@@ -132,29 +146,30 @@ def write_shards(directory, backend_ports):
 
 
 class Proxy:
-    """A private Dovecot instance with the page's configuration in directory, listening on two
-    free ports of 127.0.0.1 (for the page's 110 and 995), in a process group of its own.
-    started: a list to which the process is appended as ("server", Popen), for a caller that
-    ends everything it started (bench/run)."""
+    """A private Dovecot instance with the page's configuration in directory and the table
+    text (see doc_table and table_for), listening on two free ports of 127.0.0.1 (for the
+    page's 110 and 995), in a process group of its own. started: a list to which the process
+    is appended as ("server", Popen), for a caller that ends everything it started
+    (bench/run)."""
 
-    def __init__(self, directory, backend_ports, certificate=None, plain=False,
-                 shared_login=False, started=None):
+    def __init__(self, directory, table, certificate=None, plain=False,
+                 login_per_connection=False, started=None):
         self.directory = directory
         self.certificate = certificate
         self.plain = plain
-        self.shared_login = shared_login
+        self.login_per_connection = login_per_connection
         self.started = started
         self.process = None
         self.stls_port = self.pop3s_port = 0
         os.makedirs(directory, exist_ok=True)
         os.chmod(directory, 0o755)
-        write_shards(directory, backend_ports)
+        write_table(directory, table)
         self.output_path = os.path.join(directory, "output")
 
     def write_config(self):
         text = site_config(doc_recipes.recipe("proxy-dovecot-conf").text, self.directory,
                            self.stls_port, self.pop3s_port, self.certificate, self.plain,
-                           self.shared_login)
+                           self.login_per_connection)
         with open(config_path(self.directory), "w", encoding="utf-8") as config:
             config.write(text)
 

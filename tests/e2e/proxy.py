@@ -215,7 +215,7 @@ class Backend:
 class ProxyCase(harness.E2ETestCase):
     """Two backends and the proxy in front of them, all of the page's text."""
 
-    shared_login = False
+    login_per_connection = False
     large_size = 1 << 20
 
     def setUp(self):
@@ -231,9 +231,10 @@ class ProxyCase(harness.E2ETestCase):
             self.addCleanup(backend.stop)
             backend.start()
             self.backends.append(backend)
-        self.proxy = dovecot_proxy.Proxy(self.workspace.path("dovecot"), self.backend_ports(),
+        self.proxy = dovecot_proxy.Proxy(self.workspace.path("dovecot"),
+                                         dovecot_proxy.doc_table(self.backend_ports()),
                                          certificate=self.certificate,
-                                         shared_login=self.shared_login)
+                                         login_per_connection=self.login_per_connection)
         self.addCleanup(self.proxy.stop)
         self.proxy.start()
 
@@ -243,15 +244,11 @@ class ProxyCase(harness.E2ETestCase):
     def write_table(self, extra=None):
         """Writes the page's table with the backends' ports as they are now, and for each user
         of extra ({user: other user}) a line like the other user's."""
-        dovecot_proxy.write_shards(self.proxy.directory, self.backend_ports())
-        path = dovecot_proxy.shards_path(self.proxy.directory)
-        with open(path, encoding="utf-8") as table:
-            lines = table.read().splitlines()
+        lines = dovecot_proxy.doc_table(self.backend_ports()).splitlines()
         for user, like in (extra or {}).items():
             line = next(line for line in lines if line.startswith(like + ":"))
             lines.append(user + line[len(like):])
-        with open(path, "w", encoding="utf-8") as table:
-            table.write("\n".join(lines) + "\n")
+        dovecot_proxy.write_table(self.proxy.directory, "\n".join(lines) + "\n")
 
     def backend_of(self, user):
         return next(backend for backend in self.backends if user in backend.maildirs)
@@ -416,11 +413,11 @@ class ProxyFetchTest(ProxyCase):
         self.assertEqual(self.all_contents(), self.all_messages())
 
 
-class ProxySharedLoginTest(ProxyFetchTest):
-    """The same with the page's two commented lines of "service pop3-login" in force: a few
-    login processes serve every connection."""
+class ProxyLoginPerConnectionTest(ProxyFetchTest):
+    """The same with a # before the two lines of "service pop3-login" that the page names:
+    Dovecot's default, a login process for each connection."""
 
-    shared_login = True
+    login_per_connection = True
 
 
 class ProxyRefusalsTest(ProxyCase):
