@@ -1,8 +1,8 @@
 """The recipes of the documentation, as the end-to-end tests run them.
 
-docs/clients.md and the README's "POP3 over TLS" and "Password guessing" sections mark each code
-block that a user is told to paste with an HTML comment on the line before it, which a rendered
-page does not show:
+docs/clients.md, docs/scaling.md and the README's "POP3 over TLS" and "Password guessing" sections
+mark each code block that a user is told to paste with an HTML comment on the line before it, which
+a rendered page does not show:
 
     <!-- recipe: NAME -->              commands, run with bash as printed
     <!-- recipe: NAME file=PATH -->    a file's text, written to PATH (~ is the user's home)
@@ -27,6 +27,7 @@ import fernd_harness as harness
 
 SOURCE_DIR = harness.SOURCE_DIR
 CLIENTS = os.path.join(SOURCE_DIR, "docs", "clients.md")
+SCALING = os.path.join(SOURCE_DIR, "docs", "scaling.md")
 README = os.path.join(SOURCE_DIR, "README.md")
 # The parts of the README whose blocks are recipes, by their headings.
 README_SECTIONS = ("## POP3 over TLS", "## Password guessing")
@@ -139,9 +140,9 @@ def read_blocks(path, sections=None):
 
 
 def documents():
-    """Every block of docs/clients.md and of the README's "POP3 over TLS" and "Password
-    guessing" sections."""
-    return read_blocks(CLIENTS) + read_blocks(README, README_SECTIONS)
+    """Every block of docs/clients.md, of docs/scaling.md and of the README's "POP3 over TLS" and
+    "Password guessing" sections."""
+    return read_blocks(CLIENTS) + read_blocks(SCALING) + read_blocks(README, README_SECTIONS)
 
 
 def recipe(name):

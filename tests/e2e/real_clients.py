@@ -738,9 +738,9 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
 
 
 class DocRecipesTest(unittest.TestCase):
-    """Every block of docs/clients.md and of the README's "POP3 over TLS" is marked, either as
-    a recipe that some test runs or as checked by hand in a section that says when and with
-    which version; and the check finds a block that is not."""
+    """Every block of docs/clients.md, of docs/scaling.md and of the README's "POP3 over TLS" is
+    marked, either as a recipe that some test runs or as checked by hand in a section that says
+    when and with which version; and the check finds a block that is not."""
 
     def test_every_block_is_a_recipe_that_a_test_runs(self):
         blocks = doc_recipes.check_documents()
