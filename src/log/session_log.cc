@@ -32,15 +32,12 @@ constexpr std::size_t log_line_stack_size = 2048;
 // which is what decides. The log holds no password; the shipped units run fernd with umask 077.
 constexpr mode_t log_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
 
-// Above both levels that sessions log (info and error): log_open's "nowhere".
-constexpr std::uint32_t log_threshold_none = 2;
-
 void log_open_syslog() {
   ::openlog("fernd", LOG_PID, LOG_MAIL);
 }
 
 // Formats "<time> fernd[<pid>] <word>: <message>\n" and writes it with one write.
-void log_write_file(int fd, unsigned level, const char* format, std::va_list args) {
+void log_write_file(int fd, log_level level, const char* format, std::va_list args) {
   char time_text[log_time_size] = "";
   const std::time_t now = std::time(nullptr);
   const std::tm* local = std::localtime(&now);
@@ -115,29 +112,31 @@ unique_fd log_file_open(const char* file_name) {
 void log_open(bool to_syslog, const char* file_name, session_log* log) {
   log->file.reset();
   log->threshold = log_info;
+  log->sink = log_sink::nowhere;
   if (file_name != nullptr) {
     log->file = log_file_open(file_name);
     if (log->file.fd >= 0) {
+      log->sink = log_sink::file;
       return;
     }
     log_open_syslog();
     ::syslog(LOG_ERR, "cannot open log file, using syslog instead");
+    log->sink = log_sink::syslog;
     return;
   }
   if (to_syslog) {
     log_open_syslog();
-    return;
+    log->sink = log_sink::syslog;
   }
-  log->threshold = log_threshold_none;
 }
 
-void log_write(session_log* log, unsigned level, const char* format, ...) {
-  if (log->threshold > level) {
+void log_write(session_log* log, log_level level, const char* format, ...) {
+  if (log->sink == log_sink::nowhere || level < log->threshold) {
     return;
   }
   std::va_list args;
   va_start(args, format);
-  if (log->file.fd >= 0) {
+  if (log->sink == log_sink::file) {
     log_write_file(log->file.fd, level, format, args);
   } else {
     ::vsyslog(level == log_info ? LOG_INFO : LOG_ERR, format, args);
@@ -146,15 +145,17 @@ void log_write(session_log* log, unsigned level, const char* format, ...) {
 }
 
 void log_close(session_log* log) {
-  if (log->threshold == log_threshold_none) {
-    return;  // nothing was opened, or it is closed already
+  switch (log->sink) {
+    case log_sink::nowhere:
+      return;  // nothing was opened, or it is closed already
+    case log_sink::file:
+      log->file.reset();
+      break;
+    case log_sink::syslog:
+      ::closelog();
+      break;
   }
-  if (log->file.fd >= 0) {
-    log->file.reset();
-  } else {
-    ::closelog();
-  }
-  log->threshold = log_threshold_none;
+  log->sink = log_sink::nowhere;
 }
 
 session_log::~session_log() {

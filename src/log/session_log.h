@@ -9,18 +9,25 @@
 
 namespace fernd {
 
-/// Log levels. A message is written when its level is at least the log's threshold.
-constexpr unsigned log_info = 0;
-constexpr unsigned log_error = 1;
+/// How much a message matters. A message is written when its level is at least the log's
+/// threshold.
+enum class log_level : std::uint8_t { info, error };
+inline constexpr log_level log_info = log_level::info;
+inline constexpr log_level log_error = log_level::error;
 
-/// The log sink of one process. After log_open exactly one of these holds:
-/// file open and threshold 0 (a log file); file none and threshold 0 (syslog, opened);
-/// file none and threshold 2 (nowhere, nothing opened).
-/// The sink closes itself when the record ends (log_close), so that no caller has to know
-/// whether anything was opened.
+/// Where a session log writes.
+enum class log_sink : std::uint8_t {
+  nowhere,  ///< nothing was opened
+  syslog,   ///< syslog, opened
+  file,     ///< the log file, open in \a file
+};
+
+/// The log sink of one process, as log_open chose it. The sink closes itself when the record ends
+/// (log_close), so that no caller has to know whether anything was opened.
 struct session_log {
-  unique_fd file;               ///< the open log file; none for syslog or nowhere
-  std::uint32_t threshold = 2;  ///< the lowest level that is written
+  log_sink sink = log_sink::nowhere;
+  unique_fd file;                         ///< the open log file when the sink is a file
+  log_level threshold = log_level::info;  ///< the lowest level that is written
 
   session_log() = default;
   session_log(const session_log&) = delete;
@@ -40,7 +47,7 @@ void log_open(bool to_syslog, const char* file_name, session_log* log);
 
 /// Writes one message at \a level, formatted after the printf conventions. A file line reads
 /// "%F %T fernd[pid] info|error: message\n" and reaches the file in one write, when it is logged.
-[[gnu::format(printf, 3, 4)]] void log_write(session_log* log, unsigned level, const char* format,
+[[gnu::format(printf, 3, 4)]] void log_write(session_log* log, log_level level, const char* format,
                                              ...);
 
 /// Closes the file, or syslog when it was opened, and leaves the log writing nowhere. Does nothing

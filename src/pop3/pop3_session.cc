@@ -27,10 +27,6 @@
 namespace fernd {
 namespace {
 
-// Length of a command word with its blank: "USER ", "PASS ", "LIST " and the other numbered
-// commands. What follows is the argument.
-constexpr std::size_t command_prefix_size = 5;
-
 // Room for one formatted unsigned 64-bit number.
 constexpr std::size_t number_text_size = 20;
 
@@ -57,8 +53,8 @@ struct pop3_state {
   bool auth_delay;
   bool top = false;  // TOP is served and announced
   bool auth_failed = false;
-  bool after_user = false;     // the previous command was an accepted USER: PASS may follow it
-  const char* line = nullptr;  // the command line last read, without its line end
+  bool pass_may_follow = false;    // an accepted USER was the last command: PASS may come next
+  bool line_follows_user = false;  // the command being run is the line right after that USER
   std::array<char, pop3_line_size> user{};  // the name of the last accepted USER
   maildir_snapshot mailbox;
 };
@@ -111,6 +107,35 @@ bool has_prefix(const char* line, std::string_view prefix) {
   return ::strncasecmp(line, prefix.data(), prefix.size()) == 0;
 }
 
+// ---- the command tables' shape, both phases ----
+
+// What a command takes after its word.
+enum class argument_kind {
+  none,               // the word alone
+  optional_message,   // the word alone, or the word, a blank and a message number
+  message,            // the word, a blank and a message number
+  message_and_lines,  // the word, a blank, a message number, a blank and a line count
+  text,               // the word, a blank and any text, none included: a user name, a password
+};
+
+// A command's argument once it has been checked: the message a number designates, or none when
+// the command came without one; or the text after the blank.
+struct command_argument {
+  std::uint64_t number = 0;
+  mail_entry* entry = nullptr;
+  std::uint64_t lines = 0;     // TOP's line count
+  const char* text = nullptr;  // the rest of the line, for argument_kind::text
+};
+
+using command_handler = step (*)(pop3_state& s, const command_argument& argument);
+
+// One row of a phase's command table.
+struct pop3_command {
+  std::string_view word;
+  argument_kind argument;
+  command_handler handler;
+};
+
 // ---- authorization phase ----
 
 // The passwords of the accounts that this session did not log in to are not needed again: the
@@ -139,7 +164,6 @@ step check_password(pop3_state& s, const char* password) {
   const bool valid = match != nullptr && secret_equal(match->password, password);
   // The password is not needed again: nothing of the input up to the end of the PASS line stays.
   connection_wipe_input(s.client);
-  s.line = nullptr;
   if (!valid) {
     log_write(s.log, log_info, "authorization for user %s failed: invalid credentials",
               sanitize(s.user.data()));
@@ -172,44 +196,52 @@ step check_password(pop3_state& s, const char* password) {
   return step::login;
 }
 
-step cmd_user(pop3_state& s) {
-  // Both buffers have the same size, so the rest of the line always fits.
-  std::strcpy(s.user.data(), s.line + command_prefix_size);
-  log_write(s.log, log_info, "client started authorization");
+step auth_quit(pop3_state& s, const command_argument& /*argument*/) {
   reply(s, reply_ok);
-  s.after_user = true;
+  log_write(s.log, log_info, "client ended session");
+  return step::quit;
+}
+
+step cmd_capa(pop3_state& s, const command_argument& /*argument*/) {
+  send_capa(s.client, s.top);
   return step::next;
 }
 
-// Runs the command line through the authorization table, in its order. A PASS counts only right
-// after its USER (\a after_user); any other line makes the client send USER again.
-step auth_dispatch(pop3_state& s, bool after_user) {
-  if (is_word(s.line, "QUIT")) {
-    reply(s, reply_ok);
-    log_write(s.log, log_info, "client ended session");
-    return step::quit;
-  }
-  if (is_word(s.line, "CAPA")) {
-    send_capa(s.client, s.top);
-    return step::next;
-  }
-  if (has_prefix(s.line, "USER ")) {
-    return cmd_user(s);
-  }
-  if (after_user && has_prefix(s.line, "PASS ")) {
-    return check_password(s, s.line + command_prefix_size);
-  }
-  reply(s, reply_not_understood);
+step cmd_user(pop3_state& s, const command_argument& argument) {
+  // Both buffers have the same size, so the rest of the line always fits.
+  std::strcpy(s.user.data(), argument.text);
+  log_write(s.log, log_info, "client started authorization");
+  reply(s, reply_ok);
+  s.pass_may_follow = true;
   return step::next;
 }
+
+// A password counts only right after its USER; any other PASS is no command.
+step cmd_pass(pop3_state& s, const command_argument& argument) {
+  if (!s.line_follows_user) {
+    reply(s, reply_not_understood);
+    return step::next;
+  }
+  return check_password(s, argument.text);
+}
+
+// The commands of the authorization phase; every other line is not understood.
+constexpr pop3_command authorization_commands[] = {
+    {"QUIT", argument_kind::none, auth_quit},
+    {"CAPA", argument_kind::none, cmd_capa},
+    {"USER", argument_kind::text, cmd_user},
+    {"PASS", argument_kind::text, cmd_pass},
+};
+
+step dispatch(pop3_state& s, const char* line, std::span<const pop3_command> commands);
 
 // Returns quit, abort or login.
 step authorization_phase(pop3_state& s) {
   for (;;) {
     // The PASS after an accepted USER is checked, and a wrong one counted for the listener's
     // delay, even when the client no longer takes replies.
-    const command_line line =
-        read_line(s.client, s.after_user ? output_check::skipped : output_check::before_reading);
+    const command_line line = read_line(
+        s.client, s.pass_may_follow ? output_check::skipped : output_check::before_reading);
     if (line.status == line_status::output_error) {
       log_write(s.log, log_error, "output error, session aborted");
       return step::abort;
@@ -218,12 +250,12 @@ step authorization_phase(pop3_state& s) {
       log_write(s.log, log_error, "no login in time, session aborted");
       return step::abort;
     }
-    if (line.status == line_status::input_error) {
+    if (line.status != line_status::ready) {
       log_write(s.log, log_error, "input error, session aborted");
       return step::abort;
     }
-    s.line = line.text;
-    const step next = auth_dispatch(s, std::exchange(s.after_user, false));
+    s.line_follows_user = std::exchange(s.pass_may_follow, false);
+    const step next = dispatch(s, line.text, authorization_commands);
     if (next != step::next) {
       return next;
     }
@@ -231,30 +263,6 @@ step authorization_phase(pop3_state& s) {
 }
 
 // ---- transaction phase ----
-
-// What a command of the transaction phase takes after its word.
-enum class argument_kind {
-  none,               // the word alone
-  optional_message,   // the word alone, or the word, a blank and a message number
-  message,            // the word, a blank and a message number
-  message_and_lines,  // the word, a blank, a message number, a blank and a line count
-};
-
-// A command's argument once it has been checked: the message a number designates, or none when
-// the command came without one.
-struct command_argument {
-  std::uint64_t number = 0;
-  mail_entry* entry = nullptr;
-  std::uint64_t lines = 0;  // TOP's line count
-};
-
-using command_handler = step (*)(pop3_state& s, const command_argument& argument);
-
-struct transaction_command {
-  std::string_view word;
-  argument_kind argument;
-  command_handler handler;
-};
 
 step cmd_quit(pop3_state& s, const command_argument& /*argument*/) {
   reply(s, reply_ok);
@@ -264,11 +272,6 @@ step cmd_quit(pop3_state& s, const command_argument& /*argument*/) {
 
 step cmd_noop(pop3_state& s, const command_argument& /*argument*/) {
   reply(s, reply_ok);
-  return step::next;
-}
-
-step cmd_capa(pop3_state& s, const command_argument& /*argument*/) {
-  send_capa(s.client, s.top);
   return step::next;
 }
 
@@ -402,7 +405,7 @@ step cmd_dele(pop3_state& s, const command_argument& argument) {
 
 // The commands of the transaction phase. A line that matches no row, or whose argument does not
 // parse, is not understood.
-constexpr transaction_command transaction_commands[] = {
+constexpr pop3_command transaction_commands[] = {
     {"QUIT", argument_kind::none, cmd_quit},
     {"NOOP", argument_kind::none, cmd_noop},
     {"CAPA", argument_kind::none, cmd_capa},
@@ -416,11 +419,8 @@ constexpr transaction_command transaction_commands[] = {
 };
 
 // Whether \a line is \a command: its word alone where that is allowed, or its word, one blank and
-// a valid message number (and for TOP a blank and a line count) where one is allowed; the number
-// goes to \a argument (0 for none).
-bool command_matches(const transaction_command& command, const char* line,
-                     command_argument* argument) {
-  argument->number = 0;
+// what its argument kind takes; the argument goes to \a argument.
+bool command_matches(const pop3_command& command, const char* line, command_argument* argument) {
   const bool word_alone = command.argument == argument_kind::none ||
                           command.argument == argument_kind::optional_message;
   if (word_alone && is_word(line, command.word)) {
@@ -431,21 +431,36 @@ bool command_matches(const transaction_command& command, const char* line,
     return false;
   }
   const char* const rest = line + command.word.size() + 1;
-  return command.argument == argument_kind::message_and_lines
-             ? parse_top_arguments(rest, &argument->number, &argument->lines) == 0
-             : parse_msgnum(rest, &argument->number) == 0;
+  switch (command.argument) {
+    case argument_kind::text:
+      argument->text = rest;
+      return true;
+    case argument_kind::message_and_lines:
+      if (const std::optional<top_arguments> top = parse_top_arguments(rest)) {
+        argument->number = top->number;
+        argument->lines = top->lines;
+        return true;
+      }
+      return false;
+    default:
+      if (const std::optional<std::uint64_t> number = parse_msgnum(rest)) {
+        argument->number = *number;
+        return true;
+      }
+      return false;
+  }
 }
 
-// Checks the command line against the table, then the message its number designates, which must
-// exist and not be marked deleted ("-ERR" otherwise); only then does the command act.
-step transaction_dispatch(pop3_state& s) {
-  for (const transaction_command& command : transaction_commands) {
-    command_argument argument;
+// Runs \a line through \a commands, in their order. A message number must designate a message
+// that exists and is not marked deleted ("-ERR" otherwise); only then does the command act.
+step dispatch(pop3_state& s, const char* line, std::span<const pop3_command> commands) {
+  for (const pop3_command& command : commands) {
     // TOP is no command at all unless it is served: any line of it is not understood.
     if (command.argument == argument_kind::message_and_lines && !s.top) {
       continue;
     }
-    if (!command_matches(command, s.line, &argument)) {
+    command_argument argument;
+    if (!command_matches(command, line, &argument)) {
       continue;
     }
     if (argument.number != 0) {
@@ -491,12 +506,11 @@ bool transaction_phase(pop3_state& s) {
     if (line.status == line_status::output_error) {
       break;  // logged below, once for every way out
     }
-    if (line.status == line_status::input_error) {
+    if (line.status != line_status::ready) {
       log_write(s.log, log_error, "input error, session aborted");
       break;
     }
-    s.line = line.text;
-    const step next = transaction_dispatch(s);
+    const step next = dispatch(s, line.text, transaction_commands);
     if (next == step::quit) {
       quit = true;
       break;

@@ -71,19 +71,28 @@ bool transfer_block(transfer_state& state, std::string_view data, connection& c)
 
 }  // namespace
 
-int parse_msgnum(const char* text, std::uint64_t* number) {
-  // strtoull would accept leading blanks and a sign, and read "-1" as the largest number.
-  if (text[0] < '0' || text[0] > '9') {
-    return 1;
+namespace {
+
+// Reads the decimal number that is all of \a text: digits only (no blank, no sign), at most 64
+// bits, leading zeros allowed.
+std::optional<std::uint64_t> parse_decimal(std::string_view text) {
+  std::uint64_t value = 0;
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end) {
+    return std::nullopt;
   }
-  char* end = nullptr;
-  errno = 0;  // strtoull reports overflow only through errno, and never clears it
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  *number = value;
-  if (errno == ERANGE || *end != '\0' || value == 0) {
-    return 1;
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_msgnum(std::string_view text) {
+  const std::optional<std::uint64_t> number = parse_decimal(text);
+  if (number == 0U) {
+    return std::nullopt;  // messages are numbered from 1
   }
-  return 0;
+  return number;
 }
 
 bool send_mail_file(int message, connection& c) {
@@ -105,16 +114,17 @@ bool send_mail_file(int message, connection& c) {
   return state.line_start || connection_put(c, "\r\n");
 }
 
-int parse_top_arguments(const char* text, std::uint64_t* number, std::uint64_t* lines) {
-  // from_chars takes digits only (no blank, no sign) and reports a number beyond 64 bits; what
-  // parse_msgnum accepts for the message is exactly a non-zero number read so.
-  const char* const end = text + std::strlen(text);
-  const auto [number_end, number_error] = std::from_chars(text, end, *number);
-  if (number_error != std::errc() || *number == 0 || number_end == end || *number_end != ' ') {
-    return 1;
+std::optional<top_arguments> parse_top_arguments(std::string_view text) {
+  const std::size_t blank = text.find(' ');
+  if (blank == std::string_view::npos) {
+    return std::nullopt;
   }
-  const auto [lines_end, lines_error] = std::from_chars(number_end + 1, end, *lines);
-  return lines_error == std::errc() && lines_end == end ? 0 : 1;
+  const std::optional<std::uint64_t> number = parse_msgnum(text.substr(0, blank));
+  const std::optional<std::uint64_t> lines = parse_decimal(text.substr(blank + 1));
+  if (!number || !lines) {
+    return std::nullopt;
+  }
+  return top_arguments{*number, *lines};
 }
 
 namespace {

@@ -5,20 +5,27 @@
 #define FERND_POP3_POP3_WIRE_H_
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "pop3/connection.h"
 
 namespace fernd {
 
 /// Parses a message number: ASCII digits only, 1 to 18446744073709551615, leading zeros allowed.
-/// Returns 0 and sets \a number, or 1.
-[[nodiscard]] int parse_msgnum(const char* text, std::uint64_t* number);
+/// None for anything else.
+[[nodiscard]] std::optional<std::uint64_t> parse_msgnum(std::string_view text);
+
+/// TOP's two arguments.
+struct top_arguments {
+  std::uint64_t number = 0;  ///< the message, 1 or more
+  std::uint64_t lines = 0;   ///< how many lines of the body
+};
 
 /// Parses TOP's arguments: a message number as parse_msgnum takes it, exactly one blank, and a
-/// line count of ASCII digits only, 0 to 18446744073709551615, leading zeros allowed. Returns 0
-/// and sets \a number and \a lines, or 1.
-[[nodiscard]] int parse_top_arguments(const char* text, std::uint64_t* number,
-                                      std::uint64_t* lines);
+/// line count of ASCII digits only, 0 to 18446744073709551615, leading zeros allowed. None for
+/// anything else.
+[[nodiscard]] std::optional<top_arguments> parse_top_arguments(std::string_view text);
 
 /// Sends the message file open on \a message into \a c's output, dot-stuffed, with every LF that
 /// no CR precedes turned into CR LF and a final CR LF where the file lacks one. Every byte of the

@@ -64,10 +64,6 @@ constexpr option long_options[] = {
 constexpr const char* password_host = "localhost";
 constexpr int password_protocol_pop3 = 1;
 
-/// parse_command_line's result: 0 success, 1 failure.
-constexpr int parse_ok = 0;
-constexpr int parse_failed = 1;
-
 /// Start-up checks passed: the caller goes on to run the configured mode.
 constexpr int startup_continue = -1;
 
@@ -117,8 +113,8 @@ std::optional<int> parse_port(const char* text) {
 }
 
 /// --auth=user[,passwordeval]: appends the account, obtaining its password first.
-[[nodiscard]] int add_account(const char* program, const char* argument, int password_stderr,
-                              account_list* accounts) {
+[[nodiscard]] bool add_account(const char* program, const char* argument, int password_stderr,
+                               account_list* accounts) {
   account added;
   std::optional<std::string> password;
   const char* comma = std::strchr(argument, ',');
@@ -128,7 +124,7 @@ std::optional<int> parse_port(const char* text) {
     if (!evaluated.password) {
       std::fprintf(stderr, "%s: cannot get password: %s\n", program,
                    evaluated.error.value_or("").c_str());
-      return parse_failed;
+      return false;
     }
     password = std::move(evaluated.password);
   } else {
@@ -140,12 +136,12 @@ std::optional<int> parse_port(const char* text) {
     if (!password) {
       std::fprintf(stderr, "%s: cannot get password for (localhost, pop3, %s)\n", program,
                    added.user.c_str());
-      return parse_failed;
+      return false;
     }
   }
   added.password = std::move(*password);
   accounts->push_back(std::move(added));
-  return parse_ok;
+  return true;
 }
 
 /// Notes the accounts whose password is empty: anyone who knows the user name can log in.
@@ -251,7 +247,7 @@ int startup_prepare(int argc, char** argv, startup_config* config) {
   if (!startup_password_stderr(argc, argv, config)) {
     return exit_status_fatal;
   }
-  const bool parsed = parse_command_line(argc, argv, config) == parse_ok;
+  const bool parsed = parse_command_line(argc, argv, config);
   // Every password has been obtained: the session needs no descriptor for the commands.
   config->password_stderr.reset();
   if (!parsed) {
@@ -301,10 +297,10 @@ int run_inetd(startup_config& config) {
 
 }  // namespace
 
-int parse_command_line(int argc, char** argv, startup_config* config) {
+bool parse_command_line(int argc, char** argv, startup_config* config) {
   const char* program = program_path(argc, argv);
   if (!check_ports(argc, argv, program)) {
-    return parse_failed;
+    return false;
   }
   // Zero, not one: glibc's getopt then starts afresh, also when a test parses a second command
   // line in the same process.
@@ -319,7 +315,7 @@ int parse_command_line(int argc, char** argv, startup_config* config) {
     if (index >= 0 && optarg != nullptr && optarg[0] == '\0') {
       std::fprintf(stderr, "%s: option '--%s' requires non-empty argument\n", program,
                    long_options[index].name);
-      return parse_failed;
+      return false;
     }
     switch (code) {
       case option_version:
@@ -351,16 +347,15 @@ int parse_command_line(int argc, char** argv, startup_config* config) {
         }
         break;
       case option_auth:
-        if (add_account(program, optarg, config->password_stderr.fd, &config->accounts) !=
-            parse_ok) {
-          return parse_failed;
+        if (!add_account(program, optarg, config->password_stderr.fd, &config->accounts)) {
+          return false;
         }
         break;
       case option_maildir:
         if (config->accounts.empty()) {
           std::fprintf(stderr, "%s: option '--%s' requires preceding option '--auth'\n", program,
                        long_options[index].name);
-          return parse_failed;
+          return false;
         }
         config->accounts.back().maildir = must_strdup(optarg);
         break;
@@ -369,14 +364,14 @@ int parse_command_line(int argc, char** argv, startup_config* config) {
         break;
       default:
         // An unknown option or a missing argument: getopt_long has already said so.
-        return parse_failed;
+        return false;
     }
   }
   if (optind < argc) {
     std::fprintf(stderr, "%s: too many arguments\n", program);
-    return parse_failed;
+    return false;
   }
-  return parse_ok;
+  return true;
 }
 
 int fernd_main(int argc, char** argv) {

@@ -6,9 +6,9 @@
 
 namespace fernd {
 
-/// Parses the options into \a config, obtaining every account's password on the way. Returns 0,
-/// or 1 after writing the error to standard error.
-[[nodiscard]] int parse_command_line(int argc, char** argv, startup_config* config);
+/// Parses the options into \a config, obtaining every account's password on the way. Returns true,
+/// or false after writing the error to standard error.
+[[nodiscard]] bool parse_command_line(int argc, char** argv, startup_config* config);
 
 /// The whole program: returns the process exit status (0, 1 or 3).
 int fernd_main(int argc, char** argv);

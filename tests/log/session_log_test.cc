@@ -55,11 +55,13 @@ TEST_F(SessionLogTest, FileLineFormat) {
   session_log log;
   log_open(false, log_path().c_str(), &log);
   ASSERT_GE(log.file.fd, 0);
-  EXPECT_EQ(0U, log.threshold);
+  EXPECT_EQ(log_sink::file, log.sink);
+  EXPECT_EQ(log_info, log.threshold);
   log_write(&log, log_info, "user %s logged in, %d messages", "alice", 3);
   log_write(&log, log_error, "cannot send %s", "/m/new/1");
-  log_write(&log, 2, "level two");
-  log_write(&log, 77, "%s", "");
+  // A level beyond error, should one ever be made, is written as an error.
+  log_write(&log, static_cast<log_level>(2), "level two");
+  log_write(&log, static_cast<log_level>(77), "%s", "");
   log_close(&log);
 
   const std::string pid = std::to_string(::getpid());
@@ -107,20 +109,23 @@ TEST_F(SessionLogTest, LineSurvivesKilledProcess) {
 
 TEST_F(SessionLogTest, ThresholdDecidesWhatIsWritten) {
   struct threshold_case {
-    std::uint32_t threshold;
+    log_level threshold;
+    log_sink sink;
     std::vector<std::string> words;
   };
   const threshold_case cases[] = {
-      {0, {"info", "error"}},
-      {1, {"error"}},
-      {2, {}},
+      {log_info, log_sink::file, {"info", "error"}},
+      {log_error, log_sink::file, {"error"}},
+      {log_info, log_sink::nowhere, {}},
   };
   for (const threshold_case& c : cases) {
-    SCOPED_TRACE(c.threshold);
+    SCOPED_TRACE(testing::Message()
+                 << static_cast<int>(c.threshold) << " " << static_cast<int>(c.sink));
     (void)::unlink(log_path().c_str());
     session_log log;
     log_open(false, log_path().c_str(), &log);
     log.threshold = c.threshold;
+    log.sink = c.sink;
     log_write(&log, log_info, "a");
     log_write(&log, log_error, "b");
     log_close(&log);
@@ -245,7 +250,7 @@ TEST_F(SessionLogTest, UnopenableFileFallsBackToSyslog) {
   session_log log;
   log_open(false, path.c_str(), &log);
   EXPECT_EQ(-1, log.file.fd);
-  EXPECT_EQ(0U, log.threshold);
+  EXPECT_EQ(log_sink::syslog, log.sink);
   log_write(&log, log_info, "goes to syslog");
   log_close(&log);
   EXPECT_EQ(fds_before, open_fd_count());
@@ -261,13 +266,14 @@ TEST_F(SessionLogTest, FifoWithoutReaderFallsBackAtOnce) {
       [this] {
         session_log log;
         log_open(false, log_path().c_str(), &log);
-        std::fprintf(stderr, "%d %u", log.file.fd >= 0 ? 1 : 0, log.threshold);
+        std::fprintf(stderr, "%d %s", log.file.fd >= 0 ? 1 : 0,
+                     log.sink == log_sink::syslog ? "syslog" : "not syslog");
         log_close(&log);
       },
       10);
   ASSERT_TRUE(WIFEXITED(outcome.wait_status)) << "log_open waited for a reader";
   EXPECT_EQ(child_returned_status, WEXITSTATUS(outcome.wait_status));
-  EXPECT_EQ("0 0", outcome.err);  // syslog instead
+  EXPECT_EQ("0 syslog", outcome.err);  // syslog instead
 }
 
 TEST_F(SessionLogTest, OpenedFileWritesBlockAsUsual) {
@@ -312,13 +318,13 @@ TEST_F(SessionLogTest, SinkChosenByPathThenFlag) {
     int to_syslog;
     bool with_path;
     bool file_expected;
-    std::uint32_t threshold;
+    log_sink sink;
   };
   const open_case cases[] = {
-      {"path wins over the flag", 1, true, true, 0},
-      {"path alone", 0, true, true, 0},
-      {"flag alone: syslog", 1, false, false, 0},
-      {"neither: nowhere", 0, false, false, 2},
+      {"path wins over the flag", 1, true, true, log_sink::file},
+      {"path alone", 0, true, true, log_sink::file},
+      {"flag alone: syslog", 1, false, false, log_sink::syslog},
+      {"neither: nowhere", 0, false, false, log_sink::nowhere},
   };
   for (const open_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -326,15 +332,13 @@ TEST_F(SessionLogTest, SinkChosenByPathThenFlag) {
     session_log log;
     log_open(c.to_syslog, c.with_path ? log_path().c_str() : nullptr, &log);
     EXPECT_EQ(c.file_expected, log.file.fd >= 0);
-    EXPECT_EQ(c.threshold, log.threshold);
+    EXPECT_EQ(c.sink, log.sink);
     if (log.file.fd >= 0) {
       // The log file must not leak into the processes that password commands start.
       const int flags = ::fcntl(log.file.fd, F_GETFD);
       EXPECT_NE(0, flags & FD_CLOEXEC);
     }
-    if (log.threshold <= 1) {
-      log_close(&log);
-    }
+    log_close(&log);
   }
 }
 
@@ -342,10 +346,10 @@ TEST_F(SessionLogTest, NowhereWritesNothing) {
   const int fds_before = open_fd_count();
   session_log log;
   log_open(false, nullptr, &log);
-  ASSERT_EQ(2U, log.threshold);
+  ASSERT_EQ(log_sink::nowhere, log.sink);
   log_write(&log, log_info, "dropped");
   log_write(&log, log_error, "dropped too");
-  log_write(&log, 99, "and this");
+  log_write(&log, static_cast<log_level>(99), "and this");
   EXPECT_EQ(fds_before, open_fd_count());
   std::size_t files = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.path)) {

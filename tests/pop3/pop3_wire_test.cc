@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,19 +70,23 @@ TEST(ParseMsgnum, Samples) {
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].text);
-    std::uint64_t number = 12345;
-    EXPECT_EQ(cases[i].result, parse_msgnum(cases[i].text.c_str(), &number));
-    if (cases[i].result == 0) {
-      EXPECT_EQ(cases[i].number, number);
+    const std::optional<std::uint64_t> number = parse_msgnum(cases[i].text);
+    EXPECT_EQ(cases[i].result == 0, number.has_value());
+    if (cases[i].result == 0 && number) {
+      EXPECT_EQ(cases[i].number, *number);
     }
   }
 }
 
 TEST(ParseMsgnum, IgnoresAnEarlierErrno) {
-  std::uint64_t number = 0;
   errno = ERANGE;
-  EXPECT_EQ(0, parse_msgnum("5", &number));
-  EXPECT_EQ(5u, number);
+  EXPECT_EQ(5u, parse_msgnum("5"));
+}
+
+TEST(ParseMsgnum, ReadsOnlyTheTextItIsGiven) {
+  // A number is read from the view alone, never past its end.
+  const std::string line = "12345";
+  EXPECT_EQ(12u, parse_msgnum(std::string_view(line).substr(0, 2)));
 }
 
 TEST(Sanitize, ReplacesControlCharactersOnly) {
@@ -132,12 +137,11 @@ TEST(ParseTopArguments, Samples) {
   };
   for (const top_case& c : cases) {
     SCOPED_TRACE(c.text);
-    std::uint64_t number = 12345;
-    std::uint64_t lines = 12345;
-    EXPECT_EQ(c.result, parse_top_arguments(c.text.c_str(), &number, &lines));
-    if (c.result == 0) {
-      EXPECT_EQ(c.number, number);
-      EXPECT_EQ(c.lines, lines);
+    const std::optional<top_arguments> parsed = parse_top_arguments(c.text);
+    EXPECT_EQ(c.result == 0, parsed.has_value());
+    if (c.result == 0 && parsed) {
+      EXPECT_EQ(c.number, parsed->number);
+      EXPECT_EQ(c.lines, parsed->lines);
     }
   }
 }

@@ -533,7 +533,7 @@ TEST(ParseCommandLine, FillsTheConfiguration) {
     SCOPED_TRACE(args_trace(each.args));
     command_line line(each.args);
     startup_config config;
-    ASSERT_EQ(0, parse_command_line(line.argc(), line.argv.data(), &config));
+    ASSERT_TRUE(parse_command_line(line.argc(), line.argv.data(), &config));
     EXPECT_EQ(each.expected.port, config.port);
     EXPECT_STREQ(each.expected.interface, config.interface);
     EXPECT_EQ(each.expected.log_to_syslog, config.log_to_syslog);
@@ -566,7 +566,7 @@ TEST(ParseCommandLine, TopOnlyWhenAsked) {
     SCOPED_TRACE(args_trace(each.args));
     command_line line(each.args);
     startup_config config;
-    ASSERT_EQ(0, parse_command_line(line.argc(), line.argv.data(), &config));
+    ASSERT_TRUE(parse_command_line(line.argc(), line.argv.data(), &config));
     EXPECT_EQ(each.top, config.top);
   }
 }
@@ -576,7 +576,7 @@ TEST(ParseCommandLine, BuildsAccountsInOrder) {
                      "--inetd", "--auth=,printf e", "--maildir=/empty", "--auth=alice,printf a2",
                      "--maildir=/a2", "--version", "--help"});
   startup_config config;
-  ASSERT_EQ(0, parse_command_line(line.argc(), line.argv.data(), &config));
+  ASSERT_TRUE(parse_command_line(line.argc(), line.argv.data(), &config));
   EXPECT_TRUE(config.inetd);
   EXPECT_TRUE(config.show_version);
   EXPECT_TRUE(config.show_help);
