@@ -9,13 +9,26 @@
 
 namespace fernd {
 
+namespace {
+
+// Whether this process has given up root for an owner: from then on it works for that owner alone.
+bool owner_taken = false;
+
+}  // namespace
+
 bool privilege_become_owner(int fd) {
-  if (::geteuid() != 0) {
-    return true;  // nothing to give up: the process works with its own rights
-  }
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
     return false;
+  }
+  if (::geteuid() != 0) {
+    // A session that became one owner, then failed to open that mailbox, must not reach another
+    // owner's mailbox with the first owner's rights.
+    if (owner_taken && status.st_uid != ::geteuid()) {
+      errno = EPERM;
+      return false;
+    }
+    return true;  // nothing to give up: the process works with its own rights
   }
   if (status.st_uid == 0) {
     return true;  // root's own: root's rights are the owner's
@@ -31,6 +44,7 @@ bool privilege_become_owner(int fd) {
     errno = EPERM;
     return false;
   }
+  owner_taken = true;
   return true;
 }
 

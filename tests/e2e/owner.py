@@ -13,6 +13,9 @@ import unittest
 import fernd_harness as harness
 from fernd_harness import PASSWORD, USER
 
+# The owner of a second mailbox: a system user other than nobody.
+DAEMON_UID = 1
+
 
 @unittest.skipUnless(harness.running_as_root(), "fernd must run as root to become the owner")
 class MailboxOwnerTest(harness.E2ETestCase):
@@ -62,6 +65,28 @@ class MailboxOwnerTest(harness.E2ETestCase):
             f"cannot open maildir {self.maildir.path}: new/ is a symbolic link")
         self.server_.log.wait_for(f"authorization for user {USER} failed: cannot lock mailbox")
         self.assertEqual(os.listdir(os.path.dirname(self.secret)), ["important.conf"])
+
+
+    def test_after_becoming_one_owner_another_owners_mailbox_is_refused(self):
+        # alice's mailbox fails to open after the session became its owner; bob's, of another
+        # owner, must not then be opened with alice's owner's rights.
+        os.rename(os.path.join(self.maildir.path, "new"), os.path.join(self.maildir.path, "old"))
+        other = self.workspace.maildir("Other", {"1.bob": b"for daemon\n"})
+        for directory, subdirectories, files in os.walk(other.path):
+            os.chown(directory, DAEMON_UID, DAEMON_UID)
+            os.chmod(directory, 0o777)
+            for name in files:
+                os.chown(os.path.join(directory, name), DAEMON_UID, DAEMON_UID)
+        server = self.server([harness.Account(USER, PASSWORD, self.maildir),
+                              harness.Account("bob", "bobs-secret", other)])
+        client = self.client(server)
+        self.assertEqual(client.login(), b"-ERR cannot access mailbox\r\n")
+        self.assertEqual(client.login("bob", "bobs-secret"), b"-ERR cannot access mailbox\r\n")
+        self.assertEqual(client.command("QUIT"), b"+OK\r\n")
+        server.log.wait_for(f"cannot open maildir {other.path}: cannot become its owner: "
+                            "Operation not permitted")
+        self.assertEqual(other.names(), ["1.bob"])
+        self.assertFalse(os.path.exists(os.path.join(other.path, "fernd.lock")))
 
 
 if __name__ == "__main__":
