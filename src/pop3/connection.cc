@@ -13,6 +13,11 @@ namespace {
 // The longest command line with its LF: pop3_line_size leaves room for a terminating NUL.
 constexpr std::size_t longest_line = pop3_line_size - 1;
 
+// Whether output gathers in the connection's own buffer, not in one lent to it.
+bool own_buffer_in_use(const connection& c) {
+  return c.output.data() == c.own_output.data();
+}
+
 // Where the LF of the next whole line lies, or none when no whole line is buffered yet.
 char* find_line_end(connection& c) {
   const std::size_t scan = std::min(c.input_end - c.input_start, longest_line);
@@ -23,7 +28,9 @@ char* find_line_end(connection& c) {
 
 connection::~connection() {
   secret_wipe(input.data(), input_touched);
-  secret_wipe(output.data(), std::max(output_touched, output_used));
+  // A lent buffer is the lender's to free; the own one held output as far as it was ever filled.
+  secret_wipe(own_output.data(),
+              own_buffer_in_use(*this) ? std::max(output_touched, output_used) : output_touched);
 }
 
 command_line read_line(connection& c) {
@@ -110,11 +117,40 @@ bool connection_flush(connection& c) {
     return false;
   }
   const std::size_t pending = c.output_used;
-  c.output_touched = std::max(c.output_touched, pending);
+  if (own_buffer_in_use(c)) {
+    c.output_touched = std::max(c.output_touched, pending);
+  }
   c.output_used = 0;
   if (pending > 0 && fd_write_all(c.output_fd, c.output.data(), pending) != pending) {
     c.output_failed = true;
   }
+  return !c.output_failed;
+}
+
+void connection_lend_buffer(connection& c, std::span<char> buffer) {
+  if (own_buffer_in_use(c)) {
+    c.output_touched = std::max(c.output_touched, c.output_used);
+  }
+  std::memcpy(buffer.data(), c.output.data(), c.output_used);
+  c.output = buffer;
+}
+
+bool connection_return_buffer(connection& c) {
+  if (own_buffer_in_use(c)) {
+    return !c.output_failed;
+  }
+  // The last bytes wait in the own buffer, half of it at most, so that what the caller adds next
+  // (the end of the reply) leaves in the same write and the client meets no stall; the rest
+  // leaves now.
+  const std::size_t keep = std::min(c.output_used, c.own_output.size() / 2);
+  const std::size_t leave = c.output_used - keep;
+  if (!c.output_failed && leave > 0 && fd_write_all(c.output_fd, c.output.data(), leave) != leave) {
+    c.output_failed = true;
+  }
+  c.output_used = c.output_failed ? 0 : keep;
+  std::memcpy(c.own_output.data(), c.output.data() + leave, c.output_used);
+  c.output_touched = std::max(c.output_touched, c.output_used);
+  c.output = c.own_output;
   return !c.output_failed;
 }
 
