@@ -1,7 +1,10 @@
 // The connection's buffers: line reading, output gathering and writing, and wiping.
 #include "pop3/connection.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "common/fd_rw.h"
@@ -18,6 +21,14 @@ bool own_buffer_in_use(const connection& c) {
   return c.output.data() == c.own_output.data();
 }
 
+// Unmaps the transfer memory, if any. Output must not be gathering there.
+void release_transfer_memory(connection& c) {
+  if (!c.transfer_memory.empty()) {
+    (void)::munmap(c.transfer_memory.data(), c.transfer_memory.size());
+    c.transfer_memory = {};
+  }
+}
+
 // Where the LF of the next whole line lies, or none when no whole line is buffered yet.
 char* find_line_end(connection& c) {
   const std::size_t scan = std::min(c.input_end - c.input_start, longest_line);
@@ -27,6 +38,7 @@ char* find_line_end(connection& c) {
 }  // namespace
 
 connection::~connection() {
+  release_transfer_memory(*this);
   secret_wipe(input.data(), input_touched);
   // A lent buffer is the lender's to free; the own one held output as far as it was ever filled.
   secret_wipe(own_output.data(),
@@ -61,6 +73,7 @@ command_line read_line(connection& c) {
     // About to wait for the client: what it has been answered leaves first. A failed write stays
     // in the connection, and the session ends on it before it reads another command.
     (void)connection_flush(c);
+    release_transfer_memory(c);
     const ssize_t got =
         fd_read(c.input_fd, c.input.data() + c.input_end, c.input.size() - c.input_end);
     if (got <= 0) {
@@ -125,6 +138,32 @@ bool connection_flush(connection& c) {
     c.output_failed = true;
   }
   return !c.output_failed;
+}
+
+std::span<char> connection_transfer_memory(connection& c) {
+  if (!c.transfer_memory.empty()) {
+    return c.transfer_memory;
+  }
+  constexpr std::size_t size = connection_transfer_size;
+  // Twice the size is mapped, and all but an aligned part of it given back.
+  void* const region =
+      ::mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (region == MAP_FAILED) {
+    return {};
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(region);
+  const std::uintptr_t aligned = (start + size - 1) & ~(std::uintptr_t{size} - 1);
+  if (aligned > start) {
+    (void)::munmap(region, aligned - start);
+  }
+  if (start + 2 * size > aligned + size) {
+    (void)::munmap(reinterpret_cast<void*>(aligned + size), start + 2 * size - (aligned + size));
+  }
+  c.transfer_memory = {reinterpret_cast<char*>(aligned), size};
+  // Best effort: without huge pages or the populate advice, the pages fault in one by one.
+  (void)::madvise(c.transfer_memory.data(), size, MADV_HUGEPAGE);
+  (void)::madvise(c.transfer_memory.data(), size, MADV_POPULATE_WRITE);
+  return c.transfer_memory;
 }
 
 void connection_lend_buffer(connection& c, std::span<char> buffer) {

@@ -2,7 +2,6 @@
 // the capability reply.
 #include "pop3/pop3_wire.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -22,14 +21,12 @@ namespace {
 // stays the same size however large the message is.
 constexpr std::size_t mail_read_size = 64 * 1024;
 
-// The transfer buffer of a long message: one transparent huge page, mapped for the RETR and
-// unmapped after it, so that an idle session keeps only its own small buffers. The first half
-// takes the reads of the file, the second is lent to the connection as its output buffer: reads
-// and writes of a mebibyte cost less CPU per byte than those of 64 KiB. A message shorter than one
-// such read is sent through the small buffers: mapping and populating the page would cost it more
-// than the larger reads and writes save (docs/performance.md).
-constexpr std::size_t wide_buffer_size = 2 * 1024 * 1024;
-constexpr std::size_t wide_read_size = wide_buffer_size / 2;
+// A long message is sent through the connection's transfer memory: the first half takes the
+// reads of the file, the second is lent to the connection as its output buffer, so that reads
+// and writes of a mebibyte cost less CPU per byte than those of 64 KiB. A message shorter than
+// one such read is sent through the small buffers: mapping and populating the memory would cost
+// it more than the larger reads and writes save (docs/performance.md).
+constexpr std::size_t wide_read_size = connection_transfer_size / 2;
 constexpr std::size_t wide_transfer_least = wide_read_size;
 
 // Room that transfer_block asks the output for before it forms the next part of a block: the
@@ -115,47 +112,6 @@ bool transfer_file(int message, std::span<char> block, connection& c) {
   return state.line_start || connection_put(c, "\r\n");
 }
 
-// Memory mapped for one transfer, and unmapped when it ends: never kept in the session.
-struct transfer_buffer {
-  char* data = nullptr;
-  std::size_t size = 0;
-
-  transfer_buffer() = default;
-  transfer_buffer(const transfer_buffer&) = delete;
-  transfer_buffer& operator=(const transfer_buffer&) = delete;
-  ~transfer_buffer() {
-    if (data != nullptr) {
-      (void)::munmap(data, size);
-    }
-  }
-};
-
-// Maps wide_buffer_size bytes aligned to a transparent huge page, which then takes one page fault
-// instead of one per small page, and asks for them all at once. False when there is no memory.
-bool transfer_buffer_map(transfer_buffer& buffer) {
-  constexpr std::size_t size = wide_buffer_size;
-  void* const region =
-      ::mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (region == MAP_FAILED) {
-    return false;
-  }
-  // Of twice the size, the aligned part is kept and the rest given back.
-  const auto start = reinterpret_cast<std::uintptr_t>(region);
-  const std::uintptr_t aligned = (start + size - 1) & ~(std::uintptr_t{size} - 1);
-  if (aligned > start) {
-    (void)::munmap(region, aligned - start);
-  }
-  if (start + 2 * size > aligned + size) {
-    (void)::munmap(reinterpret_cast<void*>(aligned + size), start + 2 * size - (aligned + size));
-  }
-  buffer.data = reinterpret_cast<char*>(aligned);
-  buffer.size = size;
-  // Best effort: without huge pages or without the populate advice the pages fault in one by one.
-  (void)::madvise(buffer.data, size, MADV_HUGEPAGE);
-  (void)::madvise(buffer.data, size, MADV_POPULATE_WRITE);
-  return true;
-}
-
 // Whether the message open on \a message is long enough for a transfer buffer of its own.
 bool wide_transfer(int message) {
   struct stat status {};
@@ -188,12 +144,13 @@ int parse_msgnum(const char* text, std::uint64_t* number) {
 }
 
 bool send_mail_file(int message, connection& c) {
-  transfer_buffer buffer;
-  if (!wide_transfer(message) || !transfer_buffer_map(buffer)) {
+  const std::span<char> memory =
+      wide_transfer(message) ? connection_transfer_memory(c) : std::span<char>();
+  if (memory.empty()) {
     return send_small(message, c);
   }
-  connection_lend_buffer(c, {buffer.data + wide_read_size, buffer.size - wide_read_size});
-  const bool sent = transfer_file(message, {buffer.data, wide_read_size}, c);
+  connection_lend_buffer(c, memory.subspan(wide_read_size));
+  const bool sent = transfer_file(message, memory.first(wide_read_size), c);
   return connection_return_buffer(c) && sent;
 }
 

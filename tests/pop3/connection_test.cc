@@ -1,6 +1,7 @@
 #include "pop3/connection.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -273,6 +275,38 @@ TEST(Connection, ReturningALentBufferReportsAFailedWrite) {
     EXPECT_FALSE(connection_flush(c));
     EXPECT_TRUE(c.output_failed);
   }
+}
+
+// Whether any page of \a memory is still mapped in this process: msync fails with ENOMEM on a
+// range that is not.
+bool still_mapped(std::span<char> memory) {
+  return ::msync(memory.data(), memory.size(), MS_ASYNC) == 0;
+}
+
+TEST(Connection, TransferMemoryIsGoneBeforeTheSessionWaits) {
+  // The memory of a long transfer is kept while commands are answered without waiting (a batch of
+  // pipelined RETRs shares it), and unmapped once the replies have left and the session is about
+  // to wait for its client, or when the connection ends.
+  socket_ends ends = socket_pair(SOCK_STREAM);
+  send_all(ends.far.fd, "RETR 1\r\nRETR 2\r\n");
+  std::span<char> memory;
+  {
+    connection c(ends.near.fd, ends.near.fd);
+    ASSERT_EQ(line_status::ready, read_line(c).status);
+    memory = connection_transfer_memory(c);
+    ASSERT_EQ(connection_transfer_size, memory.size());
+    EXPECT_TRUE(still_mapped(memory));
+    std::memset(memory.data(), 'm', memory.size());
+    ASSERT_EQ(line_status::ready, read_line(c).status);
+    EXPECT_EQ(memory.data(), connection_transfer_memory(c).data());
+    send_all(ends.far.fd, "QUIT\r\n");
+    ASSERT_EQ(line_status::ready, read_line(c).status);
+    EXPECT_FALSE(still_mapped(memory));
+    EXPECT_TRUE(c.transfer_memory.empty());
+    memory = connection_transfer_memory(c);
+    ASSERT_FALSE(memory.empty());
+  }
+  EXPECT_FALSE(still_mapped(memory));
 }
 
 TEST(Connection, WriteErrorIsReportedByTheCallThatMetIt) {
