@@ -41,16 +41,19 @@ struct connection {
   bool output_failed = false;
   std::size_t input_touched = 0;   ///< how far reads have ever filled the input buffer
   std::size_t output_touched = 0;  ///< how far output has ever filled the own output buffer
-  /// Where output gathers now. It lies before the buffers, with the other fields: a session that
-  /// never fills its buffers touches none of their pages.
-  std::span<char> output{own_output};
+  /// Where output gathers now: own_output, or a buffer lent while a long message is sent. It lies
+  /// before the buffers, with the other fields: a session that never fills its buffers touches
+  /// none of their pages.
+  std::span<char> output;
   /// Memory mapped for the transfer of a long message; empty while the session waits for input.
   std::span<char> transfer_memory;
   std::array<char, connection_input_size> input;        // left uninitialised: read before use
   std::array<char, connection_output_size> own_output;  // likewise: written before it is sent
 
   connection(int input_descriptor, int output_descriptor) noexcept
-      : input_fd(input_descriptor), output_fd(output_descriptor) {}
+      : input_fd(input_descriptor), output_fd(output_descriptor) {
+    output = own_output;
+  }
   connection(const connection&) = delete;
   connection& operator=(const connection&) = delete;
   /// Wipes both buffers as far as they were ever used: the input held passwords, the output mail.
