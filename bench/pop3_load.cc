@@ -7,12 +7,20 @@
 //   sessions  C clients in parallel, each running connect, greeting, USER, PASS, STAT, QUIT and
 //             waiting for the server to close, for a time or a number of sessions
 //   retr      one login, then RETR of one message (--repeat times): throughput and the gap
-//             before the last read; with --baseline, after each RETR a trivial sender pushes the
-//             same number of bytes over loopback to the same reading loop, and the RETR line
-//             carries the ratio of the two
+//             before the last read; with --floors, the floors (below) run before the first RETR
+//             and after each, over loopback to the same reading loop, and each RETR line carries
+//             its ratio to the floors on either side of it
 //   uidl,list one login, then the listing: time of the login and of the whole
 //   login     one login, then QUIT (with --hold: an idle logged-in session)
-//   sender    the trivial loopback sender alone
+//   floor     the plain floor alone
+//
+// The floors are senders that no server can beat on this machine, each a process of its own that
+// answers the same greeting, USER and PASS and then sends the RETR's bytes:
+//   plain      the same number of bytes from one reused, cache-hot buffer of 1 MiB, in 1 MiB
+//              writes: the socket copy alone, the ceiling of every sender
+//   transform  the message file read in 1 MiB pieces, line ends found with memchr, a bare LF
+//              made CR LF and a leading dot doubled into a 2 MiB buffer, which is written whole:
+//              the least work of any server that must transform the file
 //
 // Plain blocking sockets with timeouts, large read buffers, and the least parsing that still
 // tells where a reply ends: a single-line reply ends at its first CR LF, and a multi-line reply
@@ -23,6 +31,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -51,9 +61,8 @@ namespace {
 /// transfer and the number of reads stays small.
 constexpr std::size_t load_read_size = 1 << 20;
 
-/// Bytes per write(2) of the trivial sender: large writes are what makes it the ceiling that the
-/// loopback device allows.
-constexpr std::size_t sender_write_size = 1 << 20;
+/// The plain floor's buffer and the size of each of its writes; the transforming floor's reads.
+constexpr std::size_t floor_piece_size = 1 << 20;
 
 /// The longest single-line reply this client accepts. fernd's longest is a UIDL line with a file
 /// name, far below this.
@@ -85,12 +94,13 @@ struct load_options {
   std::uint64_t sessions = 0;   ///< ...or this many sessions
   std::uint64_t message = 1;    ///< retr: the message number
   std::uint64_t repeat = 1;     ///< retr: transfers in the session
-  bool baseline = false;        ///< retr: measure the trivial sender too
-  std::string message_file;     ///< retr with --baseline: the transforming sender reads this file
-  std::uint64_t bytes = 0;      ///< sender: bytes to push
+  bool floors = false;          ///< retr: measure the floors around every RETR
+  std::string message_file;     ///< retr with --floors: the transforming floor sends this file
+  std::uint64_t bytes = 0;      ///< retr with --floors, floor: the bytes of the whole reply
   bool hold = false;            ///< before QUIT, print {"mode":"hold"} and wait for a line on stdin
   double hold_seconds = 120;    ///< longest wait for that line
   double timeout_seconds = 60;  ///< longest wait of any socket read or write
+  int floor_cpu = -1;           ///< the CPU that the floor processes are bound to; -1: any
   std::string label;            ///< copied into every JSON object
 };
 
@@ -550,33 +560,29 @@ int run_sessions(const load_options& options) {
   return errors == 0 && !all.empty() ? 0 : 1;
 }
 
-// ---- the trivial sender ------------------------------------------------------------------------
+// ---- the floors --------------------------------------------------------------------------------
 
-/// One line of the trivial sender's payload: 79 letters and CR LF.
-constexpr std::string_view sender_line =
+/// One line of the plain floor's payload: 79 letters and CR LF.
+constexpr std::string_view floor_line =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyza\r\n";
 
-/// What the trivial sender pushes: a "+OK" line, lines of 79 letters and CR LF (a message of
-/// 80-byte lines as it travels), and the terminator, \a total bytes in all.
-std::unique_ptr<char[]> sender_payload(std::uint64_t total) {
-  auto payload = std::make_unique<char[]>(total);
-  for (std::uint64_t i = 0; i < total; i += sender_line.size()) {
-    std::memcpy(payload.get() + i, sender_line.data(),
-                std::min<std::uint64_t>(sender_line.size(), total - i));
-  }
-  std::memcpy(payload.get(), "+OK\r\n", std::min<std::uint64_t>(5, total));
-  std::memcpy(payload.get() + total - multiline_end.size(), multiline_end.data(),
-              multiline_end.size());
-  return payload;
+/// The status line that both floors begin their reply with.
+constexpr std::string_view floor_status = "+OK\r\n";
+
+/// CPU time of this process in nanoseconds.
+std::int64_t process_cpu_ns() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-bool sender_reply(int conn, std::string_view reply) {
+bool floor_reply(int conn, std::string_view reply) {
   return ::send(conn, reply.data(), reply.size(), MSG_NOSIGNAL) ==
          static_cast<ssize_t>(reply.size());
 }
 
 /// Sends all of \a size bytes; false when the connection fails.
-bool sender_send_all(int conn, const char* data, std::size_t size) {
+bool floor_send_all(int conn, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::send(conn, data, size, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) {
@@ -591,66 +597,158 @@ bool sender_send_all(int conn, const char* data, std::size_t size) {
   return true;
 }
 
-/// The transforming sender's answer to RETR: "+OK", the message file \a path in its wire form
-/// (LF without CR before it becomes CR LF, a line that begins with '.' gets one more, a final
-/// CR LF where the file lacks one), and the terminator. A plain loop of its own over 64 KiB
-/// reads, gathered into writes of sender_write_size: the least work any server must do.
-bool sender_transform(int conn, const char* path) {
+/// The plain floor's answer to RETR: \a total bytes in writes of floor_piece_size, every one from
+/// the same buffer \a piece (filled, and so in the cache and in memory, before the RETR came). It
+/// begins with "+OK" and lines of 79 letters and CR LF; the last write ends in the terminator,
+/// written into the buffer just before it and taken out again after it.
+bool floor_plain(int conn, char* piece, std::uint64_t total) {
+  std::uint64_t sent = 0;
+  while (sent < total) {
+    const auto size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(floor_piece_size, total - sent));
+    if (sent + size < total) {
+      if (!floor_send_all(conn, piece, size)) {
+        return false;
+      }
+      sent += size;
+      continue;
+    }
+    char* const end = piece + size - multiline_end.size();
+    char kept[multiline_end.size()];
+    std::memcpy(kept, end, sizeof kept);
+    std::memcpy(end, multiline_end.data(), multiline_end.size());
+    const bool last_sent = floor_send_all(conn, piece, size);
+    std::memcpy(end, kept, sizeof kept);
+    return last_sent;
+  }
+  return true;
+}
+
+/// Where the transforming floor stands in the file's byte stream, carried across pieces.
+struct floor_transform_state {
+  bool line_start = true;  ///< the next byte begins a line
+  bool after_cr = false;   ///< the last byte so far was CR
+};
+
+/// The wire form of one piece of the file: a LF that no CR precedes gets one, a line that begins
+/// with '.' gets one more. Returns the end of what was formed at \a out.
+char* floor_transform_piece(floor_transform_state& state, const char* data, std::size_t size,
+                            char* out) {
+  const char* const end = data + size;
+  while (data < end) {
+    if (state.line_start && *data == '.') {
+      *out++ = '.';
+    }
+    const auto* line_end =
+        static_cast<const char*>(std::memchr(data, '\n', static_cast<std::size_t>(end - data)));
+    const auto length = static_cast<std::size_t>((line_end == nullptr ? end : line_end) - data);
+    std::memcpy(out, data, length);
+    out += length;
+    if (length > 0) {
+      state.after_cr = data[length - 1] == '\r';
+      state.line_start = false;
+    }
+    if (line_end == nullptr) {
+      break;
+    }
+    if (!state.after_cr) {
+      *out++ = '\r';
+    }
+    *out++ = '\n';
+    state.line_start = true;
+    state.after_cr = false;
+    data = line_end + 1;
+  }
+  return out;
+}
+
+/// The transforming floor's answer to RETR: "+OK", the message file \a path in its wire form
+/// (see floor_transform_piece, and a final CR LF where the file lacks one), and the terminator.
+/// Each piece of floor_piece_size bytes is read into \a in, formed in \a out and written whole;
+/// the end of the reply follows in a write of its own.
+bool floor_transform(int conn, const char* path, char* in, char* out) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
-  std::vector<char> in(64 * 1024);
-  std::vector<char> out;
-  out.reserve(sender_write_size + 2 * in.size() + 8);
-  out.insert(out.end(), {'+', 'O', 'K', '\r', '\n'});
-  bool line_start = true;
-  char last = '\n';
+  floor_transform_state state;
+  std::memcpy(out, floor_status.data(), floor_status.size());
+  std::size_t used = floor_status.size();
   for (;;) {
-    const ssize_t got = ::read(fd, in.data(), in.size());
+    const ssize_t got = ::read(fd, in, floor_piece_size);
     if (got < 0 && errno == EINTR) {
       continue;
     }
-    if (got < 0) {
+    if (got <= 0) {
+      ::close(fd);
+      if (got < 0) {
+        return false;
+      }
+      break;
+    }
+    char* const formed =
+        floor_transform_piece(state, in, static_cast<std::size_t>(got), out + used);
+    if (!floor_send_all(conn, out, static_cast<std::size_t>(formed - out))) {
       ::close(fd);
       return false;
     }
-    if (got == 0) {
-      break;
-    }
-    for (ssize_t i = 0; i < got; ++i) {
-      const char c = in[static_cast<std::size_t>(i)];
-      if (line_start && c == '.') {
-        out.push_back('.');
-      }
-      if (c == '\n' && last != '\r') {
-        out.push_back('\r');
-      }
-      out.push_back(c);
-      line_start = c == '\n';
-      last = c;
-    }
-    if (out.size() >= sender_write_size) {
-      if (!sender_send_all(conn, out.data(), out.size())) {
-        ::close(fd);
-        return false;
-      }
-      out.clear();
-    }
+    used = 0;
   }
-  ::close(fd);
-  if (!line_start) {
-    out.insert(out.end(), {'\r', '\n'});
-  }
-  out.insert(out.end(), {'.', '\r', '\n'});
-  return sender_send_all(conn, out.data(), out.size());
+  const std::string_view ending = state.line_start ? ".\r\n" : "\r\n.\r\n";
+  std::memcpy(out + used, ending.data(), ending.size());
+  return floor_send_all(conn, out, used + ending.size());
 }
 
-/// The sender process: accepts one connection, answers a greeting, USER and PASS with "+OK",
-/// then writes the payload (or, with \a message_file, the file's wire form) in large writes in
-/// answer to RETR and exits. Nagle is off, so that its last, shorter write is not held back.
-[[noreturn]] void sender_child(int listener, const char* payload, std::uint64_t total,
-                               double timeout_seconds, const char* message_file) {
+/// The size of a transparent huge page (x86-64, arm64 with 4 KiB pages).
+constexpr std::size_t floor_huge_page = std::size_t{2} << 20;
+
+/// \a size bytes for a floor's buffers, aligned to a transparent huge page and on huge pages where
+/// the kernel has them, as fernd's transfer memory is: the copies into and out of them then miss
+/// the TLB less than on small pages. Every page is written once, so that no page fault falls into
+/// a measurement. Never freed: the floor process ends with its connection.
+char* floor_memory(std::size_t size) {
+  const std::size_t mapped = (size + floor_huge_page - 1) / floor_huge_page * floor_huge_page;
+  void* const region = ::mmap(nullptr, mapped + floor_huge_page, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (region == MAP_FAILED) {
+    ::_exit(2);
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(region);
+  auto* const aligned =
+      reinterpret_cast<char*>((start + floor_huge_page - 1) & ~(floor_huge_page - 1));
+  (void)::madvise(aligned, mapped, MADV_HUGEPAGE);
+  std::memset(aligned, 0, mapped);
+  return aligned;
+}
+
+/// The floor process: makes its buffers and writes every page of them, accepts one connection,
+/// answers a greeting, USER and PASS with "+OK", then every RETR with the plain floor's \a total
+/// bytes (or, with \a message_file, the transforming floor's wire form of the file), until QUIT or
+/// the end of the connection. The CPU time of each answer goes to \a cpu_pipe. Nagle is off, as on
+/// fernd's sockets, so that a last, shorter write is not held back. With \a cpu of 0 or more, the
+/// process runs on that CPU alone, where the driver has put the server too.
+[[noreturn]] void floor_child(int listener, std::uint64_t total, double timeout_seconds,
+                              const char* message_file, int cpu_pipe, int cpu) {
+  if (cpu >= 0) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (::sched_setaffinity(0, sizeof set, &set) != 0) {
+      ::_exit(2);
+    }
+  }
+  // The output buffer first, then the piece, each on huge pages of its own. The output holds the
+  // wire form of one piece, at most twice as long (every byte a LF, or a dot after a LF), and the
+  // status line or the end of the reply besides: 2 MiB and a few bytes.
+  char* const memory = floor_memory(2 * floor_huge_page + floor_piece_size);
+  char* const out = memory;
+  char* const piece = memory + 2 * floor_huge_page;
+  if (message_file == nullptr) {
+    for (std::size_t i = 0; i < floor_piece_size; i += floor_line.size()) {
+      std::memcpy(piece + i, floor_line.data(), std::min(floor_line.size(), floor_piece_size - i));
+    }
+    std::memcpy(piece, floor_status.data(), floor_status.size());
+  }
   pollfd waiting{listener, POLLIN, 0};
   if (::poll(&waiting, 1, static_cast<int>(timeout_seconds * 1000)) != 1) {
     ::_exit(2);
@@ -662,48 +760,37 @@ bool sender_transform(int conn, const char* path) {
   set_timeouts(conn, timeout_seconds);
   const int on = 1;
   (void)::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  // The dialogue of a real session before its RETR: greeting, USER and PASS. A connection that
-  // has gone back and forth is in the TCP state that a POP3 session's RETR meets.
-  if (!sender_reply(conn, "+OK\r\n")) {
+  if (!floor_reply(conn, floor_status)) {
     ::_exit(2);
   }
   for (std::string line;;) {
     char c = 0;
     if (::read(conn, &c, 1) <= 0) {
-      ::_exit(2);
+      ::_exit(line.empty() ? 0 : 2);
     }
     line += c;
     if (c != '\n') {
       continue;
     }
-    if (line.compare(0, 5, "RETR ") == 0) {
-      break;
-    }
-    if (!sender_reply(conn, "+OK\r\n")) {
-      ::_exit(2);
-    }
-    line.clear();
-  }
-  if (message_file != nullptr) {
-    const bool sent = sender_transform(conn, message_file);
-    ::close(conn);
-    ::_exit(sent ? 0 : 2);
-  }
-  std::uint64_t sent = 0;
-  while (sent < total) {
-    const auto piece =
-        static_cast<std::size_t>(std::min<std::uint64_t>(sender_write_size, total - sent));
-    const ssize_t n = ::send(conn, payload + sent, piece, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) {
+    if (line.compare(0, 5, "RETR ") != 0) {
+      if (!floor_reply(conn, floor_status)) {
+        ::_exit(2);
+      }
+      if (line.compare(0, 4, "QUIT") == 0) {
+        ::_exit(0);
+      }
+      line.clear();
       continue;
     }
-    if (n <= 0) {
+    line.clear();
+    const std::int64_t cpu_start = process_cpu_ns();
+    const bool sent = message_file != nullptr ? floor_transform(conn, message_file, piece, out)
+                                              : floor_plain(conn, piece, total);
+    const std::int64_t cpu = process_cpu_ns() - cpu_start;
+    if (!sent || ::write(cpu_pipe, &cpu, sizeof cpu) != static_cast<ssize_t>(sizeof cpu)) {
       ::_exit(2);
     }
-    sent += static_cast<std::uint64_t>(n);
   }
-  ::close(conn);
-  ::_exit(0);
 }
 
 struct transfer_figures {
@@ -714,6 +801,7 @@ struct transfer_figures {
   double mb_per_s = 0;
   double last_read_gap_ms = 0;
   double first_byte_ms = 0;
+  double cpu_ms = -1;  ///< a floor's CPU time for the reply; -1 when not known
 };
 
 transfer_figures figures_of(const multiline_reply& reply, std::int64_t start) {
@@ -736,18 +824,39 @@ void add_transfer(json_line* line, const transfer_figures& f) {
   line->add("mb_per_s", f.mb_per_s);
   line->add("first_byte_ms", f.first_byte_ms);
   line->add("last_read_gap_ms", f.last_read_gap_ms);
+  if (f.cpu_ms >= 0) {
+    line->add("cpu_ms_per_mb", f.cpu_ms / (static_cast<double>(f.bytes) / 1e6));
+  }
 }
 
-/// Runs the trivial sender for \a total bytes (or, with \a message_file, the transforming sender
-/// on that file) and reads them with the same loop as a RETR.
-transfer_figures measure_sender(const load_options& options, std::uint64_t total, char* buffer,
-                                std::string* error, const char* message_file = nullptr) {
-  transfer_figures none;
-  if (total < 8) {
-    *error = "the sender needs at least 8 bytes";
-    return none;
+/// One floor process and the logged-in connection to it.
+struct floor_server {
+  pid_t pid = -1;
+  socket_fd sock;
+  socket_fd cpu;  ///< where the process reports the CPU time of each answer
+
+  floor_server() = default;
+  floor_server(const floor_server&) = delete;
+  floor_server& operator=(const floor_server&) = delete;
+  /// Ends the connection, which ends the process, and reaps it.
+  ~floor_server() {
+    sock.reset();
+    if (pid > 0) {
+      int status = 0;
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
   }
-  const std::unique_ptr<char[]> payload = sender_payload(total);
+};
+
+/// Starts the plain floor for replies of \a total bytes (or, with \a message_file, the
+/// transforming floor on that file), connects to it and logs in, as to a POP3 server.
+bool floor_start(const load_options& options, std::uint64_t total, const char* message_file,
+                 floor_server* floor, std::string* error) {
+  if (message_file == nullptr && total < floor_status.size() + multiline_end.size()) {
+    *error = "the plain floor needs at least 10 bytes";
+    return false;
+  }
   socket_fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -757,50 +866,65 @@ transfer_figures measure_sender(const load_options& options, std::uint64_t total
       ::bind(listener.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listener.fd, 1) != 0 ||
       ::getsockname(listener.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    *error = errno_text("sender socket");
-    return none;
+    *error = errno_text("floor socket");
+    return false;
   }
+  int cpu_pipe[2];
+  if (::pipe2(cpu_pipe, O_CLOEXEC) != 0) {
+    *error = errno_text("pipe");
+    return false;
+  }
+  floor->cpu = socket_fd(cpu_pipe[0]);
+  socket_fd cpu_out(cpu_pipe[1]);
   std::fflush(stdout);
-  const pid_t child = ::fork();
-  if (child < 0) {
+  floor->pid = ::fork();
+  if (floor->pid < 0) {
     *error = errno_text("fork");
-    return none;
+    return false;
   }
-  if (child == 0) {
-    sender_child(listener.fd, payload.get(), total, options.timeout_seconds, message_file);
+  if (floor->pid == 0) {
+    floor_child(listener.fd, total, options.timeout_seconds, message_file, cpu_out.fd,
+                options.floor_cpu);
   }
   listener.reset();
+  cpu_out.reset();
+  floor->sock = connect_to("127.0.0.1", ntohs(address.sin_port), options.timeout_seconds, error);
+  return floor->sock.fd >= 0 && login(floor->sock.fd, "bench", "bench", error);
+}
 
+/// One RETR of a floor, read with the same loop as fernd's, and the floor's CPU time for it.
+transfer_figures floor_measure(floor_server& floor, char* buffer, std::string* error) {
   transfer_figures figures;
-  socket_fd sock = connect_to("127.0.0.1", ntohs(address.sin_port), options.timeout_seconds, error);
-  if (sock.fd >= 0 && login(sock.fd, "bench", "bench", error)) {
-    const std::int64_t start = now_ns();
-    if (send_all(sock.fd, "RETR 1\r\n", error)) {
-      const multiline_reply reply = read_multiline(sock.fd, buffer, false, error);
-      figures = figures_of(reply, start);
-    }
+  const std::int64_t start = now_ns();
+  if (!send_all(floor.sock.fd, "RETR 1\r\n", error)) {
+    return figures;
   }
-  sock.reset();
-  int status = 0;
-  // The child exits once its last write is done; the socket timeout bounds this wait.
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (figures.ok && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-    *error = "sender process failed";
+  figures = figures_of(read_multiline(floor.sock.fd, buffer, false, error), start);
+  // The floor reports its CPU time right after its last write; the socket timeout bounds the wait
+  // should it fail instead.
+  std::int64_t cpu_ns = 0;
+  if (figures.ok && ::read(floor.cpu.fd, &cpu_ns, sizeof cpu_ns) != sizeof cpu_ns) {
+    *error = "the floor process did not report its CPU time";
     figures.ok = false;
   }
+  figures.cpu_ms = ns_to_ms(cpu_ns);
   return figures;
 }
 
-int run_sender(const load_options& options) {
+/// floor: the plain floor once, for --bytes.
+int run_floor(const load_options& options) {
   const std::unique_ptr<char[]> buffer = std::make_unique<char[]>(load_read_size);
   std::string error;
-  const transfer_figures f = measure_sender(options, options.bytes, buffer.get(), &error);
+  floor_server floor;
+  transfer_figures f;
+  if (floor_start(options, options.bytes, nullptr, &floor, &error)) {
+    f = floor_measure(floor, buffer.get(), &error);
+  }
   if (!f.ok) {
-    print_failure(options, "trivial", error);
+    print_failure(options, "floor_plain", error);
     return 1;
   }
-  json_line line = start_json(options, "trivial");
+  json_line line = start_json(options, "floor_plain");
   line.add("ok", true);
   add_transfer(&line, f);
   line.print();
@@ -813,14 +937,74 @@ bool quit(int fd, std::string* error) {
   return command(fd, "QUIT\r\n", error) && await_close(fd, error);
 }
 
-/// retr: --repeat times a RETR of the message, each (with --baseline) followed by the trivial
-/// sender pushing the same number of bytes, in one session.
+/// The floors of a retr run: the plain one, and the transforming one when there is a message file.
+struct floor_pair {
+  floor_server plain;
+  floor_server transform;
+  bool transforming = false;
+  std::vector<transfer_figures> plain_runs;
+  std::vector<transfer_figures> transform_runs;
+};
+
+/// Each floor once: appends their figures and prints a line for each. \a after is the number of
+/// RETRs before them. False, with the failure printed, when a floor failed or sent other than
+/// --bytes.
+bool run_floors(const load_options& options, char* buffer, std::uint64_t after,
+                floor_pair* floors) {
+  std::string error;
+  for (const bool transforming : {false, true}) {
+    if (transforming && !floors->transforming) {
+      break;
+    }
+    const char* const mode = transforming ? "floor_transform" : "floor_plain";
+    const transfer_figures f =
+        floor_measure(transforming ? floors->transform : floors->plain, buffer, &error);
+    if (!f.ok || f.bytes != options.bytes) {
+      print_failure(options, mode, f.ok ? "the floor sent other than --bytes" : error);
+      return false;
+    }
+    json_line line = start_json(options, mode);
+    line.add("ok", true);
+    line.add("after", after);
+    add_transfer(&line, f);
+    line.print();
+    (transforming ? floors->transform_runs : floors->plain_runs).push_back(f);
+  }
+  return true;
+}
+
+/// The mean throughput of the floors right before and right after a RETR: the machine's speed
+/// drifts, and the RETR met the speed between the two.
+double around(const std::vector<transfer_figures>& floors, std::uint64_t repeat) {
+  return (floors[repeat - 1].mb_per_s + floors[repeat].mb_per_s) / 2;
+}
+
+/// retr: --repeat times a RETR of the message in one session; with --floors, the floors before
+/// the first and after every RETR (floor, RETR, floor, RETR, ..., floor), each on a connection of
+/// its own that lasts the run as the session's does, so that every RETR is set against floors
+/// that met the same load.
 int run_retr(const load_options& options) {
   const std::unique_ptr<char[]> buffer = std::make_unique<char[]>(load_read_size);
   std::string error;
+  if (options.floors && options.bytes == 0) {
+    print_failure(options, "retr", "--floors needs --bytes: the size of the whole reply");
+    return 1;
+  }
+  floor_pair floors;
+  floors.transforming = !options.message_file.empty();
+  if (options.floors &&
+      (!floor_start(options, options.bytes, nullptr, &floors.plain, &error) ||
+       (floors.transforming && !floor_start(options, options.bytes, options.message_file.c_str(),
+                                            &floors.transform, &error)))) {
+    print_failure(options, "floor", error);
+    return 1;
+  }
   socket_fd sock = connect_to(options.host, options.port, options.timeout_seconds, &error);
   if (sock.fd < 0 || !login(sock.fd, user_of(options, 0), options.pass, &error)) {
     print_failure(options, "retr", error);
+    return 1;
+  }
+  if (options.floors && !run_floors(options, buffer.get(), 0, &floors)) {
     return 1;
   }
   const std::string request = "RETR " + std::to_string(options.message) + "\r\n";
@@ -836,48 +1020,27 @@ int run_retr(const load_options& options) {
       print_failure(options, "retr", error);
       return 1;
     }
-    transfer_figures trivial;
-    if (options.baseline) {
-      trivial = measure_sender(options, retr.bytes, buffer.get(), &error);
-      if (!trivial.ok) {
-        print_failure(options, "trivial", error);
-        return 1;
-      }
-      json_line line = start_json(options, "trivial");
-      line.add("ok", true);
-      line.add("repeat", repeat);
-      add_transfer(&line, trivial);
-      line.print();
+    if (options.floors && retr.bytes != options.bytes) {
+      print_failure(options, "retr", "the RETR sent other than --bytes");
+      return 1;
     }
-    transfer_figures transform;
-    if (options.baseline && !options.message_file.empty()) {
-      transform =
-          measure_sender(options, retr.bytes, buffer.get(), &error, options.message_file.c_str());
-      if (!transform.ok || transform.bytes != retr.bytes) {
-        print_failure(
-            options, "transform",
-            transform.ok ? "the transforming sender sent other bytes than the RETR" : error);
-        return 1;
-      }
-      json_line line = start_json(options, "transform");
-      line.add("ok", true);
-      line.add("repeat", repeat);
-      add_transfer(&line, transform);
-      line.print();
+    if (options.floors && !run_floors(options, buffer.get(), repeat, &floors)) {
+      return 1;
     }
     json_line line = start_json(options, "retr");
     line.add("ok", true);
     line.add("repeat", repeat);
     line.add("message", options.message);
     add_transfer(&line, retr);
-    if (options.baseline) {
-      line.add("trivial_mb_per_s", trivial.mb_per_s);
-      line.add("ratio", trivial.mb_per_s > 0 ? retr.mb_per_s / trivial.mb_per_s : 0.0);
+    if (options.floors) {
+      const double floor = around(floors.plain_runs, repeat);
+      line.add("plain_floor_mb_per_s", floor);
+      line.add("ratio_plain", floor > 0 ? retr.mb_per_s / floor : 0.0);
     }
-    if (transform.ok) {
-      line.add("transform_mb_per_s", transform.mb_per_s);
-      line.add("ratio_transform",
-               transform.mb_per_s > 0 ? retr.mb_per_s / transform.mb_per_s : 0.0);
+    if (floors.transforming) {
+      const double floor = around(floors.transform_runs, repeat);
+      line.add("transform_floor_mb_per_s", floor);
+      line.add("ratio_transform", floor > 0 ? retr.mb_per_s / floor : 0.0);
     }
     line.print();
   }
@@ -954,11 +1117,11 @@ int run_login(const load_options& options) {
 
 constexpr const char* usage_text =
     "usage: fernd_pop3_load MODE [--option=value...]\n"
-    "modes: sessions retr uidl list login sender\n"
+    "modes: sessions retr uidl list login floor\n"
     "  --host=ADDR (127.0.0.1)  --port=N  --user=NAME  --pass=TEXT  --accounts=K\n"
     "  --concurrency=C  --seconds=D  --sessions=N      (sessions)\n"
-    "  --message=N  --repeat=K  --baseline  --message-file=PATH  (retr)\n"
-    "  --bytes=N                                       (sender)\n"
+    "  --message=N  --repeat=K  --floors  --bytes=N  --message-file=PATH  --floor-cpu=N  (retr)\n"
+    "  --bytes=N                                       (floor)\n"
     "  --hold  --hold-seconds=S  --timeout=S  --label=TEXT\n";
 
 bool parse_number(const char* text, double* out) {
@@ -1022,8 +1185,8 @@ bool parse_options(int argc, char** argv, load_options* options) {
     } else if (name == "--repeat") {
       ok = parse_count(value, &options->repeat) && options->repeat >= 1 &&
            options->repeat <= repeat_limit;
-    } else if (name == "--baseline") {
-      options->baseline = true;
+    } else if (name == "--floors") {
+      options->floors = true;
     } else if (name == "--message-file") {
       options->message_file = value;
     } else if (name == "--bytes") {
@@ -1034,6 +1197,9 @@ bool parse_options(int argc, char** argv, load_options* options) {
       ok = parse_number(value, &options->hold_seconds);
     } else if (name == "--timeout") {
       ok = parse_number(value, &options->timeout_seconds) && options->timeout_seconds > 0;
+    } else if (name == "--floor-cpu") {
+      ok = parse_count(value, &count) && count < CPU_SETSIZE;
+      options->floor_cpu = static_cast<int>(count);
     } else if (name == "--label") {
       options->label = value;
     } else {
@@ -1044,7 +1210,7 @@ bool parse_options(int argc, char** argv, load_options* options) {
       return false;
     }
   }
-  const bool needs_server = options->mode != "sender";
+  const bool needs_server = options->mode != "floor";
   if (needs_server && options->port == 0) {
     std::fprintf(stderr, "fernd_pop3_load: --port is required\n");
     return false;
@@ -1075,8 +1241,8 @@ int load_main(int argc, char** argv) {
   if (mode == "login") {
     return run_login(options);
   }
-  if (mode == "sender") {
-    return run_sender(options);
+  if (mode == "floor") {
+    return run_floor(options);
   }
   std::fputs(usage_text, stderr);
   return 2;

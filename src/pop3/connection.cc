@@ -2,9 +2,11 @@
 #include "pop3/connection.h"
 
 #include <poll.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -17,6 +19,19 @@ namespace {
 
 // The longest command line with its LF: pop3_line_size leaves room for a terminating NUL.
 constexpr std::size_t longest_line = pop3_line_size - 1;
+
+// Whether output gathers in the connection's own buffer, not in one lent to it.
+bool own_buffer_in_use(const connection& c) {
+  return c.output.data() == c.own_output.data();
+}
+
+// Unmaps the transfer memory, if any. Output must not be gathering there.
+void release_transfer_memory(connection& c) {
+  if (!c.transfer_memory.empty()) {
+    (void)::munmap(c.transfer_memory.data(), c.transfer_memory.size());
+    c.transfer_memory = {};
+  }
+}
 
 // Where the LF of the next whole line lies, or none when no whole line is buffered yet.
 char* find_line_end(connection& c) {
@@ -59,8 +74,11 @@ input_wait wait_for_input(const connection& c) {
 }  // namespace
 
 connection::~connection() {
+  release_transfer_memory(*this);
   secret_wipe(input.data(), input_touched);
-  secret_wipe(output.data(), std::max(output_touched, output_used));
+  // A lent buffer is the lender's to free; the own one held output as far as it was ever filled.
+  secret_wipe(own_output.data(),
+              own_buffer_in_use(*this) ? std::max(output_touched, output_used) : output_touched);
 }
 
 command_line read_line(connection& c, output_check check) {
@@ -94,6 +112,8 @@ command_line read_line(connection& c, output_check check) {
     std::memmove(c.input.data(), begin, available);
     c.input_start = 0;
     c.input_end = available;
+    // About to wait for the client: the memory of a long transfer goes back first.
+    release_transfer_memory(c);
     if (c.deadline_ns != 0) {
       const input_wait waited = wait_for_input(c);
       if (waited == input_wait::deadline) {
@@ -157,11 +177,66 @@ bool connection_flush(connection& c) {
     return false;
   }
   const std::size_t pending = c.output_used;
-  c.output_touched = std::max(c.output_touched, pending);
+  if (own_buffer_in_use(c)) {
+    c.output_touched = std::max(c.output_touched, pending);
+  }
   c.output_used = 0;
   if (pending > 0 && fd_write_all(c.output_fd, c.output.data(), pending) != pending) {
     c.output_failed = true;
   }
+  return !c.output_failed;
+}
+
+std::span<char> connection_transfer_memory(connection& c) {
+  if (!c.transfer_memory.empty()) {
+    return c.transfer_memory;
+  }
+  constexpr std::size_t size = connection_transfer_size;
+  // Twice the size is mapped, and all but an aligned part of it given back.
+  void* const region =
+      ::mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (region == MAP_FAILED) {
+    return {};
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(region);
+  const std::uintptr_t aligned = (start + size - 1) & ~(std::uintptr_t{size} - 1);
+  if (aligned > start) {
+    (void)::munmap(region, aligned - start);
+  }
+  if (start + 2 * size > aligned + size) {
+    (void)::munmap(reinterpret_cast<void*>(aligned + size), start + 2 * size - (aligned + size));
+  }
+  c.transfer_memory = {reinterpret_cast<char*>(aligned), size};
+  // Best effort: without huge pages or the populate advice, the pages fault in one by one.
+  (void)::madvise(c.transfer_memory.data(), size, MADV_HUGEPAGE);
+  (void)::madvise(c.transfer_memory.data(), size, MADV_POPULATE_WRITE);
+  return c.transfer_memory;
+}
+
+void connection_lend_buffer(connection& c, std::span<char> buffer) {
+  if (own_buffer_in_use(c)) {
+    c.output_touched = std::max(c.output_touched, c.output_used);
+  }
+  std::memcpy(buffer.data(), c.output.data(), c.output_used);
+  c.output = buffer;
+}
+
+bool connection_return_buffer(connection& c) {
+  if (own_buffer_in_use(c)) {
+    return !c.output_failed;
+  }
+  // The last bytes wait in the own buffer, half of it at most, so that what the caller adds next
+  // (the end of the reply) leaves in the same write and the client meets no stall; the rest
+  // leaves now.
+  const std::size_t keep = std::min(c.output_used, c.own_output.size() / 2);
+  const std::size_t leave = c.output_used - keep;
+  if (!c.output_failed && leave > 0 && fd_write_all(c.output_fd, c.output.data(), leave) != leave) {
+    c.output_failed = true;
+  }
+  c.output_used = c.output_failed ? 0 : keep;
+  std::memcpy(c.own_output.data(), c.output.data() + leave, c.output_used);
+  c.output_touched = std::max(c.output_touched, c.output_used);
+  c.output = c.own_output;
   return !c.output_failed;
 }
 

@@ -25,9 +25,13 @@ static_assert(connection_input_size >= pop3_line_size);
 /// Room for the output gathered before it is written: a long reply leaves in writes of this size.
 inline constexpr std::size_t connection_output_size = 64 * 1024;
 
+/// The memory for the transfer of a long message: one transparent huge page.
+inline constexpr std::size_t connection_transfer_size = 2 * 1024 * 1024;
+
 /// One client connection as a session sees it. The descriptors are borrowed: the caller opens and
 /// closes them. Input bytes live in input[input_start, input_end); output bytes wait in
-/// output[0, output_used). The buffers are wiped when the connection ends.
+/// output[0, output_used), where output is the connection's own buffer or, while a long message is
+/// sent, a larger one that the sender lends it. The own buffers are wiped when the connection ends.
 struct connection {
   int input_fd = -1;
   int output_fd = -1;
@@ -43,12 +47,20 @@ struct connection {
   /// reports the failure.
   bool output_failed = false;
   std::size_t input_touched = 0;   ///< how far reads have ever filled the input buffer
-  std::size_t output_touched = 0;  ///< how far output has ever filled the output buffer
-  std::array<char, connection_input_size> input;    // left uninitialised: read before it is used
-  std::array<char, connection_output_size> output;  // likewise: written before it is sent
+  std::size_t output_touched = 0;  ///< how far output has ever filled the own output buffer
+  /// Where output gathers now: own_output, or a buffer lent while a long message is sent. It lies
+  /// before the buffers, with the other fields: a session that never fills its buffers touches
+  /// none of their pages.
+  std::span<char> output;
+  /// Memory mapped for the transfer of a long message; empty while the session waits for input.
+  std::span<char> transfer_memory;
+  std::array<char, connection_input_size> input;        // left uninitialised: read before use
+  std::array<char, connection_output_size> own_output;  // likewise: written before it is sent
 
   connection(int input_descriptor, int output_descriptor) noexcept
-      : input_fd(input_descriptor), output_fd(output_descriptor) {}
+      : input_fd(input_descriptor), output_fd(output_descriptor) {
+    output = own_output;
+  }
   connection(const connection&) = delete;
   connection& operator=(const connection&) = delete;
   /// Wipes both buffers as far as they were ever used: the input held passwords, the output mail.
@@ -107,7 +119,7 @@ inline void connection_send(connection& c, std::string_view bytes) {
   (void)connection_put(c, bytes);
 }
 
-/// Room for at least \a size bytes (at most connection_output_size) at the end of the output,
+/// Room for at least \a size bytes (at most the output buffer's size) at the end of the output,
 /// writing the buffer first when it has less. Empty when a write failed, now or before. What is
 /// formed there counts once connection_commit is called.
 [[nodiscard]] std::span<char> connection_reserve(connection& c, std::size_t size);
@@ -120,6 +132,23 @@ inline void connection_commit(connection& c, std::size_t size) {
 /// Writes every byte that waits, going on after EINTR and short writes. Returns false when a write
 /// failed, now or before.
 [[nodiscard]] bool connection_flush(connection& c);
+
+/// connection_transfer_size bytes for the transfer of a long message, mapped at the first call (on
+/// a transparent huge page where the kernel has them, every page present at once) and unmapped
+/// right before the session next waits for its client, or when the connection ends: an idle
+/// session holds none of it, and the unmapping never delays the end of a reply. Empty when there
+/// is no memory.
+[[nodiscard]] std::span<char> connection_transfer_memory(connection& c);
+
+/// Gathers output in \a buffer, the caller's memory of at least connection_output_size bytes,
+/// until connection_return_buffer: a long message then leaves in fewer, larger writes, and the
+/// connection's own buffer stays small for the rest of the session. The bytes waiting move along.
+void connection_lend_buffer(connection& c, std::span<char> buffer);
+
+/// Gathers output in the connection's own buffer again; called before the lent one is freed. Of
+/// the bytes waiting, the last ones (up to half the own buffer) move back, to leave with what
+/// comes next, and the rest is written now. Returns false when a write failed, now or before.
+[[nodiscard]] bool connection_return_buffer(connection& c);
 
 }  // namespace fernd
 

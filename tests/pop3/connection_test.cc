@@ -1,16 +1,19 @@
 #include "pop3/connection.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -225,6 +228,107 @@ TEST(Connection, GathersLongRepliesIntoLargeWrites) {
     }
     EXPECT_GE((expected.size() + least - 1) / least, records.size());
   }
+}
+
+TEST(Connection, LentBufferGathersLargerWritesAndHandsBackItsTail) {
+  // Output gathered in a lent buffer leaves in writes of that buffer's size. When it is returned,
+  // its last bytes (half the own buffer at most) wait there, to leave in one write with what
+  // follows, and the rest leaves at once; nothing is lost or repeated on the way.
+  constexpr std::size_t lent_size = 3 * connection_output_size / 2;
+  const std::string before = "+OK\r\n";
+  const std::string end = ".\r\n";
+  for (const std::size_t gathered_size :
+       {std::size_t{0}, std::size_t{100}, lent_size - before.size(), lent_size,
+        lent_size + connection_output_size / 2, 2 * lent_size + connection_output_size}) {
+    SCOPED_TRACE(gathered_size);
+    socket_ends ends = socket_pair(SOCK_SEQPACKET);
+    std::vector<std::string> records;
+    std::thread reader([&] { records = records_until_closed(ends.far.fd); });
+    const std::string gathered(gathered_size, 'g');
+    {
+      std::vector<char> lent(lent_size);
+      connection c(ends.near.fd, ends.near.fd);
+      ASSERT_TRUE(connection_put(c, before));
+      connection_lend_buffer(c, lent);
+      ASSERT_TRUE(connection_put(c, gathered));
+      EXPECT_EQ(lent.data(), c.output.data());
+      ASSERT_TRUE(connection_return_buffer(c));
+      EXPECT_EQ(c.own_output.data(), c.output.data());
+      ASSERT_TRUE(connection_put(c, end));
+      ASSERT_TRUE(connection_flush(c));
+    }
+    ends.near.reset();
+    reader.join();
+    // A full lent buffer is written when the next byte comes.
+    const std::size_t total = before.size() + gathered.size();
+    const std::size_t full_writes = (total - 1) / lent_size;
+    const std::size_t rest = total - full_writes * lent_size;
+    const std::size_t kept = std::min(rest, connection_output_size / 2);
+    std::vector<std::size_t> expected_sizes(full_writes, lent_size);
+    if (rest > kept) {
+      expected_sizes.push_back(rest - kept);
+    }
+    expected_sizes.push_back(kept + end.size());
+    std::vector<std::size_t> sizes;
+    std::string all;
+    for (const std::string& record : records) {
+      sizes.push_back(record.size());
+      all += record;
+    }
+    EXPECT_EQ(expected_sizes, sizes);
+    EXPECT_TRUE(same_bytes(before + gathered + end, all));
+  }
+}
+
+TEST(Connection, ReturningALentBufferReportsAFailedWrite) {
+  // /dev/full refuses every write: bytes beyond what waits in the own buffer must be written
+  // when the lent buffer is returned, and that failure is the return's; bytes that wait fail
+  // only when they are written.
+  const unique_fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_GE(full.fd, 0);
+  for (const std::size_t size : {connection_output_size / 2, connection_output_size / 2 + 1}) {
+    SCOPED_TRACE(size);
+    std::vector<char> lent(2 * connection_output_size);
+    connection c(-1, full.fd);
+    connection_lend_buffer(c, lent);
+    ASSERT_TRUE(connection_put(c, std::string(size, 'x')));
+    EXPECT_EQ(size == connection_output_size / 2, connection_return_buffer(c));
+    EXPECT_EQ(c.own_output.data(), c.output.data());
+    EXPECT_FALSE(connection_flush(c));
+    EXPECT_TRUE(c.output_failed);
+  }
+}
+
+// Whether any page of \a memory is still mapped in this process: msync fails with ENOMEM on a
+// range that is not.
+bool still_mapped(std::span<char> memory) {
+  return ::msync(memory.data(), memory.size(), MS_ASYNC) == 0;
+}
+
+TEST(Connection, TransferMemoryIsGoneBeforeTheSessionWaits) {
+  // The memory of a long transfer is kept while commands are answered without waiting (a batch of
+  // pipelined RETRs shares it), and unmapped once the replies have left and the session is about
+  // to wait for its client, or when the connection ends.
+  socket_ends ends = socket_pair(SOCK_STREAM);
+  send_all(ends.far.fd, "RETR 1\r\nRETR 2\r\n");
+  std::span<char> memory;
+  {
+    connection c(ends.near.fd, ends.near.fd);
+    ASSERT_EQ(line_status::ready, read_line(c).status);
+    memory = connection_transfer_memory(c);
+    ASSERT_EQ(connection_transfer_size, memory.size());
+    EXPECT_TRUE(still_mapped(memory));
+    std::memset(memory.data(), 'm', memory.size());
+    ASSERT_EQ(line_status::ready, read_line(c).status);
+    EXPECT_EQ(memory.data(), connection_transfer_memory(c).data());
+    send_all(ends.far.fd, "QUIT\r\n");
+    ASSERT_EQ(line_status::ready, read_line(c).status);
+    EXPECT_FALSE(still_mapped(memory));
+    EXPECT_TRUE(c.transfer_memory.empty());
+    memory = connection_transfer_memory(c);
+    ASSERT_FALSE(memory.empty());
+  }
+  EXPECT_FALSE(still_mapped(memory));
 }
 
 TEST(Connection, WriteErrorIsReportedByTheCallThatMetIt) {

@@ -329,6 +329,15 @@ TEST(SendMailTop, HeaderAndBodyLines) {
   }
 }
 
+// \a line repeated until the text is at least \a size bytes long.
+std::string repeated_line(const std::string& line, std::size_t size) {
+  std::string text;
+  while (text.size() < size) {
+    text += line;
+  }
+  return text;
+}
+
 // The plain rule, one byte at a time: what the transmission must produce for any file.
 std::string reference_wire(const std::string& file) {
   std::string wire;
@@ -406,6 +415,36 @@ TEST(SendMailTop, ReadsNoFurtherThanItSends) {
   }
 }
 
+TEST(SendMailFile, LongMessagesAcrossTheSeamsOfTheirOwnBuffer) {
+  // A message of a mebibyte and more is read in 1 MiB blocks into a transfer buffer of its own
+  // and formed in 1 MiB of output; these put a line end, a CR LF pair or a line start on the
+  // seams of both, and the message's wire form must be the same as through the small buffers.
+  constexpr std::size_t block = std::size_t{1} << 20;
+  const std::string x_block(block, 'x');
+  struct long_case {
+    const char* what;
+    std::string file;
+  };
+  const long_case cases[] = {
+      {"one block of lines", repeated_line("a line of text\n", block)},
+      {"CR at the end of a block, LF after it", x_block.substr(1) + "\r\n" + "z\n"},
+      {"LF at the end of a block, a dot after it", x_block.substr(1) + "\n.y\n" + x_block},
+      {"lone CR at the end of a block", x_block.substr(1) + "\rz\n" + x_block},
+      {"no final line end", x_block + x_block + "tail"},
+      {"a dot right after the first block", x_block.substr(2) + "\r\n" + "." + x_block + "\n"},
+      {"only line ends", std::string(block + 3, '\n')},
+      {"only dotted lines", repeated_line(".\n", 3 * block)},
+  };
+  for (const long_case& each : cases) {
+    SCOPED_TRACE(each.what);
+    bool result = false;
+    const std::string wire = transmit(each.file, &result);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(reference_wire(each.file).size(), wire.size());
+    EXPECT_TRUE(reference_wire(each.file) == wire);
+  }
+}
+
 TEST(SendMailFile, FailsWhenTheOutputFails) {
   // /dev/full refuses every write with ENOSPC. A message that fits the output buffer is formed
   // there and fails when the buffer is written; a large one fails at its first full buffer.
@@ -442,6 +481,21 @@ TEST(SendMailTop, FailsAsSendMailFileFails) {
   EXPECT_FALSE(send_mail_top(directory.fd, 0, c));
   EXPECT_FALSE(c.output_failed);
   EXPECT_EQ(0u, c.output_used);
+}
+
+TEST(SendMailFile, LongMessageFailsWhenTheOutputFails) {
+  // Through its own transfer buffer a long message fails at the first full buffer of output,
+  // and a message that fills none fails when the buffer goes back to the connection.
+  const unique_fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_GE(full.fd, 0);
+  for (const std::size_t size : {std::size_t{1} << 20, std::size_t{3} << 20}) {
+    SCOPED_TRACE(size);
+    const unique_fd message = file_with(std::string(size, 'm') + "\n");
+    connection c(-1, full.fd);
+    EXPECT_FALSE(send_mail_file(message.fd, c));
+    EXPECT_TRUE(c.output_failed);
+    EXPECT_EQ(c.own_output.data(), c.output.data());
+  }
 }
 
 TEST(SendMailFile, FailsWhenTheMessageCannotBeRead) {
