@@ -261,8 +261,14 @@ class Maildir:
     def names(self):
         """The regular files in new, sorted by name."""
         directory = os.path.join(self.path, "new")
-        return sorted(name for name in os.listdir(directory)
-                      if stat.S_ISREG(os.stat(os.path.join(directory, name)).st_mode))
+        names = []
+        for name in os.listdir(directory):
+            try:
+                if stat.S_ISREG(os.stat(os.path.join(directory, name)).st_mode):
+                    names.append(name)
+            except FileNotFoundError:
+                pass  # unlinked since the listing, as a running session may do
+        return sorted(names)
 
     def read(self, name):
         with open(self.file(name), "rb") as message:
