@@ -25,7 +25,8 @@ namespace {
 constexpr std::size_t log_time_size = 128;
 
 // Lines up to this size are built on the stack; longer ones get a heap buffer of their exact size.
-// Session lines are short: a user name is cleaned and a command line is at most 1024 bytes.
+// Session lines are short: a user name is cleaned and a command line is at most pop3_line_size
+// bytes (common/limits.h).
 constexpr std::size_t log_line_stack_size = 2048;
 
 // The mode of a log file that does not exist yet: read and write for everyone, less the umask,

@@ -23,11 +23,11 @@ struct pop3_options {
 };
 
 /// Conducts one POP3 session with the client on \a client, against \a accounts (the first account
-/// with a user name decides). With \a auth_delay every password check waits one second first.
-/// Logs its course to \a log. After a successful login the passwords of all other accounts are
-/// wiped: the session needs none of them again. Whatever output is left is written before it
-/// returns; the connection's descriptors stay open. \a options add what the command line turned
-/// on.
+/// with a user name decides). With \a auth_delay every password check first waits auth_delay_pause
+/// (common/limits.h). Logs its course to \a log. After a successful login the passwords of all
+/// other accounts are wiped: the session needs none of them again. Whatever output is left is
+/// written before it returns; the connection's descriptors stay open. \a options add what the
+/// command line turned on.
 [[nodiscard]] session_result pop3_session(session_log* log, connection& client,
                                           std::span<account> accounts, bool auth_delay,
                                           pop3_options options = {});

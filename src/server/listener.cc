@@ -22,7 +22,7 @@
 
 #include "common/clock.h"
 #include "common/exit_status.h"
-#include "server/listener_testing.h"
+#include "server/listener_loop.h"
 #include "server/session_process.h"
 
 namespace fernd {
@@ -58,9 +58,9 @@ struct listener_address {
 };
 
 /// Fills \a address from the address text \a interface (IPv6 first, then IPv4 dotted decimal;
-/// never a name lookup) and the low 16 bits of \a port. Returns false when the text is neither.
+/// never a name lookup) and \a port. Returns false when the text is neither.
 bool address_parse(const char* interface, int port, listener_address* address) {
-  // No range check: a port beyond 16 bits wraps, as the conversion to uint16_t does.
+  // Start-up has refused every port outside 0 to 65535, so the port fits 16 bits.
   const std::uint16_t port_bits = htons(static_cast<std::uint16_t>(port));
   in6_addr v6{};
   if (::inet_pton(AF_INET6, interface, &v6) == 1) {

@@ -1,6 +1,7 @@
 // The standalone mode: a TCP listener that serves every connection in a session process of its
-// own, at most 16 at a time. It owns the listening socket and the loop that accepts, forks and
-// reaps; the loop keeps the count of sessions and the authorization-delay window to itself.
+// own, at most listener_session_limit at a time. It owns the listening socket and the loop that
+// accepts, forks and reaps; the loop keeps the count of sessions and the authorization-delay window
+// to itself.
 #ifndef FERND_SERVER_LISTENER_H_
 #define FERND_SERVER_LISTENER_H_
 
@@ -17,9 +18,9 @@ namespace fernd {
 
 /// Serves the connections that arrive on \a listening_fd, a listening stream socket that it makes
 /// non-blocking, until a signal ends the process: each in a session process of its own, at most
-/// 16 at a time, while further clients wait in the listen backlog. Failures that pass (a
-/// connection that went, the network, exhausted resources, a failed fork) are reported on
-/// standard error at most once a second and served through. Returns exit_status_fatal only when
+/// listener_session_limit at a time, while further clients wait in the listen backlog. Failures
+/// that pass (a connection that went, the network, exhausted resources, a failed fork) are reported
+/// on standard error at most once a second and served through. Returns exit_status_fatal only when
 /// accept fails for good (no descriptor, no socket, a socket that does not listen), after writing
 /// why, prefixed with \a program, to standard error. The descriptor stays the caller's. Each
 /// session process gets its own copy of \a config and wipes the passwords it does not need from it.

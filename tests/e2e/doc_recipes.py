@@ -301,13 +301,15 @@ class RecipeUser:
     def write(self, block, site, text=None):
         """Writes a file block, with the site's values in it, where its marker says; text, when
         given, is the block's text as the test changed it as the documents say. Returns the
-        path. Made as a user's editor makes it: mode 0644 (umask 022)."""
+        path. Made as a user's editor makes it: mode 0644 (umask 022), in a directory that must
+        exist already."""
         if not block.file:
             raise AssertionError(f"{block.where()}: the recipe {block.name} names no file")
         path = self.path(block.file)
-        directory = os.path.dirname(path)
-        if not os.path.isdir(directory):
-            os.makedirs(directory)
+        if not os.path.isdir(os.path.dirname(path)):
+            # An editor cannot save a file there either: the documents must say to make it.
+            raise AssertionError(f"{block.where()}: the recipe {block.name} goes to {block.file}, "
+                                 "in a directory that nothing before it made")
         with open(path, "w", encoding="utf-8") as target:
             target.write(site.apply(block.text if text is None else text))
         os.chmod(path, 0o644)

@@ -336,6 +336,7 @@ class RealClients:
             text = harness.replace_exactly(text, "delete = false", "delete = true")
         if not read_all:
             text = harness.replace_exactly(text, "\n[options]\n", "\n[options]\nread_all = false\n")
+        self.follow(recipe("getmail-directory").text)
         self.write("getmail", text)
         self.gate_getmail()
         done = self.follow(script or recipe("getmail-run").text, expect_status=expect_status)
@@ -483,14 +484,21 @@ class RealClients:
 
     def emacs(self, keep):
         """docs/clients.md's fetch.el, with nil for pop3-leave-mail-on-server to delete, as the
-        page says, run in batch mode; returns the messages of the mbox file."""
+        page says, run in batch mode; returns the messages of the mbox file. As the page says,
+        each has a Content-Length header, and an X-UIDL header only when Emacs keeps the mail."""
         text = recipe("emacs").text
         if not keep:
             text = harness.replace_exactly(text, "pop3-leave-mail-on-server t)",
                                            "pop3-leave-mail-on-server nil)")
         self.write("emacs", text)
         self.follow(recipe("emacs-run").text)
-        return self.take_mbox()
+        delivered = self.take_mbox()
+        for message in delivered:
+            names = {line.split(b":", 1)[0].lower() for line in
+                     harness.split_message(harness.normalise(message))[0]}
+            self.assertIn(b"content-length", names)
+            self.assertEqual(b"x-uidl" in names, keep, message[:300])
+        return delivered
 
     def test_emacs(self):
         self.assert_keeps_then_deletes(self.emacs, self.EMACS_ADDS)
@@ -721,6 +729,7 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
         not delete either: every message stays on the server."""
         if not harness.running_as_root():
             self.skipTest("needs root")
+        self.follow(recipe("getmail-directory").text)
         self.write("getmail", harness.replace_exactly(recipe("getmail").text, "delete = false",
                                                       "delete = true"))
         interpreter, gate, getmail = self.gate_getmail()

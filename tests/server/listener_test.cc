@@ -24,7 +24,7 @@
 
 #include "common/exit_status.h"
 #include "common/posix_handle.h"
-#include "server/listener_testing.h"
+#include "server/listener_loop.h"
 #include "support/call_failure.h"
 #include "support/fd_reading.h"
 #include "support/forked_child.h"

@@ -1,6 +1,7 @@
 """`cmake --install` into a temporary DESTDIR, under the configured prefix and under another
 one given with --prefix: exactly the expected files (no test, benchmark or stray file), the
-binary and the documents unchanged, and unit files that start the installed binary."""
+binary and the documents unchanged, a README whose `man fernd` opens the installed man page, and
+unit files that start the installed binary."""
 
 import os
 import re
@@ -8,8 +9,8 @@ import stat
 import tempfile
 
 from install_support import (check, cached_install_prefix, cmake_install,
-                             expected_install_files, list_files, parse_args, read_bytes,
-                             unit_exec_start)
+                             expected_install_files, list_files, need_tool, parse_args,
+                             read_bytes, run_ok, unit_exec_start)
 
 
 # A Markdown link: [text](target).
@@ -55,6 +56,14 @@ def check_tree(args, destdir, prefix):
     check("](clients.md)" in readme, "the installed README.md does not link clients.md")
     mode = stat.S_IMODE(os.stat(os.path.join(docdir, "README.md")).st_mode)
     check(mode == 0o644, f"share/doc/fernd/README.md has mode {mode:o}, expected 644")
+    # The README names the command that opens the installed man page, and that command finds it
+    # in the install's manual tree (as it finds it in /usr/share/man under the prefix /usr).
+    check("`man fernd`" in readme, "the installed README.md does not say `man fernd`")
+    manual = os.path.join(root, "share/man")
+    found = run_ok([need_tool("man", "man-db"), "-w", "fernd"],
+                   env=dict(os.environ, MANPATH=manual)).stdout.strip()
+    check(found == os.path.join(manual, "man8/fernd.8"),
+          f"`man fernd` with the install's manual tree finds {found!r}")
     for name in ("README.md", "clients.md"):
         text = read_bytes(os.path.join(docdir, name)).decode()
         for target in LINK.findall(text):

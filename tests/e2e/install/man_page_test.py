@@ -1,5 +1,8 @@
 """The man page: `mandoc -T lint` finds nothing to complain about, and it documents every
-option that `fernd --help` lists, with the defaults that the help text shows."""
+option that `fernd --help` lists, with the defaults that the help text shows. It, the README and
+docs/scaling.md tell users the limits that src/common/limits.h sets, where each value lives with
+its reason: each figure they give is read from there, so that a changed limit cannot leave a
+document behind."""
 
 import os
 import re
@@ -7,8 +10,51 @@ import re
 from install_support import check, need_tool, parse_args, run, run_ok
 
 
+# Where the documents give a limit of src/common/limits.h, its name filled in with its value.
+LIMIT_PHRASES = {
+    "docs/fernd.8": ["at most {listener_session_limit} at a time",
+                     "not logged in {session_login_limit} minutes after the greeting",
+                     "ends after {session_idle_limit} minutes in which",
+                     "less than {listener_auth_delay_window} seconds after the end"],
+    "README.md": ["at most {listener_session_limit} sessions at a time",
+                  "up to {session_login_limit} minutes",
+                  "idle for {session_idle_limit} minutes",
+                  "until {listener_auth_delay_window} seconds have passed"],
+    "docs/scaling.md": ["at most {listener_session_limit} sessions at a time",
+                        "for {listener_auth_delay_window} seconds every login"],
+}
+
+
+def limits(source_dir):
+    """The values of src/common/limits.h that the documents give, by name."""
+    with open(os.path.join(source_dir, "src/common/limits.h"), encoding="utf-8") as header:
+        text = header.read()
+    found = {}
+    for name, pattern in (
+            ("listener_session_limit", r"listener_session_limit = (\d+);"),
+            ("listener_auth_delay_window", r"listener_auth_delay_window = (\d+);"),
+            ("session_idle_limit", r"session_idle_limit = std::chrono::minutes\((\d+)\);"),
+            ("session_login_limit", r"session_login_limit = std::chrono::minutes\((\d+)\);")):
+        match = re.search(pattern, text)
+        check(match is not None, f"src/common/limits.h does not set {name} as {pattern}")
+        found[name] = match.group(1)
+    return found
+
+
+def check_limits(source_dir):
+    values = limits(source_dir)
+    for document, phrases in LIMIT_PHRASES.items():
+        with open(os.path.join(source_dir, document), encoding="utf-8") as f:
+            text = " ".join(f.read().split())
+        for phrase in phrases:
+            expected = phrase.format(**values)
+            check(expected in text, f"{document} does not say \"{expected}\" "
+                                    "(src/common/limits.h)")
+
+
 def main():
     args = parse_args()
+    check_limits(args.source_dir)
     page = os.path.join(args.source_dir, "docs/fernd.8")
     mandoc = need_tool("mandoc", "mandoc")
 

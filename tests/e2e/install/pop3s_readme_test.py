@@ -1,18 +1,25 @@
-"""The README's "POP3 over TLS" commands, read from its text, against an install under a
-temporary prefix (in place of /usr):
+"""The README's "POP3 over TLS" commands, read from its text:
 
-- trying it by hand: as a user without a terminal, the `openssl` command and the by-hand block
-  make a certificate, take the installed fernd-pop3s.conf with a port of the test's in place of
-  1995, and start stunnel4 in the foreground, whose log names the handshake it waits for; the
-  README's curl line, trusting that certificate, fetches message 1 of ~/Maildir byte for byte,
-  and fernd's log in the directory holds the session;
-- the systemd set-up: as root, with /etc/ under a temporary root, and stand-ins for apt-get and
-  systemctl that note their arguments (there is no systemd to run here): the files land where
-  Debian's stunnel@.service looks for the instance that the README enables, and
-  `systemd-analyze verify` accepts that instance with the drop-in where the README put it.
+- trying it by hand right after the Quick start: as a user without a terminal, in a source
+  directory of the user's own that holds what the README's commands use there (the stunnel
+  template, and the fernd that the Quick start built, at build/src/fernd), the `openssl` command
+  and the by-hand block make a certificate and a password file of mode 0600, fill in the
+  template with a port of the test's in place of 1995, and start stunnel4 in the foreground,
+  whose log names the handshake it waits for; the README's curl line, trusting that
+  certificate, fetches message 1 of ~/Maildir byte for byte, and fernd's log in ~/pop3s holds
+  the session. Nothing is installed for it. The same commands again with the installed
+  configuration in place of the template, as the README says, typed in the home directory;
+- the systemd set-up, against an install under a temporary prefix (in place of /usr): as root,
+  with /etc/ under a temporary root, and stand-ins for apt-get and systemctl that note their
+  arguments (there is no systemd to run here): the files land where Debian's stunnel@.service
+  looks for the instance that the README enables, and `systemd-analyze verify` accepts that
+  instance with the drop-in where the README put it.
 """
 
 import os
+import shlex
+import shutil
+import stat
 import subprocess
 import tempfile
 
@@ -24,9 +31,27 @@ from doc_recipes import recipe  # noqa: E402
 INSTANCE = "stunnel@fernd-pop3s.service"
 
 
-def by_hand(docdir, workspace):
-    """The by-hand try; returns nothing, fails on the first thing that is wrong."""
-    user = doc_recipes.RecipeUser(workspace)
+def source_tree(source_dir, binary, user):
+    """The user's source directory after the Quick start, as far as the by-hand try uses it:
+    the stunnel template and the fernd built in build/. A copy of the user's own, since the
+    real trees may lie where the user cannot reach them (a clone in root's home)."""
+    tree = os.path.join(user.base, "fernd")
+    template = os.path.join("dist", "stunnel", "fernd-pop3s.conf.in")
+    os.makedirs(os.path.join(tree, os.path.dirname(template)))
+    shutil.copyfile(os.path.join(source_dir, template), os.path.join(tree, template))
+    os.makedirs(os.path.join(tree, "build", "src"))
+    shutil.copyfile(binary, os.path.join(tree, "build", "src", "fernd"))
+    os.chmod(os.path.join(tree, "build", "src", "fernd"), 0o755)
+    user.give(tree)
+    return tree
+
+
+def by_hand(workspace, name, source=None, docdir=None):
+    """The by-hand try, as the user name: typed in the source directory after the Quick start
+    when source gives the source and build trees (source_dir, binary), or in the home directory
+    with the installed configuration of docdir in place of the template, as the README says.
+    Returns nothing, fails on the first thing that is wrong."""
+    user = doc_recipes.RecipeUser(workspace, name)
     messages = {"1001.first": harness.headers("first") + b"first\n.dot\n",
                 "1002.second": harness.headers("second") + b"second\r\n"}
     harness.Maildir(user.path("Maildir"), messages)
@@ -34,7 +59,11 @@ def by_hand(docdir, workspace):
     port = harness.free_port()
     site = doc_recipes.Site(tls_port=port, home=user.home)
     script = site.apply(recipe("pop3s-certificate").text + recipe("pop3s-by-hand").text)
-    script = harness.replace_exactly(script, "/usr/share/doc/fernd", docdir)
+    if source is not None:
+        script = f"cd {shlex.quote(source_tree(*source, user))}\n" + script
+    else:
+        script = harness.replace_exactly(script, "dist/stunnel/fernd-pop3s.conf.in",
+                                         os.path.join(docdir, "stunnel/fernd-pop3s.conf"))
     output_path = workspace.path("by-hand.out")
     process = user.start(script, output_path)
     try:
@@ -43,6 +72,8 @@ def by_hand(docdir, workspace):
         check(process.poll() is None,
               f"the by-hand commands ended with {process.returncode}:\n"
               f"{harness.read_text(output_path)}")
+        mode = stat.S_IMODE(os.stat(user.path("pop3s/password")).st_mode)
+        check(mode == 0o600, f"the by-hand password file has mode {mode:o}, expected 600")
         fetch = site.apply(recipe("pop3s-by-hand-fetch").text)
         done = user.run(fetch, None, harness.WAIT * 3)
         check(harness.normalise(done.stdout) == harness.normalise(messages["1001.first"]),
@@ -116,12 +147,13 @@ def main():
     doc_recipes.need_nss_wrapper()
     workspace = harness.Workspace()
     try:
+        by_hand(workspace, "source-user", source=(args.source_dir, args.binary))
         with tempfile.TemporaryDirectory(prefix="fernd-pop3s-readme-") as tmp:
             os.chmod(tmp, 0o755)  # the install is for the user who tries it by hand too
             prefix = os.path.join(tmp, "usr")
             cmake_install(args.build_dir, prefix=prefix)
             docdir = os.path.join(prefix, "share/doc/fernd")
-            by_hand(docdir, workspace)
+            by_hand(workspace, "installed-user", docdir=docdir)
             with_systemd(docdir, os.path.join(prefix, "share/man"), workspace)
     finally:
         workspace.cleanup()

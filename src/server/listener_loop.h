@@ -1,8 +1,9 @@
-// For tests only: the parts of the listener's loop that a test cannot reach through the fernd
-// binary or listener_bind and listener_serve: the loop's state, its reaping, and the
-// authorization-delay rule, whose 61-second window no test waits out.
-#ifndef FERND_SERVER_LISTENER_TESTING_H_
-#define FERND_SERVER_LISTENER_TESTING_H_
+// The listener loop's own parts: what it knows of its session processes, how it reaps them, and
+// the authorization-delay rule. Declared apart from listener.h, whose callers need none of them,
+// so that the tests can drive each part directly: the delay window (listener_auth_delay_window)
+// is longer than any test waits.
+#ifndef FERND_SERVER_LISTENER_LOOP_H_
+#define FERND_SERVER_LISTENER_LOOP_H_
 
 #include <cstdint>
 #include <optional>
@@ -25,11 +26,11 @@ struct listener_sessions {
 void listener_reap(listener_sessions* sessions);
 
 /// Whether a session that starts at \a now_seconds delays its password checks: only when a
-/// failure was recorded and \a now_seconds stands less than 61 whole seconds past
-/// \a last_failure. Both times are whole seconds of the same clock.
+/// failure was recorded and \a now_seconds stands less than listener_auth_delay_window whole
+/// seconds past \a last_failure. Both times are whole seconds of the same clock.
 [[nodiscard]] bool listener_auth_delay(std::optional<std::int64_t> last_failure,
                                        std::int64_t now_seconds);
 
 }  // namespace fernd
 
-#endif  // FERND_SERVER_LISTENER_TESTING_H_
+#endif  // FERND_SERVER_LISTENER_LOOP_H_
