@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-#include "support/forked_child.h"
+#include "support/child_process.h"
 
 namespace fernd {
 namespace {

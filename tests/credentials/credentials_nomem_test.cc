@@ -16,7 +16,7 @@
 #include "credentials/netrc.h"
 #include "credentials/password.h"
 #include "support/alloc_failure.h"
-#include "support/forked_child.h"
+#include "support/child_process.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {

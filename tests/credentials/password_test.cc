@@ -26,9 +26,9 @@
 #include "common/must_alloc.h"
 #include "common/posix_handle.h"
 #include "support/alloc_failure.h"
+#include "support/child_process.h"
 #include "support/fd_count.h"
 #include "support/fd_reading.h"
-#include "support/forked_child.h"
 #include "support/pseudo_terminal.h"
 #include "support/temp_maildir.h"
 #include "support/wipe_record.h"
@@ -257,11 +257,11 @@ pty_outcome run_on_pty(const std::function<std::optional<std::string>()>& call,
   unique_fd result_read(ends[0]);
   unique_fd result_write(ends[1]);
   unique_fd master;
-  const pid_t pid = fork_on_terminal(&master);
-  if (pid < 0) {
+  child_process child(fork_on_terminal(&master));
+  if (child.pid < 0) {
     return outcome;
   }
-  if (pid == 0) {
+  if (child.pid == 0) {
     try {
       const std::optional<std::string> password = call();
       const std::string report = password.has_value() ? "1" + *password : "0";
@@ -287,13 +287,12 @@ pty_outcome run_on_pty(const std::function<std::optional<std::string>()>& call,
       outcome.password = report.substr(1);
     }
   }
-  if (deadline_clock::now() >= deadline) {
-    (void)::kill(pid, SIGKILL);
-  }
-  int status = 0;
-  if (::waitpid(pid, &status, 0) == pid) {
-    outcome.wait_status = status;
-  }
+  // A child still running at the deadline is killed, and its wait status says so.
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - deadline_clock::now());
+  bool timed_out = false;
+  outcome.wait_status =
+      child_wait(&child, std::max(left, std::chrono::milliseconds(0)), &timed_out);
   return outcome;
 }
 

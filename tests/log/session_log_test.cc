@@ -8,17 +8,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/posix_handle.h"
+#include "support/child_process.h"
 #include "support/fd_count.h"
-#include "support/forked_child.h"
+#include "support/log_lines.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
@@ -33,14 +34,11 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-int wait_for(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return status;
+// The "level: text" of a line that this process logged; empty when it has another form or
+// another writer.
+std::string log_text(const std::string& line) {
+  const std::optional<log_line> parsed = log_lines_parse(line);
+  return parsed.has_value() && parsed->pid == ::getpid() ? parsed->text : std::string();
 }
 
 // The temporary directory of temp_maildir serves as a scratch directory for log files.
@@ -64,19 +62,10 @@ TEST_F(SessionLogTest, FileLineFormat) {
   log_write(&log, static_cast<log_level>(77), "%s", "");
   log_close(&log);
 
-  const std::string pid = std::to_string(::getpid());
-  const std::string time = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
-  const std::string prefix = time + " fernd\\[" + pid + "\\] ";
-  const std::vector<std::string> lines = lines_of(read_file(log_path()));
-  ASSERT_EQ(4U, lines.size());
-  EXPECT_TRUE(
-      std::regex_match(lines[0], std::regex(prefix + "info: user alice logged in, 3 messages")))
-      << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(prefix + "error: cannot send /m/new/1")))
-      << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(prefix + "error: level two"))) << lines[2];
-  EXPECT_TRUE(std::regex_match(lines[3], std::regex(prefix + "error: "))) << lines[3];
-  EXPECT_EQ('\n', read_file(log_path()).back());
+  // Every line in the form "YYYY-MM-DD hh:mm:ss fernd[pid] level: text", ending in a line end.
+  EXPECT_EQ((log_lines{"info: user alice logged in, 3 messages", "error: cannot send /m/new/1",
+                       "error: level two", "error: "}),
+            log_lines_read(log_path(), ::getpid()));
 }
 
 TEST_F(SessionLogTest, LineReachesFileWhenLogged) {
@@ -90,21 +79,19 @@ TEST_F(SessionLogTest, LineReachesFileWhenLogged) {
 }
 
 TEST_F(SessionLogTest, LineSurvivesKilledProcess) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  child_process child = child_start([this] {
     session_log log;
     log_open(false, log_path().c_str(), &log);
     log_write(&log, log_info, "connection from %s port %d", "127.0.0.1", 40000);
     ::raise(SIGKILL);  // no log_close, no exit handlers: only what already reached the file
-    ::_exit(1);
-  }
-  ASSERT_GT(pid, 0);
-  const int status = wait_for(pid);
+    return 1;
+  });
+  ASSERT_GT(child.pid, 0);
+  const int status = child_wait(&child);
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(SIGKILL, WTERMSIG(status));
-  const std::vector<std::string> lines = lines_of(read_file(log_path()));
-  ASSERT_EQ(1U, lines.size());
-  EXPECT_NE(std::string::npos, lines[0].find("] info: connection from 127.0.0.1 port 40000"));
+  EXPECT_EQ(log_lines{"info: connection from 127.0.0.1 port 40000"},
+            log_lines_read(log_path(), child.pid));
 }
 
 TEST_F(SessionLogTest, ThresholdDecidesWhatIsWritten) {
@@ -130,10 +117,8 @@ TEST_F(SessionLogTest, ThresholdDecidesWhatIsWritten) {
     log_write(&log, log_error, "b");
     log_close(&log);
     std::vector<std::string> words;
-    for (const std::string& line : lines_of(read_file(log_path()))) {
-      const std::size_t end = line.rfind(": ");
-      const std::size_t start = line.rfind(' ', end - 1) + 1;
-      words.push_back(line.substr(start, end - start));
+    for (const std::string& line : log_lines_read(log_path(), ::getpid())) {
+      words.push_back(line.substr(0, line.find(':')));
     }
     EXPECT_EQ(c.words, words);
   }
@@ -154,9 +139,9 @@ TEST_F(SessionLogTest, AppendsToExistingFileAndCreatesMissingOne) {
   std::vector<std::string> lines = lines_of(read_file(log_path()));
   ASSERT_EQ(4U, lines.size());
   EXPECT_EQ("earlier line", lines[0]);
-  EXPECT_TRUE(lines[1].ends_with("] info: first")) << lines[1];
+  EXPECT_EQ("info: first", log_text(lines[1])) << lines[1];
   EXPECT_EQ("other writer", lines[2]);
-  EXPECT_TRUE(lines[3].ends_with("] info: second")) << lines[3];
+  EXPECT_EQ("info: second", log_text(lines[3])) << lines[3];
 
   const std::string missing = dir_.path + "/new.log";
   session_log fresh;
@@ -164,9 +149,7 @@ TEST_F(SessionLogTest, AppendsToExistingFileAndCreatesMissingOne) {
   ASSERT_GE(fresh.file.fd, 0);
   log_write(&fresh, log_error, "created");
   log_close(&fresh);
-  lines = lines_of(read_file(missing));
-  ASSERT_EQ(1U, lines.size());
-  EXPECT_TRUE(lines[0].ends_with("] error: created")) << lines[0];
+  EXPECT_EQ(log_lines{"error: created"}, log_lines_read(missing, ::getpid()));
 }
 
 TEST_F(SessionLogTest, WritesLongMessageAsOneWholeLine) {
@@ -175,10 +158,9 @@ TEST_F(SessionLogTest, WritesLongMessageAsOneWholeLine) {
   session_log log;
   log_open(false, log_path().c_str(), &log);
   log_write(&log, log_info, "%s|%s", message.c_str(), "end");
-  const std::vector<std::string> lines = lines_of(read_file(log_path()));
+  const log_lines lines = log_lines_read(log_path(), ::getpid());
   log_close(&log);
-  ASSERT_EQ(1U, lines.size());
-  EXPECT_TRUE(lines[0].ends_with("] info: " + message + "|end"));
+  EXPECT_EQ(log_lines{"info: " + message + "|end"}, lines);
 }
 
 TEST_F(SessionLogTest, ConcurrentProcessesNeverSplitLines) {
@@ -189,10 +171,9 @@ TEST_F(SessionLogTest, ConcurrentProcessesNeverSplitLines) {
   ASSERT_EQ(0, ::pipe2(start, O_CLOEXEC));
   unique_fd start_read(start[0]);
   unique_fd start_write(start[1]);
-  std::vector<pid_t> children;
+  std::vector<child_process> children;
   for (int p = 0; p < processes; ++p) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    children.push_back(child_start([&, p] {
       start_write.reset();
       char byte = 0;
       (void)::read(start_read.fd, &byte, 1);
@@ -205,32 +186,31 @@ TEST_F(SessionLogTest, ConcurrentProcessesNeverSplitLines) {
         log_write(&log, log_info, "p%d l%d %s", p, i, body.c_str());
       }
       log_close(&log);
-      ::_exit(0);
-    }
-    ASSERT_GT(pid, 0);
-    children.push_back(pid);
+      return 0;
+    }));
+    ASSERT_GT(children.back().pid, 0);
   }
   start_write.reset();
-  for (const pid_t pid : children) {
-    const int status = wait_for(pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (child_process& child : children) {
+    EXPECT_EQ(0, child_exit_status(child_wait(&child)));
   }
 
-  const std::regex whole_line(
-      R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} fernd\[(\d+)\] info: p(\d) l(\d+) ([a-z]+))");
+  const std::regex text_of_line(R"(info: p(\d) l(\d+) ([a-z]+))");
   std::vector<std::vector<int>> seen(processes);
   const std::vector<std::string> lines = lines_of(read_file(log_path()));
   ASSERT_EQ(static_cast<std::size_t>(processes * lines_each), lines.size());
   for (const std::string& line : lines) {
+    const std::optional<log_line> parsed = log_lines_parse(line);
+    ASSERT_TRUE(parsed.has_value()) << line.substr(0, 120);
     std::smatch match;
-    ASSERT_TRUE(std::regex_match(line, match, whole_line)) << line.substr(0, 120);
-    const int p = std::stoi(match[2]);
-    const int i = std::stoi(match[3]);
+    ASSERT_TRUE(std::regex_match(parsed->text, match, text_of_line)) << line.substr(0, 120);
+    const int p = std::stoi(match[1]);
+    const int i = std::stoi(match[2]);
     ASSERT_LT(p, processes);
-    EXPECT_EQ(std::to_string(children[static_cast<std::size_t>(p)]), match[1].str());
+    EXPECT_EQ(children[static_cast<std::size_t>(p)].pid, parsed->pid);
     EXPECT_EQ(
         std::string(static_cast<std::size_t>(100 + (i * 97) % 9000), static_cast<char>('a' + p)),
-        match[4].str());
+        match[3].str());
     seen[static_cast<std::size_t>(p)].push_back(i);
   }
   for (int p = 0; p < processes; ++p) {
@@ -307,7 +287,9 @@ TEST_F(SessionLogTest, OpenedFileWritesBlockAsUsual) {
     } else {
       text = read_file(log_path());
     }
-    EXPECT_NE(std::string::npos, text.find("] info: through\n")) << text;
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ('\n', text.back());
+    EXPECT_EQ("info: through", log_text(text.substr(0, text.size() - 1))) << text;
     log_close(&log);
   }
 }

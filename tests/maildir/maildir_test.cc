@@ -20,8 +20,9 @@
 
 #include "common/posix_handle.h"
 #include "support/alloc_failure.h"
+#include "support/child_process.h"
 #include "support/fd_count.h"
-#include "support/forked_child.h"
+#include "support/not_regular_file.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
@@ -48,34 +49,22 @@ void expect_empty(const maildir_snapshot& snapshot) {
   EXPECT_EQ(-1, snapshot.directory.fd);
 }
 
-// Waits for the child \a pid and returns its exit status, or -1 when it did not exit normally.
-int wait_for(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Record locks belong to a process: only another process can tell whether the lock is free.
 // Returns true when a fresh child process takes the lock of \a maildir at once.
 bool lockable_by_other_process(const std::string& maildir) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  child_process child = child_start([&] {
     const unique_fd directory(::open(maildir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const bool locked = maildir_lock(directory.fd, "fernd.lock").fd >= 0;
-    ::_exit(locked ? 0 : 1);
-  }
-  return pid > 0 && wait_for(pid) == 0;
+    return locked ? 0 : 1;
+  });
+  return child_exit_status(child_wait(&child)) == 0;
 }
 
 // A child process that opens \a maildir and holds it. It reports over a pipe, and obeys the
 // parent's bytes on another: "c" closes the snapshot and reports again; the end of the pipe
 // makes it exit.
 struct lock_holder {
-  pid_t pid = -1;
+  child_process child;
   unique_fd to_child;
   unique_fd from_child;
 
@@ -86,8 +75,7 @@ struct lock_holder {
     if (::pipe2(down, O_CLOEXEC) != 0 || ::pipe2(up, O_CLOEXEC) != 0) {
       return '?';
     }
-    pid = ::fork();
-    if (pid == 0) {
+    child = child_start([&] {
       ::close(down[1]);
       ::close(up[0]);
       maildir_snapshot snapshot;
@@ -97,8 +85,8 @@ struct lock_holder {
         maildir_close(&snapshot);
         report = 'C';
       }
-      ::_exit(0);  // ends the process and with it any lock it still holds
-    }
+      return 0;  // ends the process and with it any lock it still holds
+    });
     ::close(down[0]);
     ::close(up[1]);
     to_child.reset(down[1]);
@@ -120,15 +108,7 @@ struct lock_holder {
   /// Lets the child exit and waits for it; returns its exit status.
   int finish() {
     to_child.reset();
-    const int status = wait_for(pid);
-    pid = -1;
-    return status;
-  }
-
-  ~lock_holder() {
-    if (pid > 0) {
-      (void)finish();
-    }
+    return child_exit_status(child_wait(&child));
   }
 };
 
@@ -538,22 +518,10 @@ TEST_F(MaildirTest, OpensAndUnlinksMessagesByName) {
     EXPECT_EQ(4, ::read(link.fd, text, sizeof text));
     EXPECT_STREQ("two\n", text);
   }
-  const struct {
-    const char* what;
-    std::function<void(const std::string&)> replace;
-  } refused[] = {
-      {"a FIFO", [](const std::string& path) { ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600)); }},
-      {"a directory", [](const std::string& path) { std::filesystem::create_directory(path); }},
-      {"a link to /dev/null",
-       [](const std::string& path) { std::filesystem::create_symlink("/dev/null", path); }},
-      {"a link to a FIFO",
-       [&](const std::string& path) { std::filesystem::create_symlink(fifo, path); }},
-      {"nothing", [](const std::string&) {}},
-  };
-  for (const auto& c : refused) {
+  for (const not_regular_file& c : not_regular_files(fifo)) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(box_.new_path("m1"));
-    c.replace(box_.new_path("m1"));
+    c.make(box_.new_path("m1"));
     const int fds_before = open_fd_count();
     EXPECT_EQ(-1, maildir_open_message(snapshot_, *m1).fd);
     EXPECT_EQ(fds_before, open_fd_count());

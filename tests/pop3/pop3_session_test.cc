@@ -4,7 +4,6 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,8 +22,11 @@
 #include "log/session_log.h"
 #include "maildir/maildir.h"
 #include "server/session_serve.h"
+#include "support/child_process.h"
 #include "support/fd_count.h"
 #include "support/fd_reading.h"
+#include "support/log_lines.h"
+#include "support/not_regular_file.h"
 #include "support/pause_count.h"
 #include "support/temp_maildir.h"
 #include "support/transcript.h"
@@ -40,36 +42,6 @@ const std::string login = "USER alice\r\nPASS secret\r\n";
 const std::string login_ok = "+OK\r\n+OK\r\n";
 const std::string not_understood = "-ERR command not understood\r\n";
 
-const lines session_start = {"info: starting POP3 session"};
-const lines session_quit = {"info: client ended session"};
-const lines user_accepted = {"info: client started authorization"};
-const lines input_error = {"error: input error, session aborted"};
-const lines output_error = {"error: output error, session aborted"};
-
-lines operator+(lines a, const lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-lines authorized(const std::string& user, int count) {
-  return {"info: user " + user + " authorized and mailbox locked",
-          "info: starting transaction phase with " + std::to_string(count) + " mails in mailbox"};
-}
-
-// The log lines of a session that logs in as alice and finds \a count messages.
-lines login_log(int count) {
-  return session_start + user_accepted + authorized("alice", count);
-}
-
-lines invalid_credentials(const std::string& user) {
-  return {"info: authorization for user " + user + " failed: invalid credentials"};
-}
-
-lines update(int deleted) {
-  return {"info: client ended transaction phase",
-          "info: " + std::to_string(deleted) + " mails deleted in update phase; session ends"};
-}
-
 struct message {
   std::string name;
   std::string content;
@@ -78,7 +50,7 @@ struct message {
 struct session_run {
   std::string output;
   int status = -1;
-  lines log;
+  log_lines log;
   lines remaining;  // names left in alice's new/, sorted
   lines passwords;  // the session's copy of the account list's passwords, as it left them
 };
@@ -130,7 +102,7 @@ class Pop3Session : public testing::Test {
     }
     return {std::move(result.output),
             session_exit_status(result.status, session_mode::session_process),
-            transcript_log_lines(log_path), remaining_names(), std::move(passwords)};
+            log_lines_read(log_path, ::getpid()), remaining_names(), std::move(passwords)};
   }
 
   // Runs the transcript twice, pipelined and one byte per write; both runs must agree in every
@@ -169,7 +141,7 @@ struct dialogue {
   std::string client;
   std::string replies;
   int status;
-  lines log;
+  log_lines log;
 };
 
 void expect_dialogues(const Pop3Session& fixture, const std::vector<dialogue>& cases) {
@@ -187,7 +159,7 @@ TEST_F(Pop3Session, QuitRightAfterGreeting) {
   const session_run result = run("QUIT\r\n");
   EXPECT_EQ(greeting + "+OK\r\n", result.output);
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(session_start + session_quit, result.log);
+  EXPECT_EQ(logged_session_start + logged_session_quit, result.log);
 }
 
 TEST_F(Pop3Session, AuthorizationRules) {
@@ -197,47 +169,56 @@ TEST_F(Pop3Session, AuthorizationRules) {
       *this,
       {
           // Command words in any case; a bare LF ends a line as well as CR LF.
-          {"quit\r\n", "+OK\r\n", 0, session_start + session_quit},
-          {"Quit\n", "+OK\r\n", 0, session_start + session_quit},
-          {"QUIT \r\nQUIT\r\n", not_understood + "+OK\r\n", 0, session_start + session_quit},
-          {"CAPA\r\ncapa\r\nQUIT\r\n", capa + capa + "+OK\r\n", 0, session_start + session_quit},
+          {"quit\r\n", "+OK\r\n", 0, logged_session_start + logged_session_quit},
+          {"Quit\n", "+OK\r\n", 0, logged_session_start + logged_session_quit},
+          {"QUIT \r\nQUIT\r\n", not_understood + "+OK\r\n", 0,
+           logged_session_start + logged_session_quit},
+          {"CAPA\r\ncapa\r\nQUIT\r\n", capa + capa + "+OK\r\n", 0,
+           logged_session_start + logged_session_quit},
           {"USER\r\nUSERalice\r\nQUIT\r\n", not_understood + not_understood + "+OK\r\n", 0,
-           session_start + session_quit},
+           logged_session_start + logged_session_quit},
           // Nothing of the transaction phase, nor a PASS without its USER, before a login.
           {"PASS secret\r\nNOOP\r\nSTAT\r\nLIST\r\nRETR 1\r\nAPOP alice x\r\nQUIT\r\n",
            not_understood + not_understood + not_understood + not_understood + not_understood +
                not_understood + "+OK\r\n",
-           0, session_start + session_quit},
+           0, logged_session_start + logged_session_quit},
           {"user alice\r\npass secret\r\nquit\r\n", login_ok + "+OK\r\n", 0,
-           login_log(0) + update(0)},
+           logged_login(0) + logged_update(0)},
           // "USER " with nothing after it is a USER with an empty name, answered like any other.
           {"USER \r\nPASS \r\nQUIT\r\n", "+OK\r\n" + auth_failed + "+OK\r\n", 2,
-           session_start + user_accepted + invalid_credentials("") + session_quit},
+           logged_session_start + logged_user_accepted + logged_invalid_credentials("") +
+               logged_session_quit},
           // User names compare case-sensitively; passwords byte for byte, blanks included.
           {"USER ALICE\r\nPASS secret\r\nQUIT\r\n", "+OK\r\n" + auth_failed + "+OK\r\n", 2,
-           session_start + user_accepted + invalid_credentials("ALICE") + session_quit},
+           logged_session_start + logged_user_accepted + logged_invalid_credentials("ALICE") +
+               logged_session_quit},
           {"USER bob\r\nPASS pw\r\nQUIT\r\n", "+OK\r\n" + auth_failed + "+OK\r\n", 2,
-           session_start + user_accepted + invalid_credentials("bob") + session_quit},
+           logged_session_start + logged_user_accepted + logged_invalid_credentials("bob") +
+               logged_session_quit},
           {"USER bob\r\nPASS pw  \r\nQUIT\r\n", login_ok + "+OK\r\n", 0,
-           session_start + user_accepted + authorized("bob", 0) + update(0)},
+           logged_session_start + logged_user_accepted + logged_authorized("bob", 0) +
+               logged_update(0)},
           // Of two accounts named alice only the first counts.
           {"USER alice\r\nPASS other\r\nQUIT\r\n", "+OK\r\n" + auth_failed + "+OK\r\n", 2,
-           session_start + user_accepted + invalid_credentials("alice") + session_quit},
+           logged_session_start + logged_user_accepted + logged_invalid_credentials("alice") +
+               logged_session_quit},
           // The name is cleaned of control characters for the log; other bytes stay.
           {"USER a\x01"
            "b\x7f\tc\xe9 d\r\nPASS x\r\nQUIT\r\n",
            "+OK\r\n" + auth_failed + "+OK\r\n", 2,
-           session_start + user_accepted + invalid_credentials("a?b??c\xe9 d") + session_quit},
+           logged_session_start + logged_user_accepted +
+               logged_invalid_credentials("a?b??c\xe9 d") + logged_session_quit},
           // A line after USER that is no PASS is a command of its own, and the name is forgotten.
           {"USER alice\r\nQUIT\r\n", "+OK\r\n+OK\r\n", 0,
-           session_start + user_accepted + session_quit},
+           logged_session_start + logged_user_accepted + logged_session_quit},
           {"USER alice\r\nNOOP\r\nPASS secret\r\nQUIT\r\n",
            "+OK\r\n" + not_understood + not_understood + "+OK\r\n", 0,
-           session_start + user_accepted + session_quit},
+           logged_session_start + logged_user_accepted + logged_session_quit},
           {"USER alice\r\nCAPA\r\nQUIT\r\n", "+OK\r\n" + capa + "+OK\r\n", 0,
-           session_start + user_accepted + session_quit},
+           logged_session_start + logged_user_accepted + logged_session_quit},
           {"USER bob\r\nUSER alice\r\nPASS secret\r\nQUIT\r\n", "+OK\r\n" + login_ok + "+OK\r\n", 0,
-           session_start + user_accepted + user_accepted + authorized("alice", 0) + update(0)},
+           logged_session_start + logged_user_accepted + logged_user_accepted +
+               logged_authorized("alice", 0) + logged_update(0)},
       });
 }
 
@@ -257,7 +238,7 @@ TEST_F(Pop3Session, EmptyMailbox) {
                 "+OK\r\n",
             result.output);
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(0) + update(0), result.log);
+  EXPECT_EQ(logged_login(0) + logged_update(0), result.log);
 }
 
 TEST_F(Pop3Session, NumbersStayAfterDeleAndRset) {
@@ -306,7 +287,7 @@ TEST_F(Pop3Session, NumbersStayAfterDeleAndRset) {
                 "+OK\r\n",
             result.output);
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(2) + update(0), result.log);
+  EXPECT_EQ(logged_login(2) + logged_update(0), result.log);
   EXPECT_EQ((lines{"aa.second", "zz.first"}), result.remaining);
 }
 
@@ -357,7 +338,7 @@ TEST_F(Pop3Session, MessageNumberArguments) {
     const session_run result = run(client);
     EXPECT_TRUE(same_bytes(greeting + replies, result.output));
     EXPECT_EQ(exit_status_ok, result.status);
-    EXPECT_EQ(login_log(2) + update(command.deleted), result.log);
+    EXPECT_EQ(logged_login(2) + logged_update(command.deleted), result.log);
     EXPECT_EQ(command.deleted == 1 ? lines{"m1"} : (lines{"m1", "m2"}), result.remaining);
   }
 }
@@ -377,7 +358,7 @@ TEST_F(Pop3Session, RetrSendsEachMessageDotStuffed) {
                              "+OK\r\n..\r\n.\r\n" + mixed + "+OK\r\n",
                          result.output));
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(4) + update(0), result.log);
+  EXPECT_EQ(logged_login(4) + logged_update(0), result.log);
 }
 
 // ---- TOP, served only with --top ----
@@ -396,7 +377,7 @@ TEST_F(Pop3Session, WithoutTheOptionTopIsNotUnderstoodAndCapaIsUnchanged) {
                          result.output));
   EXPECT_EQ(20u, capa_plain.size());
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(1) + update(0), result.log);
+  EXPECT_EQ(logged_login(1) + logged_update(0), result.log);
 }
 
 TEST_F(Pop3Session, WithTheOptionCapaAnnouncesTopInBothPhases) {
@@ -409,7 +390,7 @@ TEST_F(Pop3Session, WithTheOptionCapaAnnouncesTopInBothPhases) {
                              capa_top + "+OK\r\nSubject: one\r\n\r\n.\r\n+OK\r\n",
                          result.output));
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(1) + update(0), result.log);
+  EXPECT_EQ(logged_login(1) + logged_update(0), result.log);
 }
 
 TEST_F(Pop3Session, TopSendsTheHeaderAndTheFirstBodyLines) {
@@ -483,7 +464,7 @@ TEST_F(Pop3Session, TopSendsTheHeaderAndTheFirstBodyLines) {
   EXPECT_TRUE(same_bytes(greeting + replies, result.output));
   EXPECT_EQ(exit_status_ok, result.status);
   // TOP marks nothing.
-  EXPECT_EQ(login_log(static_cast<int>(std::size(cases))) + update(0), result.log);
+  EXPECT_EQ(logged_login(static_cast<int>(std::size(cases))) + logged_update(0), result.log);
   EXPECT_EQ(std::size(cases), result.remaining.size());
 }
 
@@ -538,7 +519,7 @@ TEST_F(Pop3Session, TopArguments) {
   const session_run result = run(client);
   EXPECT_TRUE(same_bytes(greeting + replies, result.output));
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(3) + update(1), result.log);
+  EXPECT_EQ(logged_login(3) + logged_update(1), result.log);
   EXPECT_EQ((lines{"m1", "m3"}), result.remaining);
 }
 
@@ -571,7 +552,7 @@ TEST_F(Pop3Session, TopWithALargeCountSendsWhatRetrSends) {
     rest.remove_prefix(retr.size());
   }
   EXPECT_EQ("+OK\r\n", rest);
-  EXPECT_EQ(login_log(5) + update(0), result.log);
+  EXPECT_EQ(logged_login(5) + logged_update(0), result.log);
 }
 
 TEST_F(Pop3Session, TopFailsAsRetrFails) {
@@ -590,20 +571,20 @@ TEST_F(Pop3Session, TopFailsAsRetrFails) {
     bool close_output;
     std::string output;  // after the login
     int status;
-    lines log;
+    log_lines log;
   } cases[] = {
       {"a file that is gone", [this] { std::filesystem::remove(path_of("m1")); }, false,
        "-ERR cannot open message\r\n+OK\r\n+OK\r\n", exit_status_ok,
-       login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(1)},
+       logged_login(2) + logged_cannot_open(path_of("m1")) + logged_update(1)},
       {"a file that cannot be read",
        [this] {
          std::filesystem::remove(path_of("m1"));
          std::filesystem::create_symlink("/proc/self/mem", path_of("m1"));
        },
        false, "+OK\r\n", exit_status_session_failed,
-       login_log(2) + lines{"error: cannot send mail file " + path_of("m1")}},
+       logged_login(2) + logged_cannot_send(path_of("m1"))},
       {"a client that goes away", [] {}, true, "", exit_status_session_failed,
-       login_log(2) + lines{"error: cannot send mail file " + path_of("m1")} + output_error},
+       logged_login(2) + logged_cannot_send(path_of("m1")) + logged_output_error},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -648,7 +629,7 @@ TEST_F(Pop3Session, LongListingsLeaveWhole) {
   EXPECT_TRUE(
       same_bytes(greeting + login_ok + "+OK\r\n" + list + uidl + "+OK\r\n+OK\r\n", result.output));
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(count) + update(0), result.log);
+  EXPECT_EQ(logged_login(count) + logged_update(0), result.log);
 }
 
 TEST_F(Pop3Session, FileNamesCanForgeNeitherRepliesNorLogLines) {
@@ -670,11 +651,9 @@ TEST_F(Pop3Session, FileNamesCanForgeNeitherRepliesNorLogLines) {
   EXPECT_TRUE(same_bytes(uidl_head + id + "\r\n2 plain\r\n.\r\n+OK 1 " + id + "\r\n" +
                              "-ERR cannot open message\r\n+OK\r\n",
                          result.output));
-  EXPECT_EQ(
-      login_log(2) +
-          lines{"error: cannot open mail file " + box.path + "/new/evil??.??+OK 2 forged-reply??"} +
-          update(0),
-      result.log);
+  EXPECT_EQ(logged_login(2) + logged_cannot_open(box.path + "/new/evil??.??+OK 2 forged-reply??") +
+                logged_update(0),
+            result.log);
 }
 
 TEST_F(Pop3Session, UpdatePhaseUnlinksMarkedMessagesAfterQuit) {
@@ -682,7 +661,7 @@ TEST_F(Pop3Session, UpdatePhaseUnlinksMarkedMessagesAfterQuit) {
   const session_run result = run(login + "DELE 1\r\nDELE 3\r\nQUIT\r\n");
   EXPECT_EQ(greeting + login_ok + "+OK\r\n+OK\r\n+OK\r\n", result.output);
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(3) + update(2), result.log);
+  EXPECT_EQ(logged_login(3) + logged_update(2), result.log);
   EXPECT_EQ(lines{"m2"}, result.remaining);
 }
 
@@ -697,8 +676,7 @@ TEST_F(Pop3Session, VanishedMessageCannotBeOpenedButCountsAsDeleted) {
   EXPECT_EQ(greeting + login_ok + "-ERR cannot open message\r\n+OK\r\n+OK\r\n+OK\r\n",
             result.output);
   EXPECT_EQ(exit_status_ok, result.status);
-  EXPECT_EQ(login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(2),
-            result.log);
+  EXPECT_EQ(logged_login(2) + logged_cannot_open(path_of("m1")) + logged_update(2), result.log);
   EXPECT_EQ(lines{}, result.remaining);
 }
 
@@ -709,25 +687,29 @@ TEST_F(Pop3Session, InputErrorsEndTheSessionWithoutUpdate) {
   expect_dialogues(
       *this,
       {
-          {"", "", 1, session_start + input_error},
-          {"NOOP", "", 1, session_start + input_error},
-          {"QUIT", "", 1, session_start + input_error},
-          {x1023 + "\r\n", "", 1, session_start + input_error},
-          {x1022 + "\r\n", "", 1, session_start + input_error},
-          {x1022 + "\n", not_understood, 1, session_start + input_error},
-          {"\0QUIT\r\n"s, "", 1, session_start + input_error},
-          {"USER alice\r\n", "+OK\r\n", 1, session_start + user_accepted + input_error},
-          {"USER alice\r\nPASS sec", "+OK\r\n", 1, session_start + user_accepted + input_error},
+          {"", "", 1, logged_session_start + logged_input_error},
+          {"NOOP", "", 1, logged_session_start + logged_input_error},
+          {"QUIT", "", 1, logged_session_start + logged_input_error},
+          {x1023 + "\r\n", "", 1, logged_session_start + logged_input_error},
+          {x1022 + "\r\n", "", 1, logged_session_start + logged_input_error},
+          {x1022 + "\n", not_understood, 1, logged_session_start + logged_input_error},
+          {"\0QUIT\r\n"s, "", 1, logged_session_start + logged_input_error},
+          {"USER alice\r\n", "+OK\r\n", 1,
+           logged_session_start + logged_user_accepted + logged_input_error},
+          {"USER alice\r\nPASS sec", "+OK\r\n", 1,
+           logged_session_start + logged_user_accepted + logged_input_error},
           {"USER alice\r\nPASS bad\r\n", "+OK\r\n-ERR authorization failed\r\n", 2,
-           session_start + user_accepted + invalid_credentials("alice") + input_error},
+           logged_session_start + logged_user_accepted + logged_invalid_credentials("alice") +
+               logged_input_error},
           {"USER alice\r\nPASS bad\r\nNOOP\r\n" + x1023 + "\n",
            "+OK\r\n-ERR authorization failed\r\n" + not_understood, 2,
-           session_start + user_accepted + invalid_credentials("alice") + input_error},
+           logged_session_start + logged_user_accepted + logged_invalid_credentials("alice") +
+               logged_input_error},
           {login + "DELE 1\r\nDELE 2\r\n", login_ok + "+OK\r\n+OK\r\n", 1,
-           login_log(2) + input_error},
-          {login + "DELE 1\r\nQUI", login_ok + "+OK\r\n", 1, login_log(2) + input_error},
+           logged_login(2) + logged_input_error},
+          {login + "DELE 1\r\nQUI", login_ok + "+OK\r\n", 1, logged_login(2) + logged_input_error},
           {login + "DELE 1\r\n" + x1023 + "\nQUIT\r\n", login_ok + "+OK\r\n", 1,
-           login_log(2) + input_error},
+           logged_login(2) + logged_input_error},
       });
   EXPECT_EQ((lines{"m1", "m2"}), remaining_names());
 }
@@ -746,23 +728,24 @@ TEST_F(Pop3Session, OutputErrors) {
     std::size_t pause_at;
     std::string rest;
     int status;
-    lines log;
+    log_lines log;
   } cases[] = {
       // A failed write is found before the session reads the next command, and logged once.
-      {"", greeting.size(), "NOOP\r\n", 1, session_start + output_error},
+      {"", greeting.size(), "NOOP\r\n", 1, logged_session_start + logged_output_error},
       // Sent together, the QUIT is never run: the NOOP's reply fails before it is read.
-      {login, after_login, "NOOP\r\nQUIT\r\n", 1, login_log(2) + output_error},
+      {login, after_login, "NOOP\r\nQUIT\r\n", 1, logged_login(2) + logged_output_error},
       {"USER alice\r\nPASS bad\r\n", greeting.size() + 5 + 27, "NOOP\r\n", 2,
-       session_start + user_accepted + invalid_credentials("alice") + output_error},
+       logged_session_start + logged_user_accepted + logged_invalid_credentials("alice") +
+           logged_output_error},
       // QUIT in the authorization phase does not look at the output.
-      {"", greeting.size(), "QUIT\r\n", 0, session_start + session_quit},
-      {login + "DELE 1\r\n", after_login + 5, "NOOP\r\n", 1, login_log(2) + output_error},
+      {"", greeting.size(), "QUIT\r\n", 0, logged_session_start + logged_session_quit},
+      {login + "DELE 1\r\n", after_login + 5, "NOOP\r\n", 1, logged_login(2) + logged_output_error},
       // The reply to QUIT did not leave: no update phase.
       {login + "DELE 1\r\n", after_login + 5, "QUIT\r\n", 1,
-       login_log(2) + lines{"info: client ended transaction phase"} + output_error},
+       logged_login(2) + logged_transaction_end + logged_output_error},
       // The transmission fails half way: no ".\r\n", no update.
       {login + "DELE 2\r\nRETR 1\r\n", after_login + 10, "QUIT\r\n", 1,
-       login_log(2) + lines{"error: cannot send mail file " + path_of("m1")} + output_error},
+       logged_login(2) + logged_cannot_send(path_of("m1")) + logged_output_error},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
@@ -793,7 +776,7 @@ TEST_F(Pop3Session, WriteErrorInALongListingEndsTheSessionThere) {
   client.close_output = true;
   const session_run result = run(client);
   EXPECT_EQ(exit_status_session_failed, result.status);
-  EXPECT_EQ(login_log(3000) + output_error, result.log);
+  EXPECT_EQ(logged_login(3000) + logged_output_error, result.log);
   EXPECT_EQ(*client.pause_at, result.output.size());
   EXPECT_EQ(3000u, result.remaining.size());
 }
@@ -812,7 +795,7 @@ TEST_F(Pop3Session, MessageThatOpensButCannotBeReadEndsTheSession) {
   const session_run result = run(client);
   EXPECT_EQ(greeting + login_ok + "+OK\r\n", result.output);
   EXPECT_EQ(exit_status_session_failed, result.status);
-  EXPECT_EQ(login_log(2) + lines{"error: cannot send mail file " + path_of("m1")}, result.log);
+  EXPECT_EQ(logged_login(2) + logged_cannot_send(path_of("m1")), result.log);
 }
 
 TEST_F(Pop3Session, RetrRefusesWhatIsNoLongerARegularFile) {
@@ -822,34 +805,21 @@ TEST_F(Pop3Session, RetrRefusesWhatIsNoLongerARegularFile) {
   messages = {{"m1", "one\n"}, {"m2", "two\n"}};
   const std::string fifo_elsewhere = shadow_box.path + "/fifo";
   ASSERT_EQ(0, ::mkfifo(fifo_elsewhere.c_str(), 0600));
-  const struct {
-    const char* what;
-    std::function<void(const std::string&)> replace;
-  } cases[] = {
-      {"a FIFO", [](const std::string& path) { ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600)); }},
-      {"a directory", [](const std::string& path) { std::filesystem::create_directory(path); }},
-      {"a link to /dev/zero",
-       [](const std::string& path) { std::filesystem::create_symlink("/dev/zero", path); }},
-      {"a link to a FIFO",
-       [&](const std::string& path) { std::filesystem::create_symlink(fifo_elsewhere, path); }},
-      {"nothing", [](const std::string&) {}},
-  };
-  for (const auto& c : cases) {
+  for (const not_regular_file& c : not_regular_files(fifo_elsewhere)) {
     SCOPED_TRACE(c.what);
     transcript_client client;
     client.first = login;
     client.pause_at = greeting.size() + login_ok.size();
     client.on_pause = [&] {
       std::filesystem::remove(path_of("m1"));
-      c.replace(path_of("m1"));
+      c.make(path_of("m1"));
     };
     client.rest = "RETR 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n";
     const session_run result = run(client);
     EXPECT_EQ(greeting + login_ok + "-ERR cannot open message\r\n+OK\r\ntwo\r\n.\r\n+OK\r\n+OK\r\n",
               result.output);
     EXPECT_EQ(exit_status_ok, result.status);
-    EXPECT_EQ(login_log(2) + lines{"error: cannot open mail file " + path_of("m1")} + update(1),
-              result.log);
+    EXPECT_EQ(logged_login(2) + logged_cannot_open(path_of("m1")) + logged_update(1), result.log);
   }
 }
 
@@ -893,18 +863,17 @@ TEST_F(Pop3Session, PasswordIsWipedFromTheConnectionRightAfterTheCheck) {
     int ends[2] = {-1, -1};
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
     unique_fd client(ends[0]);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    child_process session = child_start([&] {
       client.reset();
       auto* session_client = new (shared) connection(ends[1], ends[1]);
       account_list own = accounts;
       session_log nowhere;
       (void)pop3_session(&nowhere, *session_client, own, false);
       session_client->~connection();
-      ::_exit(0);
-    }
+      return 0;
+    });
     (void)::close(ends[1]);
+    ASSERT_GT(session.pid, 0);
     const std::string_view memory(static_cast<const char*>(shared), sizeof(connection));
 
     send_all(client.fd, "USER alice\r\nPASS " + c.password + "\r\nSTAT\r\n");
@@ -916,9 +885,8 @@ TEST_F(Pop3Session, PasswordIsWipedFromTheConnectionRightAfterTheCheck) {
     EXPECT_NE(std::string_view::npos, memory.find("STAT")) << "not the session's live buffer";
 
     send_all(client.fd, "QUIT\r\n");
-    int status = -1;
-    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const int status = child_wait(&session);
+    EXPECT_EQ(0, child_exit_status(status)) << status;
     for (const std::string_view gone : {"STAT", "QUIT", "USER alice", "+OK", "alice"}) {
       EXPECT_EQ(std::string_view::npos, memory.find(gone)) << gone;
     }
@@ -929,7 +897,7 @@ TEST_F(Pop3Session, PasswordIsWipedFromTheConnectionRightAfterTheCheck) {
 // Holds alice's mailbox from a child process until the parent lets it go. Record locks belong to
 // a process, so only another process can show that a held mailbox is refused.
 struct mailbox_holder {
-  pid_t pid = -1;
+  child_process child;
   unique_fd release;  // closing it ends the child
 
   explicit mailbox_holder(const std::string& maildir) {
@@ -937,8 +905,7 @@ struct mailbox_holder {
     int hold[2] = {-1, -1};
     EXPECT_EQ(0, ::pipe(ready));
     EXPECT_EQ(0, ::pipe(hold));
-    pid = ::fork();
-    if (pid == 0) {
+    child = child_start([&] {
       ::close(ready[0]);
       ::close(hold[1]);
       maildir_snapshot snapshot;
@@ -946,8 +913,8 @@ struct mailbox_holder {
       (void)::write(ready[1], &locked, 1);
       char byte = 0;
       (void)::read(hold[0], &byte, 1);  // returns when the parent closes its end
-      ::_exit(0);
-    }
+      return 0;
+    });
     ::close(ready[1]);
     ::close(hold[0]);
     release.reset(hold[1]);
@@ -957,15 +924,11 @@ struct mailbox_holder {
     ::close(ready[0]);
   }
 
-  ~mailbox_holder() { stop(); }
-
+  /// Lets the child go and reaps it; fails the calling test unless it exited with 0.
   void stop() {
-    if (pid > 0) {
-      release.reset();
-      int status = -1;
-      EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-      pid = -1;
+    release.reset();
+    if (!child.reaped) {
+      EXPECT_EQ(0, child_exit_status(child_wait(&child)));
     }
   }
 };
@@ -977,15 +940,14 @@ TEST_F(Pop3Session, MailboxHeldByAnotherProcessIsRefused) {
   EXPECT_EQ(greeting + "+OK\r\n-ERR cannot access mailbox\r\n" + login_ok + "+OK\r\n",
             refused.output);
   EXPECT_EQ(exit_status_ok, refused.status);
-  EXPECT_EQ(session_start + user_accepted +
-                lines{"info: authorization for user alice failed: cannot lock mailbox"} +
-                user_accepted + authorized("bob", 0) + update(0),
+  EXPECT_EQ(logged_session_start + logged_user_accepted + logged_mailbox_refused("alice") +
+                logged_user_accepted + logged_authorized("bob", 0) + logged_update(0),
             refused.log);
 
   holder.stop();
   const session_run accepted = run(login + "QUIT\r\n");
   EXPECT_EQ(greeting + login_ok + "+OK\r\n", accepted.output);
-  EXPECT_EQ(login_log(1) + update(0), accepted.log);
+  EXPECT_EQ(logged_login(1) + logged_update(0), accepted.log);
 }
 
 TEST_F(Pop3Session, PasswordChecksWaitAfterAFailureOrWhenAsked) {
@@ -999,21 +961,21 @@ TEST_F(Pop3Session, PasswordChecksWaitAfterAFailureOrWhenAsked) {
     long pauses;  // per session
     std::string output;
     int status;
-    lines log;
+    log_lines log;
   };
   const std::string retry = "USER alice\r\nPASS bad\r\n" + login + "QUIT\r\n";
   const pause_case cases[] = {
       {"a first check with no delay asked", login + "QUIT\r\n", false, 0,
-       greeting + login_ok + "+OK\r\n", exit_status_ok, login_log(0) + update(0)},
+       greeting + login_ok + "+OK\r\n", exit_status_ok, logged_login(0) + logged_update(0)},
       // The first check does not wait; the one after the failure does.
       {"a check after a failed one", retry, false, 1,
        greeting + "+OK\r\n-ERR authorization failed\r\n" + login_ok + "+OK\r\n",
        // A failed check makes the status 2, even when a later login ends with QUIT.
        exit_status_auth_failed,
-       session_start + user_accepted + invalid_credentials("alice") + user_accepted +
-           authorized("alice", 0) + update(0)},
+       logged_session_start + logged_user_accepted + logged_invalid_credentials("alice") +
+           logged_user_accepted + logged_authorized("alice", 0) + logged_update(0)},
       {"a first check with the delay asked", login + "QUIT\r\n", true, 1,
-       greeting + login_ok + "+OK\r\n", exit_status_ok, login_log(0) + update(0)},
+       greeting + login_ok + "+OK\r\n", exit_status_ok, logged_login(0) + logged_update(0)},
   };
   for (const pause_case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -26,8 +26,8 @@
 #include "common/posix_handle.h"
 #include "server/listener_loop.h"
 #include "support/call_failure.h"
+#include "support/child_process.h"
 #include "support/fd_reading.h"
-#include "support/forked_child.h"
 #include "support/process_watch.h"
 #include "support/temp_maildir.h"
 
@@ -70,17 +70,16 @@ TEST(ListenerAuthDelay, OnForSixtyOneSecondsAfterAFailure) {
 constexpr int killed_by_signal = -1;
 
 /// Forks a child that ends as \a ending says, and waits until it has ended, without reaping it.
-pid_t ended_child(int ending) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+child_process ended_child(int ending) {
+  child_process child = child_start([ending] {
     if (ending == killed_by_signal) {
       (void)::raise(SIGKILL);
     }
-    ::_exit(ending);
-  }
+    return ending;
+  });
   siginfo_t info{};
-  EXPECT_EQ(0, ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT));
-  return pid;
+  EXPECT_EQ(0, ::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT));
+  return child;
 }
 
 TEST(ListenerReap, CountsDownAndMarksAuthorizationFailures) {
@@ -96,7 +95,7 @@ TEST(ListenerReap, CountsDownAndMarksAuthorizationFailures) {
     listener_sessions sessions;
     sessions.active = 1;
     const std::int64_t before = monotonic_seconds();
-    const pid_t pid = ended_child(c.ending);
+    child_process child = ended_child(c.ending);
 
     listener_reap(&sessions);
 
@@ -106,7 +105,7 @@ TEST(ListenerReap, CountsDownAndMarksAuthorizationFailures) {
       EXPECT_LE(before, *sessions.last_auth_failure);
       EXPECT_GE(monotonic_seconds(), *sessions.last_auth_failure);
     }
-    EXPECT_EQ(-1, ::waitpid(pid, nullptr, WNOHANG)) << "not reaped";
+    EXPECT_TRUE(child_reaped_elsewhere(&child)) << "not reaped";
   }
 }
 
@@ -115,33 +114,38 @@ TEST(ListenerReap, ReapsAllEndedChildrenAndLeavesTheRunningOne) {
   ASSERT_EQ(0, ::pipe(gate));
   unique_fd gate_read{gate[0]};
   unique_fd gate_write{gate[1]};
-  const pid_t running = ::fork();
-  if (running == 0) {
+  child_process running = child_start([&gate] {
     char byte = 0;
     (void)::close(gate[1]);
-    ::_exit(::read(gate[0], &byte, 1) == 0 ? 2 : 0);  // ends when the gate closes
-  }
+    return ::read(gate[0], &byte, 1) == 0 ? 2 : 0;  // ends when the gate closes
+  });
   gate_read.reset();
 
   // One wake-up may stand for several ended children.
   listener_sessions sessions;
   sessions.active = 5;
   const int endings[] = {0, 2, killed_by_signal, 1};
+  std::vector<child_process> ended;
   for (const int ending : endings) {
-    (void)ended_child(ending);
+    ended.push_back(ended_child(ending));
   }
   listener_reap(&sessions);
   EXPECT_EQ(1, sessions.active);
   EXPECT_TRUE(sessions.last_auth_failure.has_value());
+  for (child_process& each : ended) {
+    EXPECT_TRUE(child_reaped_elsewhere(&each)) << "not reaped";
+  }
+  EXPECT_FALSE(child_reaped_elsewhere(&running)) << "reaped while it ran";
 
   // The last child then ends with an authorization failure of its own.
   sessions.last_auth_failure.reset();
   gate_write.reset();
   siginfo_t info{};
-  ASSERT_EQ(0, ::waitid(P_PID, static_cast<id_t>(running), &info, WEXITED | WNOWAIT));
+  ASSERT_EQ(0, ::waitid(P_PID, static_cast<id_t>(running.pid), &info, WEXITED | WNOWAIT));
   listener_reap(&sessions);
   EXPECT_EQ(0, sessions.active);
   EXPECT_TRUE(sessions.last_auth_failure.has_value());
+  EXPECT_TRUE(child_reaped_elsewhere(&running)) << "not reaped";
 
   // No child left: reaping returns and changes nothing.
   sessions.last_auth_failure.reset();
@@ -284,7 +288,7 @@ struct listener_child {
   account_list accounts{{"alice", "secret", maildir.path}};
   std::string errors = maildir.path + "/stderr";
   int port = 0;
-  pid_t pid = -1;
+  child_process child;
 
   /// The child's work when a test gives none: listener_serve on \a listening_fd.
   int serve(int listening_fd) const {
@@ -298,16 +302,15 @@ struct listener_child {
     unique_fd listening = listener_bind("prog/fernd", loopback_config(accounts, 0));
     ASSERT_GE(listening.fd, 0);
     port = bound_port(listening.fd);
-    pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    child = child_start([&] {
       std::FILE* file = std::fopen(errors.c_str(), "w");
       if (file == nullptr || ::dup2(::fileno(file), 2) != 2) {
-        ::_exit(10);
+        return 10;
       }
       std::fclose(file);
-      ::_exit(body ? body(listening.fd) : serve(listening.fd));
-    }
+      return body ? body(listening.fd) : serve(listening.fd);
+    });
+    ASSERT_GT(child.pid, 0);
   }
 
   /// A client connected to the listener.
@@ -337,20 +340,14 @@ struct listener_child {
 
   /// The listener's children that have not been reaped, ended ones included.
   std::vector<pid_t> children() const {
-    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    const std::string task =
+        "/proc/" + std::to_string(child.pid) + "/task/" + std::to_string(child.pid);
     std::ifstream listing(task + "/children");
     std::vector<pid_t> found;
     for (pid_t child = 0; listing >> child;) {
       found.push_back(child);
     }
     return found;
-  }
-
-  ~listener_child() {
-    if (pid > 0) {
-      (void)::kill(pid, SIGKILL);
-      (void)::waitpid(pid, nullptr, 0);
-    }
   }
 };
 
@@ -371,7 +368,7 @@ TEST(ListenerServe, PassingAcceptFailuresAreRetried) {
     const unique_fd client = listener.connect();
     EXPECT_EQ(greeting, read_exactly(client.fd, greeting.size(), process_watch_limit));
     const auto elapsed = std::chrono::steady_clock::now() - started;
-    EXPECT_NE('?', process_state(listener.pid)) << "the listener ended";
+    EXPECT_NE('?', process_state(listener.child.pid)) << "the listener ended";
     // One line for the three failures, or one more for each second that they took.
     const std::vector<std::string> lines = listener.error_lines();
     ASSERT_FALSE(lines.empty());
@@ -446,13 +443,13 @@ TEST(ListenerServe, WithoutItsWakePipeItStillReapsSessions) {
   // Its accept meets the same limit: once it has, the pipe, opened before, cannot be there.
   ASSERT_TRUE(wait_until([&] { return !listener.error_lines().empty(); }))
       << "no failed accept reported";
-  ASSERT_EQ(0, ::prlimit(listener.pid, RLIMIT_NOFILE, &descriptors, nullptr));
+  ASSERT_EQ(0, ::prlimit(listener.child.pid, RLIMIT_NOFILE, &descriptors, nullptr));
   EXPECT_EQ(greeting, read_exactly(client.fd, greeting.size(), process_watch_limit));
   ASSERT_TRUE(wait_until([&] { return listener.children().size() == 1; }));
   ASSERT_NO_FATAL_FAILURE(send_all(client.fd, "QUIT\r\n"));
   EXPECT_EQ("+OK\r\n", read_to_end(client.fd, process_watch_limit));
   EXPECT_TRUE(wait_until([&] { return listener.children().empty(); })) << "never reaped";
-  EXPECT_NE('?', process_state(listener.pid)) << "the listener ended";
+  EXPECT_NE('?', process_state(listener.child.pid)) << "the listener ended";
   for (const std::string& line : listener.error_lines()) {
     EXPECT_EQ(cannot_accept(EMFILE), line);
   }

@@ -24,7 +24,9 @@
 #include "log/session_log.h"
 #include "pop3/pop3_session.h"
 #include "server/session_serve.h"
+#include "support/child_process.h"
 #include "support/fd_reading.h"
+#include "support/log_lines.h"
 #include "support/process_watch.h"
 #include "support/tcp_pair.h"
 #include "support/temp_maildir.h"
@@ -37,22 +39,6 @@ using std::chrono::milliseconds;
 // session_serve over a real TCP connection on 127.0.0.1, in a child process as in the listener,
 // with a short idle limit instead of ten minutes.
 
-/// The messages of a log file, each as "level: text".
-std::vector<std::string> log_messages(const std::string& path) {
-  std::vector<std::string> messages;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::size_t start = line.find("] ");
-    messages.push_back(start == std::string::npos ? line : line.substr(start + 2));
-  }
-  return messages;
-}
-
-bool log_has(const std::vector<std::string>& messages, const std::string& message) {
-  return std::find(messages.begin(), messages.end(), message) != messages.end();
-}
-
 /// Long enough to end a session that waits for its client quickly, short enough never to
 /// end one whose client is busy on a loaded machine.
 constexpr milliseconds short_idle_limit(200);
@@ -63,15 +49,14 @@ struct SessionProcessServeTest : testing::Test {
   temp_maildir maildir;
   std::string log_path = maildir.path + "/session.log";
   account_list accounts{{"alice", "secret", maildir.path}};
-  pid_t session = -1;
+  child_process session;
 
   /// Serves \a connection in a child process, as a session process does; the child closes
   /// \a client, its copy of the client's end. With \a descriptors_exhausted the child can open
   /// no further descriptor once its log is open.
   void start(unique_fd* connection, const unique_fd& client, milliseconds idle_limit,
              bool descriptors_exhausted = false, milliseconds login_limit = session_login_limit) {
-    session = ::fork();
-    if (session == 0) {
+    session = child_start([&] {
       (void)::close(client.fd);
       // As a session process finds it when the listener was started from a shell.
       (void)std::signal(SIGPIPE, SIG_DFL);
@@ -88,26 +73,21 @@ struct SessionProcessServeTest : testing::Test {
                                                   false, idle_limit, pop3_options{}, login_limit);
       connection->reset();
       log_close(&log);
-      ::_exit(session_exit_status(result, session_mode::session_process));
-    }
-    ASSERT_GT(session, 0);
+      return session_exit_status(result, session_mode::session_process);
+    });
+    ASSERT_GT(session.pid, 0);
     connection->reset();
   }
 
   /// The session's exit status; fails the test when it ended otherwise.
   int finish() {
-    const int status = wait_for_exit(session, session_end_limit);
-    session = -1;
+    const int status = child_wait(&session, session_end_limit);
     EXPECT_TRUE(WIFEXITED(status)) << status;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return child_exit_status(status);
   }
 
-  void TearDown() override {
-    if (session > 0) {
-      (void)::kill(session, SIGKILL);
-      (void)::waitpid(session, nullptr, 0);
-    }
-  }
+  /// What the session logged.
+  log_lines logged() const { return log_lines_read(log_path, session.pid); }
 };
 
 TEST_F(SessionProcessServeTest, ClientThatDoesNotLogInIsLetGoAtTheDeadline) {
@@ -135,9 +115,9 @@ TEST_F(SessionProcessServeTest, ClientThatDoesNotLogInIsLetGoAtTheDeadline) {
   trickler.join();
   EXPECT_EQ(0u, seen.rfind("+OK fernd ready.\r\n-ERR command not understood\r\n", 0)) << seen;
   EXPECT_EQ(exit_status_session_failed, finish());
-  const std::vector<std::string> log = log_messages(log_path);
-  EXPECT_TRUE(log_has(log, "error: no login in time, session aborted"));
-  EXPECT_FALSE(log_has(log, "error: input error, session aborted"));
+  const log_lines log = logged();
+  EXPECT_TRUE(log_lines_has(log, {"error: no login in time, session aborted"}));
+  EXPECT_FALSE(log_lines_has(log, logged_input_error));
 }
 
 TEST_F(SessionProcessServeTest, LoginLiftsTheDeadline) {
@@ -210,9 +190,9 @@ TEST_F(SessionProcessServeTest, SilentClientEndsThroughInputError) {
     // The client keeps its end open: only the idle limit can end the session.
     EXPECT_EQ(c.server, read_to_end(pair.client.fd, session_end_limit));
     EXPECT_EQ(exit_status_session_failed, finish());
-    const std::vector<std::string> log = log_messages(log_path);
-    EXPECT_TRUE(log_has(log, "error: input error, session aborted"));
-    EXPECT_FALSE(log_has(log, "error: output error, session aborted"));
+    const log_lines log = logged();
+    EXPECT_TRUE(log_lines_has(log, logged_input_error));
+    EXPECT_FALSE(log_lines_has(log, logged_output_error));
     EXPECT_TRUE(maildir.has("m1"));
   }
 }
@@ -248,10 +228,10 @@ TEST_F(SessionProcessServeTest, ClientThatStopsReadingEndsThroughOutputError) {
   // The client reads nothing until the session has ended.
   EXPECT_EQ(exit_status_session_failed, finish());
 
-  const std::vector<std::string> log = log_messages(log_path);
-  EXPECT_TRUE(log_has(log, "error: cannot send mail file " + maildir.new_path("big")));
-  EXPECT_TRUE(log_has(log, "error: output error, session aborted"));
-  EXPECT_FALSE(log_has(log, "info: client ended transaction phase"));
+  const log_lines log = logged();
+  EXPECT_TRUE(log_lines_has(log, logged_cannot_send(maildir.new_path("big"))));
+  EXPECT_TRUE(log_lines_has(log, logged_output_error));
+  EXPECT_FALSE(log_lines_has(log, logged_transaction_end));
   EXPECT_TRUE(maildir.has("big"));
   EXPECT_TRUE(maildir.has("small"));
 }
@@ -272,24 +252,20 @@ TEST_F(SessionProcessServeTest, VanishedClientEndsThroughOutputError) {
   // The session is stopped while the client sends RETR and vanishes, with the reset that a
   // crashed peer's kernel sends. Continued, it reads the command, and the reply's first write
   // reports the reset; every later one would raise SIGPIPE.
-  ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_read); }));
-  ASSERT_EQ(0, ::kill(session, SIGSTOP));
-  ASSERT_TRUE(wait_until([&] { return process_state(session) == 'T'; }));
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(session.pid, SYS_read); }));
+  ASSERT_EQ(0, ::kill(session.pid, SIGSTOP));
+  ASSERT_TRUE(wait_until([&] { return process_state(session.pid) == 'T'; }));
   ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "RETR 1\r\n"));
   const linger reset{1, 0};
   ASSERT_EQ(0, ::setsockopt(pair.client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset));
   pair.client.reset();
   pollfd gone{observer.fd, 0, 0};  // POLLHUP and POLLERR are always reported
   ASSERT_EQ(1, ::poll(&gone, 1, static_cast<int>(session_end_limit.count())));
-  ASSERT_EQ(0, ::kill(session, SIGCONT));
+  ASSERT_EQ(0, ::kill(session.pid, SIGCONT));
 
   EXPECT_EQ(exit_status_session_failed, finish());  // an exit, not death by SIGPIPE
-  const std::vector<std::string> log = log_messages(log_path);
-  ASSERT_LE(3u, log.size());
-  EXPECT_EQ((std::vector<std::string>{"info: starting transaction phase with 2 mails in mailbox",
-                                      "error: cannot send mail file " + maildir.new_path("m1"),
-                                      "error: output error, session aborted"}),
-            std::vector<std::string>(log.end() - 3, log.end()));
+  EXPECT_EQ(logged_login(2) + logged_cannot_send(maildir.new_path("m1")) + logged_output_error,
+            logged());
   EXPECT_TRUE(maildir.has("m1"));
   EXPECT_TRUE(maildir.has("m2"));
 }
@@ -314,8 +290,8 @@ TEST_F(SessionProcessServeTest, StoppedAndContinuedSessionGoesOn) {
   ASSERT_EQ(login, read_exactly(pair.client.fd, login.size(), session_end_limit));
 
   // Idle, waiting for a command.
-  ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_read); }));
-  ASSERT_NO_FATAL_FAILURE(stop_and_continue(session));
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(session.pid, SYS_read); }));
+  ASSERT_NO_FATAL_FAILURE(stop_and_continue(session.pid));
   ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "STAT\r\n"));
   const std::string stat = "+OK 1 " + std::to_string(message.size()) + "\r\n";
   ASSERT_EQ(stat, read_exactly(pair.client.fd, stat.size(), session_end_limit));
@@ -324,8 +300,8 @@ TEST_F(SessionProcessServeTest, StoppedAndContinuedSessionGoesOn) {
   ASSERT_NO_FATAL_FAILURE(send_all(pair.client.fd, "RETR 1\r\n"));
   std::string received = read_exactly(pair.client.fd, 5 + 100'000, session_end_limit);
   for (int pause = 0; pause < 2; ++pause) {
-    ASSERT_TRUE(wait_until([&] { return process_in_system_call(session, SYS_write); }));
-    ASSERT_NO_FATAL_FAILURE(stop_and_continue(session));
+    ASSERT_TRUE(wait_until([&] { return process_in_system_call(session.pid, SYS_write); }));
+    ASSERT_NO_FATAL_FAILURE(stop_and_continue(session.pid));
     received += read_exactly(pair.client.fd, 1'000'000, session_end_limit);
   }
   const std::string rest = "+OK\r\n" + wire + ".\r\n";
@@ -337,7 +313,7 @@ TEST_F(SessionProcessServeTest, StoppedAndContinuedSessionGoesOn) {
   const std::string end = read_to_end(pair.client.fd, session_end_limit);
   EXPECT_TRUE(end == "+OK\r\n") << end.size() << " bytes after the message";
   EXPECT_EQ(exit_status_ok, finish());
-  EXPECT_FALSE(log_has(log_messages(log_path), "error: input error, session aborted"));
+  EXPECT_FALSE(log_lines_has(logged(), logged_input_error));
 }
 
 TEST_F(SessionProcessServeTest, ServesWithEveryDescriptorInUse) {
@@ -354,9 +330,9 @@ TEST_F(SessionProcessServeTest, ServesWithEveryDescriptorInUse) {
       "mailbox\r\n+OK\r\n",
       read_to_end(pair.client.fd, session_end_limit));
   EXPECT_EQ(exit_status_ok, finish());
-  const std::vector<std::string> log = log_messages(log_path);
-  EXPECT_TRUE(log_has(log, "info: starting POP3 session"));
-  EXPECT_TRUE(log_has(log, "info: authorization for user alice failed: cannot lock mailbox"));
+  const log_lines log = logged();
+  EXPECT_TRUE(log_lines_has(log, logged_session_start));
+  EXPECT_TRUE(log_lines_has(log, logged_mailbox_refused("alice")));
   EXPECT_TRUE(maildir.has("m1"));
 }
 

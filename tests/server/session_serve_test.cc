@@ -22,6 +22,7 @@
 
 #include "common/posix_handle.h"
 #include "pop3/connection.h"
+#include "support/child_process.h"
 #include "support/process_watch.h"
 #include "support/tcp_pair.h"
 
@@ -90,12 +91,11 @@ TEST(SessionSocketPrepare, LeavesOtherDescriptorsAlone) {
 /// Writes, in a child, to a socket whose peer has closed: plainly, or through a whole session
 /// that greets the vanished client. Returns the child's wait status.
 int write_to_closed_peer(bool through_session) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  child_process child = child_start([through_session] {
     (void)std::signal(SIGPIPE, SIG_DFL);  // whatever the test runner left us
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
-      ::_exit(10);
+      return 10;
     }
     (void)::close(ends[1]);
     if (through_session) {
@@ -103,15 +103,13 @@ int write_to_closed_peer(bool through_session) {
       account_list accounts{{"alice", "secret", std::nullopt}};
       const session_result result =
           session_serve(&nowhere, ends[0], ends[0], accounts, false, milliseconds(100));
-      ::_exit(result == session_result::aborted ? 0 : 11);
+      return result == session_result::aborted ? 0 : 11;
     }
     errno = 0;
     const bool failed = ::write(ends[0], "x", 1) == -1 && errno == EPIPE;
-    ::_exit(failed ? 0 : 11);
-  }
-  int status = 0;
-  EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
-  return status;
+    return failed ? 0 : 11;
+  });
+  return child_wait(&child);
 }
 
 TEST(SessionServe, VanishedClientEndsTheSessionInsteadOfKillingIt) {
@@ -147,7 +145,7 @@ TEST(SessionExitStatus, ReportsEachResultInEachMode) {
 /// A child process that runs \a body on its end of a socket pair whose idle limits are set, as a
 /// session's connection is, and reports its result over a pipe.
 struct stream_child {
-  pid_t pid = -1;
+  child_process process;
   unique_fd peer;    ///< this process's end of the connection
   unique_fd result;  ///< what the child reports, then the end of the pipe
 
@@ -156,18 +154,17 @@ struct stream_child {
     int report[2];
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
     ASSERT_EQ(0, ::pipe(report));
-    pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    process = child_start([&] {
       (void)::close(ends[1]);
       (void)::close(report[0]);
       (void)session_socket_prepare(ends[0], session_idle_limit);
       const std::string text = body(unique_fd{ends[0]});
       (void)::write(report[1], text.data(), text.size());
-      ::_exit(0);
-    }
+      return 0;
+    });
     (void)::close(ends[0]);
     (void)::close(report[1]);
+    ASSERT_GT(process.pid, 0);
     peer.reset(ends[1]);
     result.reset(report[0]);
   }
@@ -180,17 +177,8 @@ struct stream_child {
     while ((got = ::read(result.fd, buffer, sizeof buffer)) > 0) {
       text.append(buffer, static_cast<std::size_t>(got));
     }
-    int status = 0;
-    EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
-    pid = -1;
+    EXPECT_EQ(0, child_exit_status(child_wait(&process)));
     return text;
-  }
-
-  ~stream_child() {
-    if (pid > 0) {
-      (void)::kill(pid, SIGKILL);
-      (void)::waitpid(pid, nullptr, 0);
-    }
   }
 };
 
@@ -201,8 +189,8 @@ TEST(Connection, ReadGoesOnAfterStopAndContinue) {
     const command_line line = read_line(c);
     return line.status == line_status::ready ? std::string(line.text) : std::string("failed");
   }));
-  ASSERT_TRUE(wait_until([&] { return process_in_system_call(child.pid, SYS_read); }));
-  ASSERT_NO_FATAL_FAILURE(stop_and_continue(child.pid));
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(child.process.pid, SYS_read); }));
+  ASSERT_NO_FATAL_FAILURE(stop_and_continue(child.process.pid));
   ASSERT_EQ(10, ::write(child.peer.fd, "STAT\r\nNOO", 10));
   EXPECT_EQ("STAT", child.finish());
 }
@@ -219,8 +207,8 @@ TEST(Connection, WriteGoesOnAfterStopAndContinue) {
     const bool written = connection_put(c, sent) && connection_flush(c);
     return std::string(written ? "sent" : "failed");
   }));
-  ASSERT_TRUE(wait_until([&] { return process_in_system_call(child.pid, SYS_write); }));
-  ASSERT_NO_FATAL_FAILURE(stop_and_continue(child.pid));
+  ASSERT_TRUE(wait_until([&] { return process_in_system_call(child.process.pid, SYS_write); }));
+  ASSERT_NO_FATAL_FAILURE(stop_and_continue(child.process.pid));
   std::string received;
   char buffer[65536];
   ssize_t got = 0;

@@ -3,79 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
-#include <regex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "server/startup_process.h"
 #include "support/fd_reading.h"
+#include "support/log_lines.h"
 #include "support/temp_maildir.h"
 
 namespace fernd {
 namespace {
 
 const std::string alice_auth = "--auth=alice,printf 's3cret\\n'";
-
-struct log_line {
-  std::string level;
-  std::string message;
-};
-
-using log_lines = std::vector<log_line>;
-
-/// The lines of a log file, each checked for the file format and for the writer's process id.
-log_lines read_log(const std::string& path, pid_t pid) {
-  static const std::regex format(
-      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d fernd\[(\d+)\] (info|error): (.*))");
-  log_lines lines;
-  const std::string text = read_file(path);
-  EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
-  std::size_t start = 0;
-  for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    std::smatch match;
-    if (!std::regex_match(line, match, format)) {
-      ADD_FAILURE() << "not a log line: " << line;
-      continue;
-    }
-    EXPECT_EQ(std::to_string(pid), match[1].str()) << line;
-    lines.push_back({match[2].str(), match[3].str()});
-  }
-  return lines;
-}
-
-log_lines operator+(log_lines a, const log_lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-const log_lines session_start = {{"info", "starting POP3 session"}};
-const log_lines session_quit = {{"info", "client ended session"}};
-
-/// The log lines of a session that logs in as alice and finds \a count messages.
-log_lines login_log(int count) {
-  return session_start + log_lines{{"info", "client started authorization"},
-                                   {"info", "user alice authorized and mailbox locked"},
-                                   {"info", "starting transaction phase with " +
-                                                std::to_string(count) + " mails in mailbox"}};
-}
-
-/// The log lines of a QUIT in the transaction phase that deletes \a deleted messages.
-log_lines update_log(int deleted) {
-  return {{"info", "client ended transaction phase"},
-          {"info", std::to_string(deleted) + " mails deleted in update phase; session ends"}};
-}
-
-void expect_log(const log_lines& expected, const log_lines& actual) {
-  ASSERT_EQ(expected.size(), actual.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(expected[i].level, actual[i].level);
-    EXPECT_EQ(expected[i].message, actual[i].message);
-  }
-}
 
 /// Where a test's log file goes: a fresh directory (the maildir fixture's, of which only the
 /// directory itself is used).
@@ -84,121 +26,126 @@ struct temp_directory {
   std::string file(const std::string& name) const { return dir.path + "/" + name; }
 };
 
-TEST(FerndInetd, SessionRetrievesAndDeletesThenExitsZero) {
-  const temp_maildir maildir;
-  maildir.add("first", "Hello\n.dot\nend", 1000);
-  maildir.add("second", "Second\r\n", 2000);
-  const temp_directory logs;
-  fernd_options options;
-  options.input =
-      "USER alice\r\n"
-      "PASS s3cret\r\n"
-      "STAT\r\n"
-      "RETR 1\r\n"
-      "DELE 1\r\n"
-      "QUIT\r\n";
-  // --interface and --port mean nothing in inetd mode.
-  fernd_process process =
-      fernd_start({alice_auth, "--maildir=" + maildir.path, "--log=" + logs.file("fernd.log"),
-                   "--interface=not-an-address", "--port=9", "--inetd"},
-                  options);
-  const pid_t pid = process.pid;
-  const fernd_result result = fernd_finish(&process);
-  EXPECT_EQ(
-      "+OK fernd ready.\r\n"
-      "+OK\r\n"
-      "+OK\r\n"
-      "+OK 2 22\r\n"
-      "+OK\r\n"
-      "Hello\r\n"
-      "..dot\r\n"
-      "end\r\n"
-      ".\r\n"
-      "+OK\r\n"
-      "+OK\r\n",
-      result.out);
-  EXPECT_EQ("", result.err);
-  EXPECT_EQ(0, result.status);
-  EXPECT_FALSE(maildir.has("first"));
-  EXPECT_TRUE(maildir.has("second"));
-  expect_log(login_log(2) + update_log(1), read_log(logs.file("fernd.log"), pid));
-  // In inetd mode every password check waits a second, the first one included.
-  EXPECT_GE(result.elapsed, std::chrono::seconds(1));
-}
-
-TEST(FerndInetd, EndOfInputMidSessionExitsOneAndDeletesNothing) {
-  const temp_maildir maildir;
-  maildir.add("first", "one\n", 1000);
-  maildir.add("second", "two\n", 2000);
-  const temp_directory logs;
-  fernd_options options;
-  options.input =
-      "USER alice\r\n"
-      "PASS s3cret\r\n"
-      "DELE 1\r\n"
-      "DELE 2\r\n"
-      "QU";
-  fernd_process process = fernd_start(
-      {alice_auth, "--maildir=" + maildir.path, "--log=" + logs.file("log"), "--inetd"}, options);
-  const pid_t pid = process.pid;
-  const fernd_result result = fernd_finish(&process);
-  EXPECT_EQ(
-      "+OK fernd ready.\r\n"
-      "+OK\r\n"
-      "+OK\r\n"
-      "+OK\r\n"
-      "+OK\r\n",
-      result.out);
-  EXPECT_EQ("", result.err);
-  EXPECT_EQ(1, result.status);
-  EXPECT_TRUE(maildir.has("first"));
-  EXPECT_TRUE(maildir.has("second"));
-  expect_log(login_log(2) + log_lines{{"error", "input error, session aborted"}},
-             read_log(logs.file("log"), pid));
-}
-
-TEST(FerndInetd, FailedLoginExitsOne) {
-  const temp_maildir maildir;
-  maildir.add("first", "one\n", 1000);
-  fernd_options options;
-  options.input =
-      "USER alice\r\n"
-      "PASS S3cret\r\n"
-      "QUIT\r\n";
-  const fernd_result result =
-      fernd_run({alice_auth, "--maildir=" + maildir.path, "--inetd"}, options);
-  EXPECT_EQ(
-      "+OK fernd ready.\r\n"
-      "+OK\r\n"
-      "-ERR authorization failed\r\n"
-      "+OK\r\n",
-      result.out);
-  EXPECT_EQ("", result.err);
-  // The session ended normally, but with a failed password check: status 2, which exits 1.
-  EXPECT_EQ(1, result.status);
-  EXPECT_TRUE(maildir.has("first"));
-}
-
-TEST(FerndInetd, LaterMaildirOptionReplacesEarlier) {
+TEST(FerndInetd, DialogueOnStandardInputAndOutputThenExit) {
+  struct message {
+    std::string name;
+    std::string content;
+    std::int64_t mtime;
+    bool kept;  ///< still there after the session
+  };
+  struct dialogue {
+    const char* what;
+    std::vector<message> messages;     ///< alice's maildir
+    std::vector<std::string> earlier;  ///< arguments before --maildir with alice's maildir
+    std::vector<std::string> later;    ///< arguments after it, before --inetd
+    std::string input;                 ///< all the client sends before its input ends
+    std::string output;                ///< every byte the client receives
+    int status;                        ///< fernd's exit status
+    std::optional<log_lines> log;      ///< with a log file, what it holds; else --log is not given
+  };
   const temp_maildir empty;
-  const temp_maildir full;
-  full.add("only", "12345", 1000);
-  fernd_options options;
-  options.input =
-      "USER alice\r\n"
-      "PASS s3cret\r\n"
-      "STAT\r\n"
-      "QUIT\r\n";
-  const fernd_result result = fernd_run(
-      {alice_auth, "--maildir=" + empty.path, "--maildir=" + full.path, "--inetd"}, options);
-  EXPECT_EQ(
-      "+OK fernd ready.\r\n"
-      "+OK\r\n"
-      "+OK\r\n"
-      "+OK 1 5\r\n"
-      "+OK\r\n",
-      result.out);
-  EXPECT_EQ(0, result.status);
+  const dialogue cases[] = {
+      {"a session that retrieves and deletes exits 0",
+       {{"first", "Hello\n.dot\nend", 1000, false}, {"second", "Second\r\n", 2000, true}},
+       {},
+       // --interface and --port mean nothing in inetd mode.
+       {"--interface=not-an-address", "--port=9"},
+       "USER alice\r\n"
+       "PASS s3cret\r\n"
+       "STAT\r\n"
+       "RETR 1\r\n"
+       "DELE 1\r\n"
+       "QUIT\r\n",
+       "+OK fernd ready.\r\n"
+       "+OK\r\n"
+       "+OK\r\n"
+       "+OK 2 22\r\n"
+       "+OK\r\n"
+       "Hello\r\n"
+       "..dot\r\n"
+       "end\r\n"
+       ".\r\n"
+       "+OK\r\n"
+       "+OK\r\n",
+       0,
+       logged_login(2) + logged_update(1)},
+      {"the end of input mid-session exits 1 and deletes nothing",
+       {{"first", "one\n", 1000, true}, {"second", "two\n", 2000, true}},
+       {},
+       {},
+       "USER alice\r\n"
+       "PASS s3cret\r\n"
+       "DELE 1\r\n"
+       "DELE 2\r\n"
+       "QU",
+       "+OK fernd ready.\r\n"
+       "+OK\r\n"
+       "+OK\r\n"
+       "+OK\r\n"
+       "+OK\r\n",
+       1,
+       logged_login(2) + logged_input_error},
+      // The session ended normally, but with a failed password check: status 2, which exits 1.
+      {"a failed login exits 1",
+       {{"first", "one\n", 1000, true}},
+       {},
+       {},
+       "USER alice\r\n"
+       "PASS S3cret\r\n"
+       "QUIT\r\n",
+       "+OK fernd ready.\r\n"
+       "+OK\r\n"
+       "-ERR authorization failed\r\n"
+       "+OK\r\n",
+       1,
+       std::nullopt},
+      {"a later --maildir replaces an earlier one",
+       {{"only", "12345", 1000, true}},
+       {"--maildir=" + empty.path},
+       {},
+       "USER alice\r\n"
+       "PASS s3cret\r\n"
+       "STAT\r\n"
+       "QUIT\r\n",
+       "+OK fernd ready.\r\n"
+       "+OK\r\n"
+       "+OK\r\n"
+       "+OK 1 5\r\n"
+       "+OK\r\n",
+       0,
+       std::nullopt},
+  };
+  for (const dialogue& c : cases) {
+    SCOPED_TRACE(c.what);
+    const temp_maildir maildir;
+    for (const message& each : c.messages) {
+      maildir.add(each.name, each.content, each.mtime);
+    }
+    const temp_directory logs;
+    std::vector<std::string> args = {alice_auth};
+    args.insert(args.end(), c.earlier.begin(), c.earlier.end());
+    args.push_back("--maildir=" + maildir.path);
+    if (c.log.has_value()) {
+      args.push_back("--log=" + logs.file("fernd.log"));
+    }
+    args.insert(args.end(), c.later.begin(), c.later.end());
+    args.push_back("--inetd");
+    fernd_options options;
+    options.input = c.input;
+    fernd_process process = fernd_start(args, options);
+    const fernd_result result = fernd_finish(&process);
+    EXPECT_EQ(c.output, result.out);
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ(c.status, result.status);
+    for (const message& each : c.messages) {
+      EXPECT_EQ(each.kept, maildir.has(each.name)) << each.name;
+    }
+    if (c.log.has_value()) {
+      EXPECT_EQ(*c.log, log_lines_read(logs.file("fernd.log"), process.child.pid));
+    }
+    // In inetd mode every password check waits a second, the first one included.
+    EXPECT_GE(result.elapsed, std::chrono::seconds(1));
+  }
 }
 
 TEST(FerndInetd, LogArgumentChoosesFileSyslogOrNothing) {
@@ -216,14 +163,14 @@ TEST(FerndInetd, LogArgumentChoosesFileSyslogOrNothing) {
     fernd_process process = fernd_start(
         {alice_auth, "--maildir=" + maildir.path, "--log=" + std::string(each.argument), "--inetd"},
         options);
-    const pid_t pid = process.pid;
     const fernd_result result = fernd_finish(&process);
     EXPECT_EQ("+OK fernd ready.\r\n+OK\r\n", result.out);
     EXPECT_EQ(0, result.status);
     const std::string path = cwd.file(each.argument);
     EXPECT_EQ(each.file, std::filesystem::exists(path));
     if (each.file) {
-      expect_log(session_start + session_quit, read_log(path, pid));
+      EXPECT_EQ(logged_session_start + logged_session_quit,
+                log_lines_read(path, process.child.pid));
     }
   }
 }
@@ -302,7 +249,6 @@ TEST(FerndInetd, VanishedSocketClientEndsSessionWithStatusOne) {
       "RETR 1\r\n";
   fernd_process process = fernd_start(
       {alice_auth, "--maildir=" + maildir.path, "--log=" + logs.file("log"), "--inetd"}, options);
-  const pid_t pid = process.pid;
   // Read until the transmission is under way, then hang up.
   std::string seen;
   (void)read_until(
@@ -316,14 +262,10 @@ TEST(FerndInetd, VanishedSocketClientEndsSessionWithStatusOne) {
   EXPECT_EQ(1, result.status);
   EXPECT_EQ("", result.err);
   EXPECT_TRUE(maildir.has("big"));
-  const log_lines log = read_log(logs.file("log"), pid);
+  const log_lines log = log_lines_read(logs.file("log"), process.child.pid);
   ASSERT_FALSE(log.empty());
-  EXPECT_EQ("error", log.back().level);
-  bool send_failed = false;
-  for (const log_line& each : log) {
-    send_failed = send_failed || each.message == "cannot send mail file " + maildir.new_path("big");
-  }
-  EXPECT_TRUE(send_failed);
+  EXPECT_EQ(0u, log.back().rfind("error: ", 0)) << log.back();
+  EXPECT_TRUE(log_lines_has(log, logged_cannot_send(maildir.new_path("big"))));
 }
 
 TEST(FerndInetd, NoPasswordIsEverReadFromTheClient) {
@@ -354,23 +296,19 @@ TEST(FerndInetd, ConfigurationWarningsGoToTheLogNeverToTheClient) {
   fernd_process process = fernd_start(
       {"--auth=alice,echo", "--maildir=" + missing, "--log=" + logs.file("fernd.log"), "--inetd"},
       options);
-  const pid_t pid = process.pid;
   const fernd_result result = fernd_finish(&process);
   EXPECT_EQ("+OK fernd ready.\r\n+OK\r\n-ERR cannot access mailbox\r\n+OK\r\n", result.out);
   EXPECT_EQ("", result.err);
   EXPECT_EQ(0, result.status);
-  expect_log(
-      {{"error",
-        "warning: the password for user alice is empty: any client can log in as alice with an "
-        "empty PASS"},
-       {"error",
-        "warning: cannot use maildir " + missing + " of user alice: No such file or directory"},
-       {"info", "starting POP3 session"},
-       {"info", "client started authorization"},
-       {"error", "cannot open maildir " + missing + ": No such file or directory"},
-       {"info", "authorization for user alice failed: cannot lock mailbox"},
-       {"info", "client ended session"}},
-      read_log(logs.file("fernd.log"), pid));
+  const log_lines warnings = {
+      "error: warning: the password for user alice is empty: any client can log in as alice with "
+      "an empty PASS",
+      "error: warning: cannot use maildir " + missing +
+          " of user alice: No such file or directory"};
+  EXPECT_EQ(warnings + logged_session_start + logged_user_accepted +
+                log_lines{"error: cannot open maildir " + missing + ": No such file or directory"} +
+                logged_mailbox_refused("alice") + logged_session_quit,
+            log_lines_read(logs.file("fernd.log"), process.child.pid));
 }
 
 }  // namespace

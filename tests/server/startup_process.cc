@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,8 +14,8 @@
 #include <cstring>
 #include <utility>
 
+#include "support/child_process.h"
 #include "support/fd_reading.h"
-#include "support/process_watch.h"
 #include "support/pseudo_terminal.h"
 
 extern char** environ;
@@ -127,30 +126,14 @@ int remaining_ms(steady::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-/// Reaps \a pid by the deadline, killing it if it is still running then. Returns the exit status
+/// Reaps \a child by the deadline, killing it if it is still running then. Returns the exit status
 /// or -1, and sets \a timed_out when it had to kill.
-int reap(pid_t pid, steady::time_point deadline, bool* timed_out) {
-  const int wait_status =
-      wait_for_exit(pid, std::chrono::milliseconds(remaining_ms(deadline)), timed_out);
-  return wait_status >= 0 && WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+int reap(child_process* child, steady::time_point deadline, bool* timed_out) {
+  return child_exit_status(
+      child_wait(child, std::chrono::milliseconds(remaining_ms(deadline)), timed_out));
 }
 
 }  // namespace
-
-fernd_process::fernd_process(fernd_process&& other) noexcept
-    : pid(std::exchange(other.pid, -1)),
-      input(std::move(other.input)),
-      output(std::move(other.output)),
-      error(std::move(other.error)),
-      pending_input(std::move(other.pending_input)),
-      started(other.started) {}
-
-fernd_process::~fernd_process() {
-  if (pid > 0) {
-    (void)::kill(pid, SIGKILL);
-    (void)::waitpid(pid, nullptr, 0);
-  }
-}
 
 fernd_process fernd_start(const std::vector<std::string>& args, const fernd_options& options) {
   ignore_sigpipe_here();
@@ -174,18 +157,16 @@ fernd_process fernd_start(const std::vector<std::string>& args, const fernd_opti
   pipe_pair err = make_pipe();
   fernd_process process;
   process.started = steady::now();
-  process.pid = ::fork();
-  if (process.pid == 0) {
+  process.child = child_start([&]() -> int {
     // No controlling terminal: a prompt must never wait for the terminal of whoever runs the tests.
     (void)::setsid();
     if (::dup2(in.read_end.fd, STDIN_FILENO) < 0 || ::dup2(out.write_end.fd, STDOUT_FILENO) < 0 ||
         ::dup2(err.write_end.fd, STDERR_FILENO) < 0) {
-      ::_exit(126);
+      return 126;
     }
     exec_child(image, options);
-  }
-  if (process.pid < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
+  });
+  if (process.child.pid < 0) {
     return process;
   }
   process.input = std::move(in.write_end);
@@ -222,9 +203,8 @@ fernd_result fernd_finish(fernd_process* process) {
     }
   }
   process->input.reset();
-  result.status = reap(process->pid, deadline, &result.timed_out);
+  result.status = reap(&process->child, deadline, &result.timed_out);
   result.elapsed = steady::now() - process->started;
-  process->pid = -1;
   process->output.reset();
   process->error.reset();
   return result;
@@ -244,15 +224,15 @@ fernd_terminal fernd_start_on_terminal(const std::vector<std::string>& args, boo
   pipe_pair err = make_pipe();
   fernd_terminal terminal;
   terminal.process.started = steady::now();
-  terminal.process.pid = fork_on_terminal(&terminal.master);
-  if (terminal.process.pid == 0) {
+  terminal.process.child = child_process(fork_on_terminal(&terminal.master));
+  if (terminal.process.child.pid == 0) {
     if (pipes &&
         (::dup2(in.read_end.fd, STDIN_FILENO) < 0 || ::dup2(out.write_end.fd, STDOUT_FILENO) < 0)) {
       ::_exit(126);
     }
     exec_child(image, options);
   }
-  if (terminal.process.pid < 0) {
+  if (terminal.process.child.pid < 0) {
     return terminal;
   }
   if (pipes) {
@@ -281,8 +261,7 @@ int fernd_terminal_finish(fernd_terminal* terminal, std::string* shown) {
   (void)read_until(terminal->master.fd, shown, deadline, [](const std::string&) { return false; });
   terminal->master.reset();
   bool timed_out = false;
-  const int status = reap(terminal->process.pid, deadline, &timed_out);
-  terminal->process.pid = -1;
+  const int status = reap(&terminal->process.child, deadline, &timed_out);
   EXPECT_FALSE(timed_out);
   return status;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/posix_handle.h"
+#include "support/child_process.h"
 
 namespace fernd {
 
@@ -38,19 +39,15 @@ struct fernd_result {
   std::chrono::steady_clock::duration elapsed{};  ///< from the start to the end of the process
 };
 
-/// A running fernd process on three pipes. Its destructor kills and reaps it if nobody waited.
+/// A running fernd process on three pipes. Unless fernd_finish reaped it, the end of its scope
+/// kills and reaps it.
 struct fernd_process {
-  pid_t pid = -1;
-  unique_fd input;   ///< our end of its standard input
-  unique_fd output;  ///< our end of its standard output
-  unique_fd error;   ///< our end of its standard error
+  child_process child;  ///< the process; its pid names it in the log
+  unique_fd input;      ///< our end of its standard input
+  unique_fd output;     ///< our end of its standard output
+  unique_fd error;      ///< our end of its standard error
   std::string pending_input;
   std::chrono::steady_clock::time_point started;
-
-  fernd_process() = default;
-  fernd_process(fernd_process&& other) noexcept;
-  fernd_process& operator=(fernd_process&&) = delete;
-  ~fernd_process();
 };
 
 /// Starts fernd with \a args after argument zero. The process runs in a session of its own, with

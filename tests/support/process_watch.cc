@@ -1,7 +1,6 @@
 #include "support/process_watch.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -38,28 +37,6 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-int wait_for_exit(pid_t pid, std::chrono::milliseconds limit, bool* timed_out) {
-  int status = 0;
-  pid_t done = 0;
-  const bool ended = wait_until(
-      [&] {
-        done = ::waitpid(pid, &status, WNOHANG);
-        return done != 0;
-      },
-      limit);
-  if (!ended) {
-    (void)::kill(pid, SIGKILL);
-    (void)::waitpid(pid, &status, 0);
-    if (timed_out != nullptr) {
-      *timed_out = true;
-    } else {
-      ADD_FAILURE() << "process " << pid << " did not end";
-    }
-    return -1;
-  }
-  return done == pid ? status : -1;
 }
 
 void stop_and_continue(pid_t pid) {

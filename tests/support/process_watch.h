@@ -23,12 +23,6 @@ bool process_in_system_call(pid_t pid, long number);
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds limit = process_watch_limit);
 
-/// Waits for the child \a pid to end and reaps it; kills it when that takes longer than \a limit,
-/// and then sets \a timed_out, or fails the calling test when \a timed_out is null. Returns its
-/// wait status, or -1 when it had to be killed.
-int wait_for_exit(pid_t pid, std::chrono::milliseconds limit = process_watch_limit,
-                  bool* timed_out = nullptr);
-
 /// Stops \a pid with SIGSTOP, waits until it is stopped, and lets it go on with SIGCONT, as job
 /// control or a debugger would. Fails the calling test (ASSERT_NO_FATAL_FAILURE) when it cannot.
 void stop_and_continue(pid_t pid);

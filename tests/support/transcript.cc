@@ -7,13 +7,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <regex>
-#include <sstream>
 #include <thread>
 
 #include "common/posix_handle.h"
 #include "pop3/pop3_session.h"
-#include "support/temp_maildir.h"
 
 namespace fernd {
 namespace {
@@ -143,24 +140,6 @@ transcript_result transcript_run(const transcript_client& client, session_log* l
   peer_thread.join();
   result.output = std::move(peer.output);
   return result;
-}
-
-std::vector<std::string> transcript_log_lines(const std::string& log_path) {
-  static const std::regex prefix(
-      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d fernd\[(\d+)\] ((info|error): .*)$)");
-  std::vector<std::string> lines;
-  std::istringstream text(read_file(log_path));
-  std::string line;
-  while (std::getline(text, line)) {
-    std::smatch match;
-    if (!std::regex_match(line, match, prefix)) {
-      ADD_FAILURE() << "log line without prefix: " << line;
-      continue;
-    }
-    EXPECT_EQ(std::to_string(::getpid()), match[1].str());
-    lines.push_back(match[2].str());
-  }
-  return lines;
 }
 
 testing::AssertionResult same_bytes(std::string_view expected, std::string_view actual) {

@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/account.h"
 #include "log/session_log.h"
@@ -52,10 +51,6 @@ struct transcript_result {
 transcript_result transcript_run(const transcript_client& client, session_log* log,
                                  const account_list& accounts, bool auth_delay,
                                  pop3_options options = {});
-
-/// The lines of a log file with their time and process prefix removed ("info: starting POP3
-/// session"). Fails the calling test when a line lacks the prefix or names another process.
-std::vector<std::string> transcript_log_lines(const std::string& log_path);
 
 /// Compares two byte strings; a mismatch reports the sizes and the first differing offset with a
 /// little context, instead of printing megabytes.
