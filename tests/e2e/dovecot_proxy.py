@@ -185,6 +185,8 @@ class Proxy:
         for _ in range(20):
             self.stls_port = harness.free_port()
             self.pop3s_port = harness.free_port()
+            if self.pop3s_port == self.stls_port:
+                continue  # the system may hand out a port it just took back: one listener each
             self.write_config()
             check, start = self.commands()
             done = subprocess.run(["/bin/bash", "-c", check], stdin=subprocess.DEVNULL,
