@@ -10,12 +10,13 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/diagnostic.h"
+
 namespace fernd {
 
 void must_die_nomem() noexcept {
   // No allocation on this path: strerror's text for a known errno is static.
-  std::fputs(std::strerror(ENOMEM), stderr);
-  std::fputc('\n', stderr);
+  diagnostic_print("%s", std::strerror(ENOMEM));
   std::exit(exit_status_fatal);
 }
 

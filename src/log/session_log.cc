@@ -15,8 +15,10 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "common/fd_rw.h"
+#include "common/path_walk.h"
 
 namespace fernd {
 namespace {
@@ -29,9 +31,13 @@ constexpr std::size_t log_time_size = 128;
 // bytes (common/limits.h).
 constexpr std::size_t log_line_stack_size = 2048;
 
-// The mode of a log file that does not exist yet: read and write for everyone, less the umask,
-// which is what decides. The log holds no password; the shipped units run fernd with umask 077.
-constexpr mode_t log_file_mode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+// The mode of a log file that fernd creates, whatever the umask: the log names users and clients,
+// which is for the administrator, not for every user of the machine.
+constexpr mode_t log_file_mode = S_IRUSR | S_IWUSR | S_IRGRP;
+
+// How often a log file that another process creates between the walk and the creation is walked
+// to again before the log gives up on it.
+constexpr int log_create_tries = 3;
 
 void log_open_syslog() {
   ::openlog("fernd", LOG_PID, LOG_MAIL);
@@ -89,25 +95,109 @@ void log_write_file(int fd, log_level level, const char* format, std::va_list ar
 
 }  // namespace
 
-unique_fd log_file_open(const char* file_name) {
-  // Appending, created when missing. Close-on-exec: the descriptor reaches no process that a
-  // password command starts unless it is handed over on purpose. Without waiting: opening a FIFO
-  // that no process reads would block for ever, and a FIFO or a device must never hold a session
-  // before its greeting; this open fails at once instead (ENXIO), and the caller falls back. Never
-  // the controlling terminal: a terminal device named as the log does not become one.
-  unique_fd file(::open(
-      file_name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, log_file_mode));
-  if (file.fd < 0) {
-    return file;
-  }
-  // Writes block as before: a line is written whole or not at all, never cut off by EAGAIN.
+namespace {
+
+// Opens \a name in \a directory for appending, without following a link and without waiting on a
+// FIFO, with \a create_flags (O_CREAT | O_EXCL to make it), made again after EINTR.
+unique_fd log_file_open_at(int directory, const std::string& name, int create_flags) {
+  unique_fd file;
+  do {
+    file.reset(::openat(
+        directory, name.c_str(),
+        O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | create_flags,
+        log_file_mode));
+  } while (file.fd < 0 && errno == EINTR);
+  return file;
+}
+
+// Whether \a status is the client's connection under inetd, standard input: log lines must never
+// reach a client.
+bool is_client_connection(const struct stat& status) {
+  struct stat input {};
+  return S_ISSOCK(status.st_mode) && ::fstat(STDIN_FILENO, &input) == 0 &&
+         input.st_dev == status.st_dev && input.st_ino == status.st_ino;
+}
+
+// \a file, opened without waiting, with writes that block as usual: a line is written whole or not
+// at all, never cut off by EAGAIN.
+unique_fd log_file_blocking(unique_fd file, const char* file_name, std::string* reason) {
   const int flags = ::fcntl(file.fd, F_GETFL);
   if (flags < 0 || ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    const int error = errno;
-    file.reset();
-    errno = error;
+    *reason = std::string(file_name) + ": " + std::strerror(errno);
+    return {};
   }
   return file;
+}
+
+// One try of log_file_open. Sets \a again when the file was created by another process meanwhile.
+unique_fd log_file_try(const char* file_name, std::string* reason, bool* again) {
+  path_trust trust = path_trust_own();
+  trust.own_descriptors = true;
+  path_found found;
+  if (!path_walk(file_name, &trust, &found, true)) {
+    *reason = std::move(found.reason);
+    return {};
+  }
+  if (found.own_descriptor) {
+    if (is_client_connection(found.status)) {
+      *reason = std::string(file_name) + " is the client's connection";
+      return {};
+    }
+    return std::move(found.fd);
+  }
+  if (found.fd.fd < 0) {
+    unique_fd file = log_file_open_at(found.directory.fd, found.name, O_CREAT | O_EXCL);
+    if (file.fd < 0) {
+      *again = errno == EEXIST;
+      *reason = std::string(file_name) + ": " + std::strerror(errno);
+      return {};
+    }
+    (void)::fchmod(file.fd, log_file_mode);
+    return log_file_blocking(std::move(file), file_name, reason);
+  }
+  // A second name could make the lines land in a file that only looks like the log; a FIFO,
+  // a socket or a directory is no log at all. A character device is a terminal or /dev/null.
+  const struct stat& status = found.status;
+  if (!(S_ISREG(status.st_mode) && status.st_nlink == 1) && !S_ISCHR(status.st_mode)) {
+    *reason = std::string(file_name) +
+              (S_ISREG(status.st_mode) ? " has more than one link" : " is no regular file");
+    return {};
+  }
+  unique_fd file = log_file_open_at(found.directory.fd, found.name, 0);
+  struct stat opened {};
+  if (file.fd < 0 || ::fstat(file.fd, &opened) != 0) {
+    *reason = std::string(file_name) + ": " + std::strerror(errno);
+    return {};
+  }
+  if (opened.st_dev != status.st_dev || opened.st_ino != status.st_ino) {
+    *reason = std::string(file_name) + " was replaced while it was opened";
+    return {};
+  }
+  return log_file_blocking(std::move(file), file_name, reason);
+}
+
+}  // namespace
+
+unique_fd log_file_open(const char* file_name, std::string* reason) {
+  std::string why;
+  try {
+    for (int attempt = 0; attempt < log_create_tries; ++attempt) {
+      bool again = false;
+      unique_fd file = log_file_try(file_name, &why, &again);
+      if (file.fd >= 0 || !again) {
+        if (reason != nullptr) {
+          *reason = std::move(why);
+        }
+        return file;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    why = "out of memory";
+  }
+  if (reason != nullptr) {
+    *reason = std::move(why);
+  }
+  return {};
 }
 
 void log_open(bool to_syslog, const char* file_name, session_log* log) {

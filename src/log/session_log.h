@@ -4,6 +4,7 @@
 #define FERND_LOG_SESSION_LOG_H_
 
 #include <cstdint>
+#include <string>
 
 #include "common/posix_handle.h"
 
@@ -40,10 +41,14 @@ struct session_log {
 /// \a to_syslog is set, else nothing. Cannot fail.
 void log_open(bool to_syslog, const char* file_name, session_log* log);
 
-/// Opens the log file \a file_name for appending, creating it when missing, as log_open does:
-/// close-on-exec, never as the controlling terminal, and without waiting for a reader when it is
-/// a FIFO (then the open fails). Returns the descriptor, or none with errno set.
-[[nodiscard]] unique_fd log_file_open(const char* file_name);
+/// Opens the log file \a file_name for appending, as log_open does. The path is walked step by step
+/// (common/path_walk.h) and followed only through directories and links that root or the process's
+/// own user control; "/dev/stderr" and the like give the process's own descriptor, whatever it is,
+/// unless it is the client's connection. An existing file must be a regular file with one link or
+/// a character device (a terminal, /dev/null); a FIFO is never opened. A missing file is created
+/// with mode 0640 whatever the umask. The descriptor is close-on-exec and never the controlling
+/// terminal. Returns it, or none with the reason in \a reason when given.
+[[nodiscard]] unique_fd log_file_open(const char* file_name, std::string* reason = nullptr);
 
 /// Writes one message at \a level, formatted after the printf conventions. A file line reads
 /// "%F %T fernd[pid] info|error: message\n" and reaches the file in one write, when it is logged.

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "common/page_memory.h"
+#include "common/path_walk.h"
 #include "common/posix_handle.h"
 #include "common/privilege.h"
 #include "maildir/entry_sort.h"
@@ -48,17 +49,61 @@ void maildir_fail(maildir_failure* failure, const char* format, ...) {
   va_end(args);
 }
 
-// Opens the maildir directory itself. The configured path is the administrator's choice and may
-// lead through symbolic links.
-unique_fd maildir_open_directory(const char* maildir, maildir_failure* failure) {
+// The trust under which this process walks a maildir's path. As root, the first user other than
+// root who alone controls a step becomes the one the path belongs to. As another user, every step
+// above the maildir is root's or this user's, so that nobody else can lead the walk elsewhere,
+// while the maildir itself may be another user's, who then shares what is in it with this user.
+path_trust maildir_trust() {
+  if (::geteuid() == 0) {
+    path_trust trust;
+    trust.adopt = true;
+    return trust;
+  }
+  path_trust trust = path_trust_own();
+  trust.last_step_anyones = true;
+  trust.suggest_remedy = true;
+  return trust;
+}
+
+// Walks to the maildir directory under \a trust. Returns an O_PATH descriptor of it, which serves
+// openat as a directory descriptor, or none with the reason in \a failure.
+unique_fd maildir_walk(const char* maildir, path_trust* trust, maildir_failure* failure) {
+  path_found found;
+  if (!path_walk(maildir, trust, &found)) {
+    maildir_fail(failure, "%s", found.reason.c_str());
+    return {};
+  }
+  if (!S_ISDIR(found.status.st_mode)) {
+    maildir_fail(failure, "%s", std::strerror(ENOTDIR));
+    return {};
+  }
+  return std::move(found.fd);
+}
+
+// Whether another process holds the lock of the maildir on \a maildir_fd. Only looks: a lock file
+// that is missing, a link or anything but a regular file counts as free, and nothing is created.
+bool maildir_lock_held(int maildir_fd) {
+  struct stat status {};
+  if (::fstatat(maildir_fd, maildir_lock_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(status.st_mode)) {
+    return false;
+  }
   unique_fd fd;
   do {
-    fd.reset(::open(maildir, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+    fd.reset(::openat(maildir_fd, maildir_lock_name,
+                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   } while (fd.fd < 0 && errno == EINTR);
-  if (fd.fd < 0) {
-    maildir_fail(failure, "%s", std::strerror(errno));
+  struct stat opened {};
+  if (fd.fd < 0 || ::fstat(fd.fd, &opened) != 0 || opened.st_dev != status.st_dev ||
+      opened.st_ino != status.st_ino) {
+    return false;
   }
-  return fd;
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = 0;
+  probe.l_len = 0;
+  return ::fcntl(fd.fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
 // Opens "new" in the maildir. Never through a symbolic link: whoever can write the maildir could
@@ -218,20 +263,44 @@ int mail_entry_compare(const mail_entry& a, const mail_entry& b) {
 }
 
 bool maildir_check(const char* maildir, maildir_failure* failure) {
-  const unique_fd directory = maildir_open_directory(maildir, failure);
+  path_trust trust = maildir_trust();
+  const unique_fd directory = maildir_walk(maildir, &trust, failure);
   return directory.fd >= 0 && maildir_open_new(directory.fd, failure).fd >= 0;
 }
 
 bool maildir_open(maildir_snapshot* snapshot, const char* maildir, maildir_failure* failure,
                   maildir_user user) {
   maildir_close(snapshot);
-  const unique_fd maildir_fd = maildir_open_directory(maildir, failure);
+  path_trust trust = maildir_trust();
+  unique_fd maildir_fd = maildir_walk(maildir, &trust, failure);
   if (maildir_fd.fd < 0) {
     return false;
   }
-  if (user == maildir_user::owner && !privilege_become_owner(maildir_fd.fd)) {
-    maildir_fail(failure, "cannot become its owner: %s", std::strerror(errno));
-    return false;
+  if (user == maildir_user::controller && trust.adopt && trust.user) {
+    // A login that will not get the mailbox is refused while the process is still root: the
+    // user gets no process of her own for it, which she could stop to hold its session slot.
+    if (maildir_lock_held(maildir_fd.fd)) {
+      if (failure != nullptr) {
+        failure->lock_held = true;
+      }
+      maildir_fail(failure, "%s is held by another process", maildir_lock_name);
+      return false;
+    }
+    maildir_fd.reset();
+    if (failure != nullptr) {
+      failure->user_changed = true;  // whatever follows: the process may hold the new ids
+    }
+    if (!privilege_become(*trust.user, trust.group)) {
+      maildir_fail(failure, "cannot become user %s: %s", trust.user_name.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
+    // The whole path again, now with the user's rights: nothing that root alone could reach is
+    // opened for her, and a path changed meanwhile is judged anew.
+    maildir_fd = maildir_walk(maildir, &trust, failure);
+    if (maildir_fd.fd < 0) {
+      return false;
+    }
   }
   try {
     // "new" first: a path that names no maildir (a mistyped one, or "new" itself) must not get a
@@ -290,13 +359,20 @@ void maildir_close(maildir_snapshot* snapshot) {
 }
 
 unique_fd maildir_open_message(const maildir_snapshot& snapshot, const mail_entry& entry) {
+  // What the name stands for now, before anything is opened: a FIFO or a device is never opened.
+  struct stat status {};
+  if (::fstatat(snapshot.directory.fd, entry.name, &status, 0) != 0 || !S_ISREG(status.st_mode)) {
+    return unique_fd{};
+  }
   unique_fd fd;
   do {
     fd.reset(
         ::openat(snapshot.directory.fd, entry.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   } while (fd.fd < 0 && errno == EINTR);
-  struct stat status {};
-  if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+  // And the file opened must be the one looked at, not one swapped in meanwhile.
+  struct stat opened {};
+  if (fd.fd < 0 || ::fstat(fd.fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      opened.st_dev != status.st_dev || opened.st_ino != status.st_ino) {
     return unique_fd{};
   }
   return fd;

@@ -41,17 +41,24 @@ struct mail_entry {
 struct maildir_failure {
   /// Another process holds the mailbox: the ordinary refusal, not a fault of the set-up.
   bool lock_held = false;
+  /// The process gave up root for the mailbox's user before the open failed: it acts for that user
+  /// alone from now on and must serve no other login.
+  bool user_changed = false;
   /// What is wrong, after the maildir's path in a log line: "new/: No such file or directory".
-  std::array<char, 160> reason{};
+  std::array<char, 512> reason{};
 };
 
 /// Whose rights the mailbox is worked with.
 enum class maildir_user {
-  process,  ///< the process's own
-  /// The owner's: a process that runs as root first becomes, for good, the owner and group of the
-  /// maildir directory (no supplementary groups), unless root owns it. A link in new/ then reaches
-  /// only what the owner could read, and an unlink removes only what the owner could remove.
-  owner,
+  /// The process's own. The path is walked with the trust of path_trust_own, as root with the
+  /// rules of a walk that may adopt a user, but nobody is become.
+  process,
+  /// For a process that runs as root: the one user who controls the maildir's path (path_walk with
+  /// path_trust::adopt), whom the process becomes for good before it opens anything below the
+  /// path, unless root alone controls it or another process holds the lock. A link in new/ then
+  /// reaches only what that user could read, and an unlink removes only what the user could
+  /// remove. A process that is not root works with its own rights, as for process.
+  controller,
 };
 
 /// Removes the record lock and closes the lock file; \a lock_file is empty afterwards. Does nothing
@@ -73,27 +80,30 @@ struct maildir_snapshot {
   unique_fd directory;
 };
 
-/// Opens the maildir directory (the configured path may be a symbolic link) and its "new"
-/// directory, which must not be one. Then locks "fernd.lock" in the maildir without waiting (never
-/// created where no "new" is) and snapshots the regular files (symbolic links followed) of "new",
-/// oldest first. Returns true with the lock held and the snapshot filled, or false with nothing
-/// held, the snapshot empty and, when \a failure is given, the reason there; memory exhaustion is
-/// such a failure.
+/// Opens the maildir directory through path_walk (links on the path followed as its trust allows;
+/// as a user other than root, every step above the maildir root's or the process user's) and its
+/// "new" directory, which must not be a link. Then locks "fernd.lock" in the maildir without
+/// waiting (never created where no "new" is) and snapshots the regular files (symbolic links
+/// followed) of "new", oldest first. Returns true with the lock held and the snapshot filled, or
+/// false with nothing held, the snapshot empty and, when \a failure is given, the reason there;
+/// memory exhaustion is such a failure.
 [[nodiscard]] bool maildir_open(maildir_snapshot* snapshot, const char* maildir,
                                 maildir_failure* failure = nullptr,
                                 maildir_user user = maildir_user::process);
 
-/// Whether \a maildir is a directory with a "new" directory that is no symbolic link, as
-/// maildir_open needs it; the reason in \a failure when it is not. Touches nothing.
+/// Whether \a maildir is reached as maildir_open reaches it and holds a "new" directory that is no
+/// symbolic link; the reason in \a failure when not. Becomes nobody and touches nothing.
 [[nodiscard]] bool maildir_check(const char* maildir, maildir_failure* failure);
 
 /// Releases the lock and discards the entries; the snapshot is empty afterwards. Does nothing to
 /// an empty snapshot.
 void maildir_close(maildir_snapshot* snapshot);
 
-/// Opens message \a entry of the open \a snapshot for reading, never waiting, through the kept
-/// directory (a symbolic link is followed, as the scan followed it). None when it cannot be opened
-/// or is no regular file (any more): a FIFO would block, a device stream without end.
+/// Opens message \a entry of the open \a snapshot for reading through the kept directory (a
+/// symbolic link is followed, as the scan followed it). What it is is looked at first, and the
+/// file opened only when it is a regular one, then checked to be that same file: a FIFO is never
+/// opened, which would release a writer waiting on it, nor a device. None when it cannot be
+/// opened or is no regular file (any more).
 [[nodiscard]] unique_fd maildir_open_message(const maildir_snapshot& snapshot,
                                              const mail_entry& entry);
 

@@ -173,7 +173,7 @@ step check_password(pop3_state& s, const char* password) {
   }
   maildir_failure failure;
   if (!match->maildir.has_value() ||
-      !maildir_open(&s.mailbox, match->maildir->c_str(), &failure, maildir_user::owner)) {
+      !maildir_open(&s.mailbox, match->maildir->c_str(), &failure, maildir_user::controller)) {
     // A mailbox that another session holds is the ordinary refusal; anything else is a fault of
     // the set-up that the administrator must be able to find.
     if (match->maildir.has_value() && !failure.lock_held) {
@@ -185,6 +185,12 @@ step check_password(pop3_state& s, const char* password) {
     reply(s, reply_no_mailbox);
     log_write(s.log, log_info, "authorization for user %s failed: cannot lock mailbox",
               match->user.c_str());
+    // The process acts for the mailbox's user now, whatever became of the open: it serves no
+    // other login.
+    if (failure.user_changed) {
+      log_write(s.log, log_error, "the process acts for the mailbox's user, session aborted");
+      return step::abort;
+    }
     return step::next;
   }
   wipe_other_passwords(s, *match);

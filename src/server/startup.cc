@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "common/diagnostic.h"
 #include "common/exit_status.h"
 #include "common/limits.h"
 #include "common/must_alloc.h"
@@ -64,6 +66,9 @@ constexpr option long_options[] = {
 constexpr const char* password_host = "localhost";
 constexpr int password_protocol_pop3 = 1;
 
+/// Where the system's syslog daemon receives messages.
+constexpr const char* syslog_socket = "/dev/log";
+
 /// Start-up checks passed: the caller goes on to run the configured mode.
 constexpr int startup_continue = -1;
 
@@ -102,8 +107,8 @@ std::optional<int> parse_port(const char* text) {
       break;
     }
     if (code == option_port && optarg != nullptr && optarg[0] != '\0' && !parse_port(optarg)) {
-      std::fprintf(stderr, "%s: invalid port '%s': a port is a number from 0 to %d\n", program,
-                   optarg, port_max);
+      diagnostic_print("%s: invalid port '%s': a port is a number from 0 to %d", program, optarg,
+                       port_max);
       valid = false;
       break;
     }
@@ -122,8 +127,8 @@ std::optional<int> parse_port(const char* text) {
     added.user = must_strndup(argument, static_cast<std::size_t>(comma - argument));
     password_result evaluated = password_eval(comma + 1, password_stderr);
     if (!evaluated.password) {
-      std::fprintf(stderr, "%s: cannot get password: %s\n", program,
-                   evaluated.error.value_or("").c_str());
+      diagnostic_print("%s: cannot get password: %s", program,
+                       evaluated.error.value_or("").c_str());
       return false;
     }
     password = std::move(evaluated.password);
@@ -134,8 +139,8 @@ std::optional<int> parse_port(const char* text) {
     password =
         password_get(password_host, added.user.c_str(), password_protocol_pop3, false, false);
     if (!password) {
-      std::fprintf(stderr, "%s: cannot get password for (localhost, pop3, %s)\n", program,
-                   added.user.c_str());
+      diagnostic_print("%s: cannot get password for (localhost, pop3, %s)", program,
+                       added.user.c_str());
       return false;
     }
   }
@@ -172,6 +177,25 @@ void warn_unusable_maildirs(startup_config* config) {
   }
 }
 
+/// Notes a log file that cannot be used, and where the lines go instead: each session falls back to
+/// syslog, which a machine without a syslog daemon (a container, say) does not even keep.
+void warn_unusable_log(startup_config* config) {
+  if (config->log_file == nullptr) {
+    return;
+  }
+  std::string reason;
+  if (log_file_open(config->log_file, &reason).fd >= 0) {
+    return;
+  }
+  std::string warning = std::string("warning: cannot use log file ") + config->log_file + ": " +
+                        reason + "; the log goes to syslog instead (facility mail)";
+  struct stat status {};
+  if (::stat(syslog_socket, &status) != 0 || !S_ISSOCK(status.st_mode)) {
+    warning += std::string(", which nothing receives here: there is no ") + syslog_socket;
+  }
+  config->warnings.push_back(std::move(warning));
+}
+
 void print_version() {
   std::printf("fernd version %s\n", FERND_VERSION);
   std::fputs(
@@ -202,40 +226,65 @@ void print_help() {
   std::fputs("At least one such pair must be given.\n", stdout);
 }
 
-/// Where the passwordeval commands write their errors. Under a classic inetd, standard error is
-/// the client's connection, which must never receive them: in inetd mode they go to the log file
-/// when --log names one, else to /dev/null. Otherwise they go to fernd's own standard error, as
-/// its start-up messages do. --inetd and --log may stand after the first --auth, so the command
-/// line is read for them before it is parsed; that reading is silent, the parse reports errors.
-/// Returns false after a start-up message when not even /dev/null opens.
-[[nodiscard]] bool startup_password_stderr(int argc, char** argv, startup_config* config) {
+/// What the command line says before it is parsed: --inetd and --log may stand after the first
+/// --auth, and they decide where start-up messages and the passwordeval commands' errors go. The
+/// reading is silent; the parse reports every error.
+struct startup_prescan {
   bool inetd = false;
   const char* log_file = nullptr;
+};
+
+startup_prescan startup_scan(int argc, char** argv) {
+  startup_prescan found;
   const int report_errors = opterr;
   opterr = 0;
   optind = 0;
   for (int code = 0; code != -1;) {
     code = ::getopt_long(argc, argv, short_options, long_options, nullptr);
     if (code == option_inetd) {
-      inetd = true;
+      found.inetd = true;
     } else if (code == option_log) {
       const bool no_file = std::strcmp(optarg, "none") == 0 || std::strcmp(optarg, "syslog") == 0;
-      log_file = no_file || optarg[0] == '\0' ? nullptr : optarg;
+      found.log_file = no_file || optarg[0] == '\0' ? nullptr : optarg;
     }
   }
   opterr = report_errors;
-  if (!inetd) {
+  return found;
+}
+
+/// Under a classic inetd, standard error is the client's connection, which must never learn about
+/// the set-up: in inetd mode, when standard error is a socket, start-up messages go to syslog
+/// instead, and standard error becomes /dev/null, so that nothing else written there (a library's
+/// own message) reaches the client either.
+void startup_route_messages(const startup_prescan& scan) {
+  struct stat status {};
+  if (!scan.inetd || ::fstat(STDERR_FILENO, &status) != 0 || !S_ISSOCK(status.st_mode)) {
+    return;
+  }
+  diagnostic_to_syslog();
+  const unique_fd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (null.fd >= 0) {
+    (void)::dup2(null.fd, STDERR_FILENO);  // the copy is not close-on-exec
+  }
+}
+
+/// Where the passwordeval commands write their errors. Under a classic inetd, standard error is
+/// the client's connection, which must never receive them: in inetd mode they go to the log file
+/// when --log names one, else to /dev/null. Otherwise they go to fernd's own standard error, as
+/// its start-up messages do. Returns false after a start-up message when not even /dev/null opens.
+[[nodiscard]] bool startup_password_stderr(const char* program, const startup_prescan& scan,
+                                           startup_config* config) {
+  if (!scan.inetd) {
     return true;
   }
-  if (log_file != nullptr) {
-    config->password_stderr = log_file_open(log_file);
+  if (scan.log_file != nullptr) {
+    config->password_stderr = log_file_open(scan.log_file);
   }
   if (config->password_stderr.fd < 0) {
     config->password_stderr.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   }
   if (config->password_stderr.fd < 0) {
-    std::fprintf(stderr, "%s: cannot open /dev/null: %s\n", program_path(argc, argv),
-                 std::strerror(errno));
+    diagnostic_print("%s: cannot open /dev/null: %s", program, std::strerror(errno));
     return false;
   }
   return true;
@@ -243,8 +292,8 @@ void print_help() {
 
 /// Parses and checks the command line: returns the exit status when the process is done
 /// (version, help, any error), or startup_continue when \a config is ready to be run.
-int startup_prepare(int argc, char** argv, startup_config* config) {
-  if (!startup_password_stderr(argc, argv, config)) {
+int startup_prepare(int argc, char** argv, const startup_prescan& scan, startup_config* config) {
+  if (!startup_password_stderr(program_path(argc, argv), scan, config)) {
     return exit_status_fatal;
   }
   const bool parsed = parse_command_line(argc, argv, config);
@@ -263,14 +312,13 @@ int startup_prepare(int argc, char** argv, startup_config* config) {
   }
   const char* program = program_path(argc, argv);
   if (config->accounts.empty()) {
-    std::fprintf(stderr, "%s: missing --auth and --maildir option\n", program);
+    diagnostic_print("%s: missing --auth and --maildir option", program);
     return exit_status_fatal;
   }
   bool maildir_missing = false;
   for (const account& each : config->accounts) {
     if (!each.maildir) {
-      std::fprintf(stderr, "%s: missing --maildir option for user %s\n", program,
-                   each.user.c_str());
+      diagnostic_print("%s: missing --maildir option for user %s", program, each.user.c_str());
       maildir_missing = true;
     }
   }
@@ -279,6 +327,7 @@ int startup_prepare(int argc, char** argv, startup_config* config) {
   }
   warn_empty_passwords(config);
   warn_unusable_maildirs(config);
+  warn_unusable_log(config);
   return startup_continue;
 }
 
@@ -313,8 +362,8 @@ bool parse_command_line(int argc, char** argv, startup_config* config) {
     }
     // getopt_long leaves optarg null for options without an argument.
     if (index >= 0 && optarg != nullptr && optarg[0] == '\0') {
-      std::fprintf(stderr, "%s: option '--%s' requires non-empty argument\n", program,
-                   long_options[index].name);
+      diagnostic_print("%s: option '--%s' requires non-empty argument", program,
+                       long_options[index].name);
       return false;
     }
     switch (code) {
@@ -353,8 +402,8 @@ bool parse_command_line(int argc, char** argv, startup_config* config) {
         break;
       case option_maildir:
         if (config->accounts.empty()) {
-          std::fprintf(stderr, "%s: option '--%s' requires preceding option '--auth'\n", program,
-                       long_options[index].name);
+          diagnostic_print("%s: option '--%s' requires preceding option '--auth'", program,
+                           long_options[index].name);
           return false;
         }
         config->accounts.back().maildir = must_strdup(optarg);
@@ -363,28 +412,35 @@ bool parse_command_line(int argc, char** argv, startup_config* config) {
         config->top = true;
         break;
       default:
-        // An unknown option or a missing argument: getopt_long has already said so.
+        // An unknown option or a missing argument: getopt_long has already said so, unless what
+        // it wrote went nowhere (startup_route_messages).
+        if (diagnostic_in_syslog() && optind > 0 && optind <= argc) {
+          diagnostic_print("%s: invalid option or missing argument: '%s'", program,
+                           argv[optind - 1]);
+        }
         return false;
     }
   }
   if (optind < argc) {
-    std::fprintf(stderr, "%s: too many arguments\n", program);
+    diagnostic_print("%s: too many arguments", program);
     return false;
   }
   return true;
 }
 
 int fernd_main(int argc, char** argv) {
+  const startup_prescan scan = startup_scan(argc, argv);
+  startup_route_messages(scan);
   // Before the first password is read, and so for every session process forked later.
   if (!no_dumps_apply()) {
-    std::fprintf(stderr, "%s: cannot disable core dumps: %s\n", program_path(argc, argv),
-                 std::strerror(errno));
+    diagnostic_print("%s: cannot disable core dumps: %s", program_path(argc, argv),
+                     std::strerror(errno));
     return exit_status_fatal;
   }
   startup_config config;
   int status = startup_continue;
   try {
-    status = startup_prepare(argc, argv, &config);
+    status = startup_prepare(argc, argv, scan, &config);
   } catch (const std::bad_alloc&) {
     // Memory exhaustion anywhere in start-up ends the process as the must_* helpers do. No
     // new-handler does this instead: inside a session, running out of memory is an ordinary
@@ -399,7 +455,7 @@ int fernd_main(int argc, char** argv) {
     return run_inetd(config);
   }
   for (const std::string& warning : config.warnings) {
-    std::fprintf(stderr, "%s: %s\n", program_path(argc, argv), warning.c_str());
+    diagnostic_print("%s: %s", program_path(argc, argv), warning.c_str());
   }
   // The listener returns only when it failed, after reporting why.
   return listener_run(program_path(argc, argv), config);

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -256,42 +257,99 @@ TEST_F(SessionLogTest, FifoWithoutReaderFallsBackAtOnce) {
   EXPECT_EQ("0 syslog", outcome.err);  // syslog instead
 }
 
-TEST_F(SessionLogTest, OpenedFileWritesBlockAsUsual) {
+TEST_F(SessionLogTest, OpenedFileWritesBlockAsUsualAndIsMadeForTheAdministrator) {
   // Only the open is without waiting: writes wait as before, so that a reader that falls behind
-  // delays a line but never loses part of it. A FIFO that has a reader is a log like a file.
-  const struct {
-    const char* what;
-    bool fifo;
-  } cases[] = {{"regular file", false}, {"FIFO with a reader", true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  // delays a line but never loses part of it. A file that fernd makes is readable by its owner and
+  // group alone, whatever the umask.
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "existing file" : "new file");
     (void)::unlink(log_path().c_str());
-    unique_fd reader;
-    if (c.fifo) {
-      ASSERT_EQ(0, ::mkfifo(log_path().c_str(), 0600));
-      reader.reset(::open(log_path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-      ASSERT_GE(reader.fd, 0);
+    if (existing) {
+      write_file(log_path(), "");
+      ASSERT_EQ(0, ::chmod(log_path().c_str(), 0604));
     }
+    const mode_t umask_before = ::umask(0);
     session_log log;
     log_open(false, log_path().c_str(), &log);
+    (void)::umask(umask_before);
     ASSERT_GE(log.file.fd, 0);
     const int flags = ::fcntl(log.file.fd, F_GETFL);
     EXPECT_EQ(0, flags & O_NONBLOCK);
     log_write(&log, log_info, "through");
-    std::string text;
-    if (c.fifo) {
-      char buffer[256];
-      const ssize_t got = ::read(reader.fd, buffer, sizeof buffer);
-      ASSERT_GT(got, 0);
-      text.assign(buffer, static_cast<std::size_t>(got));
-    } else {
-      text = read_file(log_path());
-    }
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ('\n', text.back());
-    EXPECT_EQ("info: through", log_text(text.substr(0, text.size() - 1))) << text;
     log_close(&log);
+    EXPECT_EQ(log_lines{"info: through"}, log_lines_read(log_path(), ::getpid()));
+    struct stat status {};
+    ASSERT_EQ(0, ::stat(log_path().c_str(), &status));
+    EXPECT_EQ(existing ? 0604U : 0640U, status.st_mode & 07777);
   }
+}
+
+TEST_F(SessionLogTest, WhatIsNoLogFileFallsBackToSyslog) {
+  // Only a regular file with one name, or a character device, is a log: lines written to a FIFO
+  // go to whoever reads it, and a second name may make the lines land in another file.
+  const std::string other = dir_.path + "/other";
+  struct not_a_log {
+    const char* what;
+    std::function<void()> make;
+  };
+  unique_fd reader;
+  const not_a_log cases[] = {
+      {"FIFO with a reader",
+       [&] {
+         ASSERT_EQ(0, ::mkfifo(log_path().c_str(), 0600));
+         reader.reset(::open(log_path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+         ASSERT_GE(reader.fd, 0);
+       }},
+      {"second name of another file",
+       [&] {
+         write_file(other, "other's own\n");
+         ASSERT_EQ(0, ::link(other.c_str(), log_path().c_str()));
+       }},
+      {"directory", [&] { ASSERT_EQ(0, ::mkdir(log_path().c_str(), 0700)); }},
+  };
+  for (const not_a_log& c : cases) {
+    SCOPED_TRACE(c.what);
+    reader.reset();
+    (void)::unlink(other.c_str());
+    std::filesystem::remove_all(log_path());
+    c.make();
+    session_log log;
+    log_open(false, log_path().c_str(), &log);
+    EXPECT_EQ(log_sink::syslog, log.sink);
+    EXPECT_EQ(-1, log.file.fd);
+    log_write(&log, log_info, "to syslog");
+    log_close(&log);
+    if (reader.fd >= 0) {
+      char byte = 0;
+      EXPECT_EQ(0, ::read(reader.fd, &byte, 1));  // no byte, and no writer holds it open
+    }
+    if (std::filesystem::exists(other)) {
+      EXPECT_EQ("other's own\n", read_file(other));
+    }
+  }
+}
+
+TEST_F(SessionLogTest, StandardErrorIsTheProcessOwnWhateverItIs) {
+  // "/dev/stderr" is the descriptor the process was given (here a pipe, as from a service
+  // manager), not a file to open by that name; /dev/null is a character device, a log like a
+  // terminal.
+  const child_outcome outcome = run_in_child(
+      [] {
+        for (const char* path : {"/dev/stderr", "/dev/null"}) {
+          session_log log;
+          log_open(false, path, &log);
+          if (log.sink != log_sink::file) {
+            std::_Exit(2);
+          }
+          log_write(&log, log_info, "through %s", path);
+          log_close(&log);
+        }
+      },
+      10);
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
+  EXPECT_EQ(child_returned_status, WEXITSTATUS(outcome.wait_status));
+  ASSERT_EQ(1U, lines_of(outcome.err).size()) << outcome.err;
+  EXPECT_NE(std::string::npos, outcome.err.find("] info: through /dev/stderr\n")) << outcome.err;
 }
 
 TEST_F(SessionLogTest, SinkChosenByPathThenFlag) {

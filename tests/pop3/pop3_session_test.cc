@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "log/session_log.h"
 #include "maildir/maildir.h"
 #include "server/session_serve.h"
+#include "support/call_failure.h"
 #include "support/child_process.h"
 #include "support/fd_count.h"
 #include "support/fd_reading.h"
@@ -948,6 +950,74 @@ TEST_F(Pop3Session, MailboxHeldByAnotherProcessIsRefused) {
   const session_run accepted = run(login + "QUIT\r\n");
   EXPECT_EQ(greeting + login_ok + "+OK\r\n", accepted.output);
   EXPECT_EQ(logged_login(1) + logged_update(0), accepted.log);
+}
+
+TEST_F(Pop3Session, AChangeToTheMailboxUserThatFailsEndsTheSessionWithoutALockFile) {
+  // alice's Maildir is nobody's: as root the session becomes nobody before it opens anything in
+  // it. When any step of that change fails or lies, the session ends at once, and bob's login
+  // after it is never run: the process may hold some of nobody's ids.
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root becomes a mailbox's user";
+  }
+  constexpr uid_t nobody = 65534;
+  messages = {{"m1", "one\n"}};
+  fill_mailbox();
+  for (const std::string& path : {box.path, box.path + "/new", path_of("m1")}) {
+    ASSERT_EQ(0, ::chown(path.c_str(), nobody, nobody)) << path;
+  }
+  const std::string client = login + "USER bob\r\nPASS pw  \r\nQUIT\r\n";
+  const std::string refused = "abort: cannot become user nobody: Operation not permitted";
+  const struct {
+    std::optional<identity_fault> fault;
+    std::string replies;
+    std::string outcome;
+  } cases[] = {
+      {std::nullopt, login_ok + not_understood + not_understood + "+OK\r\n", "logged in"},
+      {identity_fault::setgroups_fails, "+OK\r\n-ERR cannot access mailbox\r\n", refused},
+      {identity_fault::setresgid_fails, "+OK\r\n-ERR cannot access mailbox\r\n", refused},
+      {identity_fault::setresuid_fails, "+OK\r\n-ERR cannot access mailbox\r\n", refused},
+      {identity_fault::setresuid_changes_nothing, "+OK\r\n-ERR cannot access mailbox\r\n", refused},
+      {identity_fault::setuid_root_succeeds, "+OK\r\n-ERR cannot access mailbox\r\n", refused},
+  };
+  // The log lies in root's directory: a session of root follows no path that nobody controls to
+  // its log.
+  const temp_maildir logs;
+  const std::string log_path = logs.path + "/session.log";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.outcome + (c.fault ? " " + std::to_string(static_cast<int>(*c.fault)) : ""));
+    std::filesystem::remove(box.path + "/fernd.lock");
+    write_file(log_path, "");
+    // The session changes the identity of its process for good: it runs in a child, which
+    // reports its process id and the client's bytes.
+    const child_outcome outcome = run_in_child([&] {
+      std::optional<failing_identity> armed;
+      if (c.fault) {
+        armed.emplace(*c.fault);
+      }
+      session_log log;
+      log_open(false, log_path.c_str(), &log);
+      transcript_client script;
+      script.first = client;
+      const transcript_result result = transcript_run(script, &log, accounts, false);
+      log_close(&log);
+      std::fprintf(stderr, "%d\n%s", static_cast<int>(::getpid()), result.output.c_str());
+    });
+    EXPECT_EQ(child_returned_status, child_exit_status(outcome.wait_status));
+    const std::size_t line_end = outcome.err.find('\n');
+    ASSERT_NE(std::string::npos, line_end) << outcome.err;
+    EXPECT_EQ(greeting + c.replies, outcome.err.substr(line_end + 1));
+    const log_lines logged = log_lines_read(log_path, std::stoi(outcome.err.substr(0, line_end)));
+    std::string last = logged.empty() ? "" : logged.back();
+    if (last == "info: 0 mails deleted in update phase; session ends") {
+      last = "logged in";
+    } else if (logged.size() >= 3 &&
+               last == "error: the process acts for the mailbox's user, session aborted") {
+      last = "abort: " + logged[logged.size() - 3].substr(
+                             std::string("error: cannot open maildir " + box.path + ": ").size());
+    }
+    EXPECT_EQ(c.outcome, last) << testing::PrintToString(logged);
+    EXPECT_EQ(!c.fault, std::filesystem::exists(box.path + "/fernd.lock"));
+  }
 }
 
 TEST_F(Pop3Session, PasswordChecksWaitAfterAFailureOrWhenAsked) {

@@ -441,8 +441,10 @@ TEST(FerndCommandLine, WarnsOfEmptyPasswordsAndUnusableMaildirs) {
   } cases[] = {
       {box.path, ""},
       {box.path + "/absent", "No such file or directory"},
-      {"~/Maildir",
-       "No such file or directory (a ~ is expanded by the shell only at the start of a word)"},
+      // A relative path is walked from "/" through the working directory, which is named.
+      {"~/Maildir", std::filesystem::current_path().string() +
+                        "/~: No such file or directory (a ~ is expanded by the shell only at the "
+                        "start of a word)"},
       {without_new.path, "new/: No such file or directory"},
       {box.path + "/new", "new/: No such file or directory"},
       {box.path + "/file", "Not a directory"},

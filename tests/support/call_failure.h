@@ -1,7 +1,8 @@
-// Failures of accept and fork on demand, and a fork that returns late, for the listener's tests.
-// The test binary is linked with --wrap=accept,--wrap=fork: every call of either in it (the
-// listener's among them) comes here first, and goes on to the real call unless a test has armed
-// what cannot be produced for real.
+// Failures of accept and fork on demand, and a fork that returns late, for the listener's tests;
+// failures and lies of the calls that change a process's identity, for the tests of giving up
+// root. The test binary is linked with --wrap for each of these calls: every call in it (fernd's
+// own among them) comes here first, and goes on to the real call unless a test has armed what
+// cannot be produced for real.
 #ifndef FERND_TESTS_SUPPORT_CALL_FAILURE_H_
 #define FERND_TESTS_SUPPORT_CALL_FAILURE_H_
 
@@ -33,6 +34,24 @@ struct fork_returning_after_the_child {
   ~fork_returning_after_the_child();
   fork_returning_after_the_child(const fork_returning_after_the_child&) = delete;
   fork_returning_after_the_child& operator=(const fork_returning_after_the_child&) = delete;
+};
+
+/// A change of identity going wrong at one of its steps.
+enum class identity_fault {
+  setgroups_fails,            ///< setgroups fails with EPERM
+  setresgid_fails,            ///< setresgid fails with EPERM
+  setresuid_fails,            ///< setresuid fails with EPERM
+  setresuid_changes_nothing,  ///< setresuid reports success but leaves the user ids as they are
+  setuid_root_succeeds,       ///< setuid(0) reports success, as if root could be had back
+};
+
+/// While it lives, every call that \a fault names goes wrong in this process (and in processes
+/// forked meanwhile). Not nestable.
+struct failing_identity {
+  explicit failing_identity(identity_fault fault);
+  ~failing_identity();
+  failing_identity(const failing_identity&) = delete;
+  failing_identity& operator=(const failing_identity&) = delete;
 };
 
 }  // namespace fernd
