@@ -11,6 +11,7 @@ systemctl (which notes its arguments):
 """
 
 import os
+import pwd
 import subprocess
 import tempfile
 
@@ -70,12 +71,29 @@ def set_up(docdir, workspace):
     return root, log_path
 
 
+def as_mail():
+    """The command prefix that runs fernd as the user mail, as the README's set-up expects it
+    (the log directory is mail's): setpriv when the tests run as root, nothing otherwise."""
+    if not harness.running_as_root():
+        return [], None
+    entry = pwd.getpwnam("mail")
+    return ["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}",
+            "--clear-groups"], entry
+
+
 def sessions(binary, workspace, log_path):
     """Runs a standalone fernd that logs to log_path, with three failed password checks in two
     sessions and two good logins; returns the number of failed checks."""
     maildir = workspace.maildir("Maildir", {"1.m": b"one\n"})
+    prefix, mail = as_mail()
+    if mail is not None:
+        os.chown(log_path, mail.pw_uid, mail.pw_gid)  # made for the jail, written by fernd
+        for directory, subdirectories, files in os.walk(maildir.path):
+            for path in [directory] + [os.path.join(directory, name) for name in files]:
+                os.chown(path, mail.pw_uid, mail.pw_gid)
+        binary = harness.copy_for_unprivileged(binary, workspace.directory("bin"))
     server = harness.Server(binary, [harness.Account(harness.USER, harness.PASSWORD, maildir)],
-                            workspace, log=log_path)
+                            workspace, log=log_path, prefix=prefix)
     server.start()
     try:
         for attempts in (["wrong", "also wrong"], ["wrong", harness.PASSWORD], [harness.PASSWORD]):
