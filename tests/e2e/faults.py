@@ -8,12 +8,9 @@ Usage: faults.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 """
 
 import os
-import re
 import shutil
 import signal
-import socket
 import stat
-import subprocess
 
 import fernd_harness as harness
 from fernd_harness import PASSWORD, USER, WAIT
@@ -221,51 +218,18 @@ class LogFileUnavailableTest(harness.E2ETestCase):
     def test_fallback_reaches_syslog(self):
         """In a private mount namespace /dev/log is a datagram socket of the test's: the
         fallback notice and the session's lines arrive there, with facility mail."""
-        if not harness.running_as_root() or shutil.which("unshare") is None:
-            self.skipTest("needs root for a private mount namespace")
-        collector = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(collector.close)
-        socket_path = self.workspace.path("devlog")
-        collector.bind(socket_path)
-        os.chmod(socket_path, 0o666)
-        collector.settimeout(WAIT)
-
-        # A /dev of the namespace's own holds null and the collector's socket as log. Mounts made
-        # below a slave mount stay in the namespace. "unshare --propagation private" would make
-        # every mount private in one step, but it fails where / is no mount point (a chroot);
-        # there /dev alone is made a slave.
-        setup = ("{ mount --make-rslave / 2>/dev/null || mount --make-rslave /dev; } && "
-                 "mount -t tmpfs -o mode=0755 tmpfs /dev && mknod -m 666 /dev/null c 1 3 && "
-                 f"touch /dev/log && mount --bind '{socket_path}' /dev/log && exec \"$@\"")
-        namespace = ["unshare", "--mount", "--propagation", "unchanged", "sh", "-c", setup, "sh"]
-        # Some places cannot make such a namespace (a container without the right to mount, a
-        # kernel without namespaces): the same set-up around a command that does nothing tells,
-        # so that a failure below is always fernd's.
-        probe = subprocess.run(namespace + ["true"], stdin=subprocess.DEVNULL,
-                               capture_output=True, text=True, timeout=WAIT, check=False)
-        if probe.returncode != 0:
-            self.skipTest("no private mount namespace with a /dev of its own here: "
-                          + (probe.stderr.strip() or f"exit status {probe.returncode}"))
+        collector = harness.SyslogCollector(self, self.workspace)
         messages = small_messages(2)
         maildir = self.workspace.maildir("Maildir", messages)
         log = self.workspace.path("no", "such", "directory", "fernd.log")
         server = self.server([harness.Account(USER, PASSWORD, maildir)], log=log,
-                             prefix=namespace)
+                             prefix=collector.prefix)
         session = self.fetch_and_delete(server, maildir, messages)
         server.wait_sessions_reaped()
 
-        records = []
-        while len(records) < 100 and not any(record.endswith(b": connection closed")
-                                             for record in records):
-            records.append(collector.recv(65536))
-        # Each record: "<priority>time fernd[pid]: text". <19> is facility mail (2) at
-        # LOG_ERR (3); <22> is mail at LOG_INFO (6).
-        shape = re.compile(rb"^(<\d+>)\w{3} [ \d]\d \d\d:\d\d:\d\d fernd\[(\d+)\]: (.*)$",
-                           re.DOTALL)
-        parsed = [shape.match(record) for record in records]
-        self.assertTrue(all(parsed), records)
-        self.assertEqual({match.group(2) for match in parsed}, {str(session).encode()})
-        texts = [(match.group(1), match.group(3).decode()) for match in parsed]
+        records = collector.records_until("connection closed")
+        self.assertEqual({pid for _, pid, _ in records}, {session})
+        texts = [(priority, text) for priority, _, text in records]
         self.assertRegex(texts[1][1], r"^connection from 127\.0\.0\.1 port \d+, "
                          r"active sessions 1 \(max 16\), auth_delay=no$")
         self.assertEqual(texts[:1] + texts[2:], [

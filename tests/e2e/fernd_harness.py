@@ -387,6 +387,58 @@ def session_lines(in_mailbox, deleted, user=USER):
             f"info: {deleted} mails deleted in update phase; session ends"]
 
 
+# Syslog --------------------------------------------------------------------------------------
+
+SYSLOG_RECORD = re.compile(rb"^(<\d+>)\w{3} [ \d]\d \d\d:\d\d:\d\d fernd\[(\d+)\]: (.*)$",
+                           re.DOTALL)
+
+
+class SyslogCollector:
+    """A private mount namespace in which /dev/log is a datagram socket of the test's: what a
+    program run with prefix sends to syslog arrives here (CI has no syslog daemon). Skips the
+    test where no such namespace can be made (no root, a container without the right to mount,
+    a kernel without namespaces)."""
+
+    def __init__(self, test, workspace):
+        if not running_as_root() or shutil.which("unshare") is None:
+            test.skipTest("needs root for a private mount namespace")
+        self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        test.addCleanup(self.socket.close)
+        path = workspace.path(f"devlog-{id(self)}")
+        self.socket.bind(path)
+        os.chmod(path, 0o666)
+        self.socket.settimeout(WAIT)
+        # A /dev of the namespace's own holds null and the collector's socket as log. Mounts made
+        # below a slave mount stay in the namespace. "unshare --propagation private" would make
+        # every mount private in one step, but it fails where / is no mount point (a chroot);
+        # there /dev alone is made a slave.
+        setup = ("{ mount --make-rslave / 2>/dev/null || mount --make-rslave /dev; } && "
+                 "mount -t tmpfs -o mode=0755 tmpfs /dev && mknod -m 666 /dev/null c 1 3 && "
+                 f"touch /dev/log && mount --bind '{path}' /dev/log && exec \"$@\"")
+        self.prefix = ["unshare", "--mount", "--propagation", "unchanged", "sh", "-c", setup, "sh"]
+        # The same set-up around a command that does nothing tells whether it can be made here,
+        # so that a failure later is always fernd's.
+        probe = subprocess.run(self.prefix + ["true"], stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=WAIT, check=False)
+        if probe.returncode != 0:
+            test.skipTest("no private mount namespace with a /dev of its own here: "
+                          + (probe.stderr.strip() or f"exit status {probe.returncode}"))
+
+    def records_until(self, last, limit=100):
+        """The records received, as (priority, pid, text), up to the first whose text is last;
+        each record must have syslog's form, "<priority>time fernd[pid]: text"."""
+        records = []
+        while len(records) < limit:
+            match = SYSLOG_RECORD.match(self.socket.recv(65536))
+            if not match:
+                raise AssertionError(f"malformed syslog record after {records!r}")
+            records.append((match.group(1), int(match.group(2)),
+                            match.group(3).decode("utf-8", "replace")))
+            if records[-1][2] == last:
+                return records
+        raise AssertionError(f"no syslog record {last!r} among {records!r}")
+
+
 # Processes -----------------------------------------------------------------------------------
 
 
@@ -445,11 +497,11 @@ def signal_masks(pid):
 # System call numbers, for waiting until a process blocks in one; a call that is missing here
 # is unknown on this machine's architecture.
 SYSTEM_CALLS = {
-    "x86_64": {"read": 0, "write": 1, "poll": 7, "select": 23, "pause": 34, "nanosleep": 35,
+    "x86_64": {"read": 0, "write": 1, "open": 2, "poll": 7, "select": 23, "pause": 34, "nanosleep": 35,
                "wait4": 61, "rt_sigtimedwait": 128, "rt_sigsuspend": 130,
                "clock_nanosleep": 230, "epoll_wait": 232, "waitid": 247, "pselect6": 270,
-               "ppoll": 271, "epoll_pwait": 281, "epoll_pwait2": 441},
-    "aarch64": {"read": 63, "write": 64, "epoll_pwait": 22, "pselect6": 72, "ppoll": 73,
+               "openat": 257, "ppoll": 271, "epoll_pwait": 281, "epoll_pwait2": 441},
+    "aarch64": {"openat": 56, "read": 63, "write": 64, "epoll_pwait": 22, "pselect6": 72, "ppoll": 73,
                 "waitid": 95, "nanosleep": 101, "clock_nanosleep": 115, "rt_sigsuspend": 133,
                 "rt_sigtimedwait": 137, "wait4": 260, "epoll_pwait2": 441},
 }.get(os.uname().machine, {})
