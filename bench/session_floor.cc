@@ -46,7 +46,8 @@ struct floor_account {
   const char* maildir;
 };
 
-/// What a login took: the lock file, held until the process ends, and what STAT reports.
+/// What a login took: the lock file, held until QUIT or the end of the process, and what STAT
+/// reports.
 struct floor_mailbox {
   int lock_fd = -1;
   unsigned long long messages = 0;
