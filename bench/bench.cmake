@@ -12,6 +12,12 @@ target_link_libraries(fernd_bench_maildir PRIVATE fernd_warnings)
 add_executable(fernd_bench_scan "${CMAKE_CURRENT_LIST_DIR}/scan_floor.cc")
 target_link_libraries(fernd_bench_scan PRIVATE fernd_warnings)
 
+# The session floor forks per connection as fernd does, so it is linked as fernd is: the sessions
+# of both then pay the same for the fork and the pages it maps, and the difference is their work.
+add_executable(fernd_bench_session_floor "${CMAKE_CURRENT_LIST_DIR}/session_floor.cc")
+target_link_libraries(fernd_bench_session_floor PRIVATE fernd_warnings)
+target_link_options(fernd_bench_session_floor PRIVATE ${fernd_process_link_options})
+
 # The io_uring method of the scan tool needs liburing (Debian: liburing-dev); without it the tool
 # measures the other methods only.
 find_path(FERND_LIBURING_INCLUDE liburing.h)

@@ -2,18 +2,21 @@
 """Smoke test of the benchmark tools against the real server: no figure is judged, only that the
 load generator talks to fernd correctly and reports what it saw as valid JSON.
 
-    smoke_test.py FERND POP3_LOAD BENCH_MAILDIR BENCH_SCAN
+    smoke_test.py FERND POP3_LOAD BENCH_MAILDIR BENCH_SCAN SESSION_FLOOR
 
 It generates two small Maildirs, starts fernd on an ephemeral port of 127.0.0.1 and runs each
 load-generator mode once, for a fraction of a second: the session count, the RETR byte count
 and the listing's message count must be exactly what the Maildirs imply. The scan tool then reads
-the small Maildir once with each of its methods, which must all count its 50 messages.
+the small Maildir once with each of its methods, which must all count its 50 messages. Last, the
+session floor serves the small Maildir: the session mode runs against it as against fernd, and
+after the greeting it answers one session's commands with fernd's bytes.
 """
 
 import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -54,10 +57,51 @@ def check(condition, what):
         raise AssertionError(what)
 
 
+def stop_server(server):
+    try:
+        os.killpg(server.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass  # it ended, and so did its session processes
+    server.wait(timeout=STEP_TIMEOUT)
+
+
+def start_server(args, what):
+    """Starts a listener on an ephemeral port; returns it and its port."""
+    server = subprocess.Popen(args, stdin=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + STEP_TIMEOUT
+    port = None
+    try:
+        while port is None:
+            check(server.poll() is None, "%s exited with status %s" % (what, server.returncode))
+            check(time.monotonic() < deadline, "%s does not listen" % what)
+            port = listening_port(server.pid)
+            if port is None:
+                time.sleep(0.01)
+    except BaseException:
+        stop_server(server)
+        raise
+    return server, port
+
+
+def dialogue(port, commands):
+    """The replies to each command of one session, sent one at a time after the greeting, and
+    what came after the last reply until the server closed."""
+    with socket.create_connection(("127.0.0.1", port), timeout=STEP_TIMEOUT) as sock:
+        replies = sock.makefile("rb")
+        replies.readline()
+        answers = []
+        for command in commands:
+            sock.sendall(command)
+            answers.append(replies.readline())
+        answers.append(replies.read())
+    return answers
+
+
 def main():
-    fernd, load, maildir_tool, scan_tool = sys.argv[1:5]
+    fernd, load, maildir_tool, scan_tool, session_floor = sys.argv[1:6]
     work = tempfile.mkdtemp(prefix="fernd-bench-smoke-")
     server = None
+    floor_server = None
     try:
         manifests = {}
         for name, count, size in (("big", 1, 300_000), ("small", 50, 2000)):
@@ -65,19 +109,10 @@ def main():
                                  check=True, stdout=subprocess.PIPE, text=True,
                                  timeout=STEP_TIMEOUT).stdout
             manifests[name] = json.loads(out)
-        server = subprocess.Popen(
+        server, port = start_server(
             [fernd, "--interface=127.0.0.1", "--port=0",
              "--auth=big,echo pw", "--maildir=" + os.path.join(work, "big"),
-             "--auth=small,echo pw", "--maildir=" + os.path.join(work, "small")],
-            stdin=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + STEP_TIMEOUT
-        port = None
-        while port is None:
-            check(server.poll() is None, "fernd exited with status %s" % server.returncode)
-            check(time.monotonic() < deadline, "fernd does not listen")
-            port = listening_port(server.pid)
-            if port is None:
-                time.sleep(0.01)
+             "--auth=small,echo pw", "--maildir=" + os.path.join(work, "small")], "fernd")
         common = ["--port=%d" % port, "--pass=pw", "--timeout=%d" % STEP_TIMEOUT]
 
         [sessions] = run_load(load, "sessions", "--user=small", "--sessions=20", *common)
@@ -123,10 +158,24 @@ def main():
         check({"readdir_cpu_ms", "readdir_stat_cpu_ms", "getdents_stat_cpu_ms",
                "readdir_statx_cpu_ms", "inode_order_stat_cpu_ms"} <= set(methods),
               "scan: methods missing: %s" % scan)
+
+        floor_server, floor_port = start_server(
+            [session_floor, "0", "big", os.path.join(work, "big"),
+             "small", os.path.join(work, "small")], "the session floor")
+        floor_common = ["--port=%d" % floor_port] + common[1:]
+        [sessions] = run_load(load, "sessions", "--user=small", "--sessions=20", *floor_common)
+        check(sessions["sessions"] == 20 and sessions["errors"] == 0,
+              "sessions against the floor: %s" % sessions)
+        commands = [b"USER small\r\n", b"PASS pw\r\n", b"STAT\r\n", b"QUIT\r\n"]
+        expected = dialogue(port, commands)
+        check(expected[2] == b"+OK 50 %d\r\n" % manifests["small"]["disk_bytes"],
+              "fernd's STAT: %s" % expected)
+        answers = dialogue(floor_port, commands)
+        check(answers == expected, "the floor answered %s, fernd %s" % (answers, expected))
     finally:
-        if server is not None:
-            os.killpg(server.pid, signal.SIGKILL)
-            server.wait(timeout=STEP_TIMEOUT)
+        for listener in (server, floor_server):
+            if listener is not None:
+                stop_server(listener)
         shutil.rmtree(work, ignore_errors=True)
     print("bench smoke test passed")
     return 0
