@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -32,8 +33,10 @@ constexpr mode_t lock_file_mode = S_IRUSR | S_IWUSR;
 // The directory that holds the messages.
 constexpr const char* maildir_new_name = "new";
 
-// Every name that readdir can return fits within maildir_name_max bytes.
+// Every name that readdir can return fits within maildir_name_max bytes, and that size fits the
+// entry's name_size.
 static_assert(sizeof(dirent::d_name) - 1 <= maildir_name_max);
+static_assert(maildir_name_max <= std::numeric_limits<decltype(mail_entry::name_size)>::max());
 static_assert(sizeof(mail_entry) <= 32, "one entry per message for a whole session");
 
 // Notes why the maildir cannot be used, when the caller asked.
@@ -189,7 +192,7 @@ void maildir_stat_names(int directory_fd, maildir_snapshot* snapshot) {
     snapshot->entries.push_back({name, static_cast<std::uint64_t>(status.st_size),
                                  status.st_mtim.tv_sec,
                                  static_cast<std::int32_t>(status.st_mtim.tv_nsec),
-                                 static_cast<std::uint16_t>(name_size), false, 0});
+                                 static_cast<std::uint8_t>(name_size), false, 0});
   });
 }
 

@@ -31,10 +31,10 @@ struct mail_entry {
   std::uint64_t file_size = 0;  ///< st_size at the scan (before any line-end conversion)
   std::int64_t mtime_sec = 0;   ///< st_mtim seconds
   std::int32_t mtime_nsec = 0;  ///< st_mtim nanoseconds, 0 to 999,999,999
-  std::uint16_t name_size = 0;  ///< bytes of the name, without its NUL; at most maildir_name_max
+  std::uint8_t name_size = 0;   ///< bytes of the name, without its NUL; at most maildir_name_max
   bool deleted = false;         ///< marked by DELE, cleared by RSET
   /// 0: the name is the unique id; n: the id is the name's n-th derivation (maildir/unique_id.h).
-  std::uint8_t unique_id = 0;
+  std::uint16_t unique_id = 0;
 };
 
 /// Why a maildir cannot be used, as the log names it.

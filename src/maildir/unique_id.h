@@ -19,12 +19,15 @@ inline constexpr std::size_t unique_id_max = 70;
 /// Room in which unique_id_form forms an id.
 using unique_id_room = std::array<char, unique_id_max>;
 
-/// Whether \a name is its own unique id: 1 to 70 bytes, each from '!' to '~'.
+/// Whether \a name is its own unique id: 1 to 70 bytes, each from '!' to '~', and not beginning
+/// with "fernd-uid-", the form of the derived ids, which no file name can take.
 [[nodiscard]] bool unique_id_is_name(std::string_view name);
 
-/// Gives every entry of \a entries whose name is no valid id a derived one: the same for the same
-/// name in every session, unless it would equal another id of the mailbox, which the next
-/// derivation of that name then avoids. Throws std::bad_alloc when memory runs out.
+/// Gives every entry of \a entries whose name is no valid id a derived one: "fernd-uid-" and 16
+/// hexadecimal digits, the same for the same name in every session, unless it would equal another
+/// derived id of the mailbox, which the next derivation of that name then avoids, as many times
+/// as it takes: every id of the mailbox differs from every other. Throws std::bad_alloc when
+/// memory runs out.
 void unique_id_assign(std::span<mail_entry> entries);
 
 /// The unique id of \a entry, formed in \a room where it is derived.

@@ -41,7 +41,7 @@ void add(entry_table* table, std::string name, std::int64_t sec, std::int32_t ns
 void link_names(entry_table* table) {
   for (std::size_t i = 0; i < table->entries.size(); ++i) {
     table->entries[i].name = table->names[i].c_str();
-    table->entries[i].name_size = static_cast<std::uint16_t>(table->names[i].size());
+    table->entries[i].name_size = static_cast<std::uint8_t>(table->names[i].size());
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,11 +19,20 @@ TEST(UniqueId, NameIsItsOwnIdOnlyWhenPrintableAndShort) {
     std::string name;
     bool is_id;
   } cases[] = {
-      {"1700000000.M1P2.host", true}, {"!~", true},
-      {std::string(70, 'a'), true},   {std::string(71, 'a'), false},
-      {"with blank", false},          {"tab\there", false},
-      {"line\r\nend", false},         {"del\x7f", false},
-      {"caf\xc3\xa9", false},         {"", false},
+      {"1700000000.M1P2.host", true},
+      {"!~", true},
+      {std::string(70, 'a'), true},
+      {std::string(71, 'a'), false},
+      {"with blank", false},
+      {"tab\there", false},
+      {"line\r\nend", false},
+      {"del\x7f", false},
+      {"caf\xc3\xa9", false},
+      {"", false},
+      // The form of a derived id is never a name's own.
+      {"fernd-uid-0123456789abcdef", false},
+      {"fernd-uid-", false},
+      {"fernd-uid", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.name));
@@ -42,8 +53,10 @@ std::vector<std::string> ids_of(const temp_maildir& box) {
   return ids;
 }
 
+// Whether \a id is what a client must accept: 1 to 70 printable characters without a blank.
 bool printable_id(const std::string& id) {
-  return unique_id_is_name(id);
+  return !id.empty() && id.size() <= unique_id_max &&
+         std::all_of(id.begin(), id.end(), [](char c) { return c >= '!' && c <= '~'; });
 }
 
 TEST(UniqueId, DerivedIdsArePrintableStableAndDistinct) {
@@ -63,18 +76,47 @@ TEST(UniqueId, DerivedIdsArePrintableStableAndDistinct) {
   EXPECT_EQ(4u, std::set<std::string>(first.begin(), first.end()).size());
   // The next session sees the same ids.
   EXPECT_EQ(first, ids_of(box));
+}
 
-  // A file that takes another's derived id as its name keeps it as its own id; the derived one
-  // steps aside, and every id stays distinct.
-  box.add(first[3], "5", 50);
-  const std::vector<std::string> second = ids_of(box);
-  ASSERT_EQ(5u, second.size());
-  EXPECT_EQ(first[3], second[0]);
-  EXPECT_EQ(first[1], second[2]);
-  EXPECT_EQ(first[2], second[3]);
-  EXPECT_NE(first[3], second[4]);
-  EXPECT_TRUE(printable_id(second[4])) << second[4];
-  EXPECT_EQ(5u, std::set<std::string>(second.begin(), second.end()).size());
+// The \a derivation-th derived id of \a name, as unique_id_of forms it.
+std::string derivation_of(const std::string& name, std::uint16_t derivation) {
+  mail_entry entry;
+  entry.name = name.c_str();
+  entry.name_size = static_cast<std::uint8_t>(name.size());
+  entry.unique_id = derivation;
+  unique_id_room room;
+  return std::string(unique_id_of(entry, room));
+}
+
+TEST(UniqueId, NoWriterCanTakeAnotherMessagesId) {
+  // A writer of new/ names files after the ids that another message's name derives: the file
+  // named like its first derivation, or all of the first 256. The message keeps its id, and
+  // every id of the listing stays distinct.
+  const std::string odd = "with blank";
+  const struct {
+    const char* what;
+    int crafted;  // files named after derivations 1, 2, ... of odd
+  } cases[] = {{"a name equal to another entry's derived id", 1},
+               {"256 names built from the derivations of one name", 256}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const temp_maildir box;
+    box.add(odd, "the original", 100);
+    const std::vector<std::string> before = ids_of(box);
+    ASSERT_EQ(std::vector<std::string>{derivation_of(odd, 1)}, before);
+    for (int i = 1; i <= c.crafted; ++i) {
+      // Older than the original: each comes first and would take the id, were it its own.
+      box.add(derivation_of(odd, static_cast<std::uint16_t>(i)), "crafted", 50);
+    }
+    const std::vector<std::string> after = ids_of(box);
+    ASSERT_EQ(static_cast<std::size_t>(c.crafted) + 1, after.size());
+    EXPECT_EQ(before[0], after.back());
+    EXPECT_EQ(after.size(), std::set<std::string>(after.begin(), after.end()).size());
+    for (const std::string& id : after) {
+      EXPECT_EQ(26u, id.size()) << id;
+      EXPECT_EQ(0u, id.rfind("fernd-uid-", 0)) << id;
+    }
+  }
 }
 
 }  // namespace
