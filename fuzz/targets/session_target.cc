@@ -175,7 +175,9 @@ session_run run_session(const std::string& client, std::size_t budget) {
     account_list accounts = fx.accounts;
     {
       connection c(input.fd, sink.fd.fd);
-      run.status = pop3_session(&fx.log, c, accounts, false, {.top = true});
+      pop3_options options;
+      options.top = true;
+      run.status = pop3_session(&fx.log, c, accounts, false, options);
     }
     run.output = sink.bytes();
   }

@@ -36,10 +36,11 @@ inline constexpr bool inetd_auth_delay = true;
 /// minutes' duration.
 inline constexpr std::chrono::milliseconds session_idle_limit = std::chrono::minutes(10);
 
-/// How long a client may take from the greeting to a successful login, whatever it sends
-/// meanwhile. The idle limit restarts with every byte, so without this bound a few clients that
-/// each trickle a byte now and then could hold every session slot for good; two minutes leave
-/// room to type a password, as login prompts commonly allow.
+/// How long a client may take from the greeting to a successful login, whatever it sends or
+/// leaves unread meanwhile. The idle limit restarts with every byte, and a write's with every
+/// byte taken, so without this bound a few clients that trickle bytes, or that send commands and
+/// never read the replies, could hold every session slot for good; two minutes leave room to type
+/// a password, as login prompts commonly allow.
 inline constexpr std::chrono::milliseconds session_login_limit = std::chrono::minutes(2);
 
 /// Size of a command line with its line end: up to 1022 characters before the LF. RFC 1939 gives

@@ -1,8 +1,8 @@
 // The connection's buffers: line reading, output gathering and writing, and wiping.
 #include "pop3/connection.h"
 
-#include <poll.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +10,7 @@
 #include <cstring>
 #include <limits>
 
-#include "common/clock.h"
-#include "common/fd_rw.h"
+#include "common/deadline.h"
 #include "common/secret.h"
 
 namespace fernd {
@@ -39,36 +38,32 @@ char* find_line_end(connection& c) {
   return static_cast<char*>(std::memchr(c.input.data() + c.input_start, '\n', scan));
 }
 
-// What a wait for input found.
-enum class input_wait { ready, idle, deadline };
-
-// Waits until \a c's input has data, its deadline has passed, or its idle limit has passed without
-// data. A poll that fails for another reason than a signal leaves the verdict to the read.
-input_wait wait_for_input(const connection& c) {
-  constexpr std::int64_t ns_per_ms = 1'000'000;
-  const std::int64_t start_ns = clock_monotonic_ns();
+// read(2) of what the client sends, made again after EINTR (a stop and continue of the process
+// raises it on a socket with idle limits) unless the login deadline has passed.
+ssize_t connection_read(int fd, char* data, std::size_t size) {
   for (;;) {
-    const std::int64_t now_ns = clock_monotonic_ns();
-    std::int64_t left_ns = c.deadline_ns - now_ns;
-    if (left_ns <= 0) {
-      return input_wait::deadline;
-    }
-    if (c.idle_limit_ns != 0) {
-      const std::int64_t idle_left_ns = start_ns + c.idle_limit_ns - now_ns;
-      if (idle_left_ns <= 0) {
-        return input_wait::idle;
-      }
-      left_ns = std::min(left_ns, idle_left_ns);
-    }
-    pollfd wanted{c.input_fd, POLLIN, 0};
-    // Rounded up, so that the wait never ends just short of its end and spins.
-    const auto left_ms = static_cast<int>(std::min<std::int64_t>(
-        (left_ns + ns_per_ms - 1) / ns_per_ms, std::numeric_limits<int>::max()));
-    const int ready = ::poll(&wanted, 1, left_ms);
-    if (ready > 0 || (ready < 0 && errno != EINTR)) {
-      return input_wait::ready;
+    const ssize_t got = ::read(fd, data, size);
+    if (got >= 0 || errno != EINTR || deadline_passed()) {
+      return got;
     }
   }
+}
+
+// Writes all \a size bytes, going on after short writes and after EINTR unless the login deadline
+// has passed. Returns whether every byte was written.
+bool connection_write(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t step = ::write(fd, data, size);
+    if (step < 0 && errno == EINTR && !deadline_passed()) {
+      continue;
+    }
+    if (step <= 0) {
+      return false;
+    }
+    data += step;
+    size -= static_cast<std::size_t>(step);
+  }
+  return true;
 }
 
 }  // namespace
@@ -82,9 +77,15 @@ connection::~connection() {
 }
 
 command_line read_line(connection& c, output_check check) {
+  if (deadline_passed()) {
+    return {line_status::deadline, nullptr};
+  }
   // Each reply leaves before the next command is read, as a client that sends commands without
   // waiting expects: an output error is then found before the command after it is run.
   (void)connection_flush(c);  // a failure stays in the connection
+  if (deadline_passed()) {
+    return {line_status::deadline, nullptr};
+  }
   if (check == output_check::before_reading && c.output_failed) {
     return {line_status::output_error, nullptr};
   }
@@ -114,28 +115,17 @@ command_line read_line(connection& c, output_check check) {
     c.input_end = available;
     // About to wait for the client: the memory of a long transfer goes back first.
     release_transfer_memory(c);
-    if (c.deadline_ns != 0) {
-      const input_wait waited = wait_for_input(c);
-      if (waited == input_wait::deadline) {
+    const ssize_t got =
+        connection_read(c.input_fd, c.input.data() + c.input_end, c.input.size() - c.input_end);
+    if (got <= 0) {
+      if (deadline_passed()) {
         return {line_status::deadline, nullptr};
       }
-      if (waited == input_wait::idle) {
-        return {};  // as the read would have failed
-      }
-    }
-    const ssize_t got =
-        fd_read(c.input_fd, c.input.data() + c.input_end, c.input.size() - c.input_end);
-    if (got <= 0) {
       return {};  // end of input, the idle limit, or a read error
     }
     c.input_end += static_cast<std::size_t>(got);
     c.input_touched = std::max(c.input_touched, c.input_end);
   }
-}
-
-void connection_set_deadline(connection& c, std::chrono::milliseconds limit) {
-  c.deadline_ns =
-      clock_monotonic_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(limit).count();
 }
 
 void connection_wipe_input(connection& c) {
@@ -181,7 +171,7 @@ bool connection_flush(connection& c) {
     c.output_touched = std::max(c.output_touched, pending);
   }
   c.output_used = 0;
-  if (pending > 0 && fd_write_all(c.output_fd, c.output.data(), pending) != pending) {
+  if (pending > 0 && !connection_write(c.output_fd, c.output.data(), pending)) {
     c.output_failed = true;
   }
   return !c.output_failed;
@@ -230,7 +220,7 @@ bool connection_return_buffer(connection& c) {
   // leaves now.
   const std::size_t keep = std::min(c.output_used, c.own_output.size() / 2);
   const std::size_t leave = c.output_used - keep;
-  if (!c.output_failed && leave > 0 && fd_write_all(c.output_fd, c.output.data(), leave) != leave) {
+  if (!c.output_failed && leave > 0 && !connection_write(c.output_fd, c.output.data(), leave)) {
     c.output_failed = true;
   }
   c.output_used = c.output_failed ? 0 : keep;

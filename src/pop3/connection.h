@@ -38,11 +38,6 @@ struct connection {
   std::size_t input_start = 0;  ///< first byte not yet handed out as a line
   std::size_t input_end = 0;    ///< end of the bytes read
   std::size_t output_used = 0;  ///< bytes waiting to be written
-  /// CLOCK_MONOTONIC nanoseconds by which the next line must have arrived, or 0 for none.
-  std::int64_t deadline_ns = 0;
-  /// How long the input descriptor lets a read wait for data (its idle limit), or 0 for as long as
-  /// it takes. A wait for the deadline keeps to it as the read itself would.
-  std::int64_t idle_limit_ns = 0;
   /// Set by the first write that fails; from then on output is dropped and every output call
   /// reports the failure.
   bool output_failed = false;
@@ -72,7 +67,7 @@ enum class line_status {
   ready,         ///< a command line is handed out
   input_error,   ///< end of input, a read error or the idle limit, a line too long, a NUL byte
   output_error,  ///< a reply could not be written: no further command is read
-  deadline,      ///< the connection's deadline passed before a whole line arrived
+  deadline,      ///< the login deadline (common/deadline.h) passed before a whole line arrived
 };
 
 /// Whether read_line looks at the output before it hands out a line.
@@ -91,19 +86,12 @@ struct command_line {
 /// The one call before each command. Writes every reply that waits, so that each reply leaves
 /// before the next command is read; then, unless \a check skips it, reports output_error when any
 /// write has failed. Otherwise hands out the next LF-terminated line without its LF and one CR
-/// before it, reading (and going on after EINTR) when no whole line is buffered. A line of more
+/// before it, reading (and going on after EINTR) when no whole line is buffered. Once the login
+/// deadline has passed it reports that, whether it waited to read or to write. A line of more
 /// than pop3_line_size - 2 characters before its LF, a line holding a NUL byte, and input that
 /// ends without LF are input errors.
 [[nodiscard]] command_line read_line(connection& c,
                                      output_check check = output_check::before_reading);
-
-/// From now on, read_line waits for input only until \a limit from now has passed.
-void connection_set_deadline(connection& c, std::chrono::milliseconds limit);
-
-/// read_line waits as long as the descriptors' own limits allow.
-inline void connection_clear_deadline(connection& c) {
-  c.deadline_ns = 0;
-}
 
 /// Overwrites every byte of input already handed out, and whatever earlier reads left behind the
 /// bytes still to be read; those are kept, moved to the front. Called right after a password check.
@@ -129,7 +117,8 @@ inline void connection_commit(connection& c, std::size_t size) {
   c.output_used += size;
 }
 
-/// Writes every byte that waits, going on after EINTR and short writes. Returns false when a write
+/// Writes every byte that waits, going on after short writes and after EINTR (until the login
+/// deadline has passed). Returns false when a write
 /// failed, now or before.
 [[nodiscard]] bool connection_flush(connection& c);
 

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "common/clock.h"
+#include "common/deadline.h"
 #include "common/limits.h"
 #include "common/posix_handle.h"
 #include "common/secret.h"
@@ -52,6 +53,7 @@ struct pop3_state {
   std::span<account> accounts;
   bool auth_delay;
   bool top = false;  // TOP is served and announced
+  pop3_client_address client_address;
   bool auth_failed = false;
   bool pass_may_follow = false;    // an accepted USER was the last command: PASS may come next
   bool line_follows_user = false;  // the command being run is the line right after that USER
@@ -149,10 +151,29 @@ void wipe_other_passwords(pop3_state& s, const account& logged_in) {
   }
 }
 
+// The client's address for a failed password check, on a line of its own that holds no byte the
+// client chose: a tool that bans guessers reads the address there and cannot be led to another
+// one by a user name. It names no address when the session does not know it.
+void log_failure_source(const pop3_state& s) {
+  const pop3_client_address& client = s.client_address;
+  if (client.text[0] == '\0') {
+    log_write(s.log, log_info, "invalid credentials from an unknown address");
+    return;
+  }
+  log_write(s.log, log_info, "invalid credentials from %s port %d", client.text.data(),
+            client.port);
+}
+
 // The password of the PASS line right after an accepted USER.
 step check_password(pop3_state& s, const char* password) {
   if (s.auth_failed || s.auth_delay) {
     clock_sleep(auth_delay_pause);
+  }
+  // The pause may have taken the session past its deadline: no login then.
+  if (deadline_passed()) {
+    connection_wipe_input(s.client);
+    log_write(s.log, log_error, "no login in time, session aborted");
+    return step::abort;
   }
   const account* match = nullptr;
   for (const account& each : s.accounts) {
@@ -167,6 +188,7 @@ step check_password(pop3_state& s, const char* password) {
   if (!valid) {
     log_write(s.log, log_info, "authorization for user %s failed: invalid credentials",
               sanitize(s.user.data()));
+    log_failure_source(s);
     reply(s, reply_auth_failed);
     s.auth_failed = true;
     return step::next;
@@ -194,7 +216,7 @@ step check_password(pop3_state& s, const char* password) {
     return step::next;
   }
   wipe_other_passwords(s, *match);
-  connection_clear_deadline(s.client);
+  deadline_disarm();
   reply(s, reply_ok);
   log_write(s.log, log_info, "user %s authorized and mailbox locked", match->user.c_str());
   log_write(s.log, log_info, "starting transaction phase with %llu mails in mailbox",
@@ -543,6 +565,7 @@ session_result pop3_session(session_log* log, connection& client, std::span<acco
                             bool auth_delay, pop3_options options) {
   pop3_state s(log, client, accounts, auth_delay);
   s.top = options.top;
+  s.client_address = options.client;
   log_write(log, log_info, "starting POP3 session");
   reply(s, reply_greeting);
   bool quit = false;

@@ -2,6 +2,8 @@
 #ifndef FERND_POP3_POP3_SESSION_H_
 #define FERND_POP3_POP3_SESSION_H_
 
+#include <array>
+#include <cstddef>
 #include <span>
 
 #include "common/account.h"
@@ -17,9 +19,21 @@ enum class session_result {
   auth_failed,  ///< at least one password check failed, however the session ended
 };
 
-/// What a session serves beyond the bare dialogue.
+/// The longest address text with its NUL: an IPv6 address (INET6_ADDRSTRLEN).
+inline constexpr std::size_t pop3_address_size = 46;
+
+/// Where the client connects from, as the log names it. An empty text: not known (a session on a
+/// pipe, or behind a program that passes no socket).
+struct pop3_client_address {
+  std::array<char, pop3_address_size> text{};
+  int port = 0;
+};
+
+/// What a session serves beyond the bare dialogue, and what it knows of its client.
 struct pop3_options {
   bool top = false;  ///< TOP is served, and CAPA announces it
+  /// Named in the line that follows every failed password check, for tools that ban guessers.
+  pop3_client_address client;
 };
 
 /// Conducts one POP3 session with the client on \a client, against \a accounts (the first account

@@ -23,6 +23,7 @@
 #include "common/clock.h"
 #include "common/exit_status.h"
 #include "server/listener_loop.h"
+#include "server/peer_address.h"
 #include "server/session_process.h"
 
 namespace fernd {
@@ -40,10 +41,6 @@ constexpr std::chrono::milliseconds retry_pause_longest(1000);
 
 // Passing failures are reported at most once in this time, however often they recur.
 constexpr std::int64_t report_interval_ns = 1'000'000'000;
-
-// The longest IPv6 address text and its terminating NUL (INET6_ADDRSTRLEN).
-constexpr std::size_t peer_text_size = 46;
-static_assert(peer_text_size == INET6_ADDRSTRLEN);
 
 /// The listening address, of either family.
 struct listener_address {
@@ -81,25 +78,6 @@ bool address_parse(const char* interface, int port, listener_address* address) {
     return true;
   }
   return false;
-}
-
-/// Writes the peer's address text into \a text and returns its port in host byte order; an
-/// address of another family gives an empty text and port 0.
-int peer_describe(const sockaddr_storage& peer, char (&text)[peer_text_size]) {
-  text[0] = '\0';
-  if (peer.ss_family == AF_INET6) {
-    sockaddr_in6 v6{};
-    std::memcpy(&v6, &peer, sizeof v6);
-    (void)::inet_ntop(AF_INET6, &v6.sin6_addr, text, peer_text_size);
-    return ntohs(v6.sin6_port);
-  }
-  if (peer.ss_family == AF_INET) {
-    sockaddr_in v4{};
-    std::memcpy(&v4, &peer, sizeof v4);
-    (void)::inet_ntop(AF_INET, &v4.sin_addr, text, peer_text_size);
-    return ntohs(v4.sin_port);
-  }
-  return 0;
 }
 
 /// Whole seconds of CLOCK_MONOTONIC, the clock of the authorization-delay window.
@@ -279,8 +257,7 @@ bool wait_for_work(const listener_wake& wake, int listening_fd, listener_retry* 
 /// Returns 0 once the session process runs, or the error of the failed fork.
 int session_fork(unique_fd connection, const sockaddr_storage& peer, int listening_fd,
                  listener_wake* wake, const listener_sessions& sessions, startup_config& config) {
-  char peer_text[peer_text_size];
-  const int peer_port = peer_describe(peer, peer_text);
+  const pop3_client_address client = peer_address_of(peer);
   const pid_t pid = ::fork();
   if (pid == 0) {
     // The session never accepts; were the socket left open here, a listener that a signal ended
@@ -293,7 +270,7 @@ int session_fork(unique_fd connection, const sockaddr_storage& peer, int listeni
     wake->read_end.reset();
     // The count at the fork, with this session; the delay from the loop's state as the fork
     // froze it.
-    session_process_run(connection.release(), peer_text, peer_port, sessions.active + 1,
+    session_process_run(connection.release(), client, sessions.active + 1,
                         session_auth_delay(sessions), config);
   }
   return pid < 0 ? errno : 0;

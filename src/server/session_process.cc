@@ -12,9 +12,9 @@
 
 namespace fernd {
 
-void session_process_run(int connection, const char* peer, int peer_port, int active_sessions,
+void session_process_run(int connection, const pop3_client_address& client, int active_sessions,
                          bool auth_delay, startup_config& config) {
-  unique_fd client{connection};
+  unique_fd socket{connection};
   // A running session finishes even when the listener is terminated.
   (void)std::signal(SIGTERM, SIG_IGN);
   // The listener's reaping is not the session's: a session process has no sessions to count, and
@@ -24,11 +24,13 @@ void session_process_run(int connection, const char* peer, int peer_port, int ac
   session_log log;
   log_open(config.log_to_syslog, config.log_file, &log);
   log_write(&log, log_info,
-            "connection from %s port %d, active sessions %d (max %d), auth_delay=%s", peer,
-            peer_port, active_sessions, listener_session_limit, auth_delay ? "yes" : "no");
-  const session_result result = session_serve(&log, client.fd, client.fd, config.accounts,
-                                              auth_delay, session_idle_limit, {.top = config.top});
-  client.reset();
+            "connection from %s port %d, active sessions %d (max %d), auth_delay=%s",
+            client.text.data(), client.port, active_sessions, listener_session_limit,
+            auth_delay ? "yes" : "no");
+  const session_result result =
+      session_serve(&log, socket.fd, socket.fd, config.accounts, auth_delay, session_idle_limit,
+                    {.top = config.top, .client = client});
+  socket.reset();
   log_write(&log, log_info, "connection closed");
   log_close(&log);  // _exit runs no destructor
   // Everything the session opened is closed and written by now. _exit skips what exit would still

@@ -8,6 +8,7 @@
 
 #include <csignal>
 
+#include "common/deadline.h"
 #include "common/exit_status.h"
 #include "pop3/connection.h"
 
@@ -65,17 +66,17 @@ session_result session_serve(session_log* log, int input_fd, int output_fd,
   (void)std::signal(SIGPIPE, SIG_IGN);
   // Without the limits a client that vanished without a word would hold its mailbox lock and a
   // session slot for ever. Pipes and terminals have none to set; the session runs without them.
-  const bool input_limited = session_socket_prepare(input_fd, idle_limit);
+  (void)session_socket_prepare(input_fd, idle_limit);
   if (output_fd != input_fd) {
     (void)session_socket_prepare(output_fd, idle_limit);
   }
   connection client(input_fd, output_fd);
-  if (input_limited) {
-    client.idle_limit_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(idle_limit).count();
-  }
-  // The session lifts the deadline once the client has logged in.
-  connection_set_deadline(client, login_limit);
-  return pop3_session(log, client, accounts, auth_delay, options);
+  // One timer bounds every wait until the login, reads and writes alike; the session disarms it
+  // once the client has logged in, and it never outlives the session.
+  deadline_arm(login_limit);
+  const session_result result = pop3_session(log, client, accounts, auth_delay, options);
+  deadline_disarm();
+  return result;
 }
 
 }  // namespace fernd

@@ -33,8 +33,9 @@ enum class session_mode {
 /// a session process), which stay open. Writes to a vanished client fail with EPIPE instead of
 /// killing the process (SIGPIPE is ignored from here on); on a socket, a read that waits
 /// \a idle_limit for data and a write that waits as long for progress end the session. A client
-/// that has not logged in \a login_limit after the greeting is let go, on any descriptor.
-/// \a options go to the session as they are.
+/// that has not logged in \a login_limit after the start is let go, on any descriptor, whatever
+/// the session waits for then (common/deadline.h: the process's SIGALRM is the session's until it
+/// returns). \a options go to the session as they are.
 [[nodiscard]] session_result session_serve(
     session_log* log, int input_fd, int output_fd, std::span<account> accounts, bool auth_delay,
     std::chrono::milliseconds idle_limit = session_idle_limit, pop3_options options = {},

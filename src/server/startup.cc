@@ -26,6 +26,7 @@
 #include "maildir/maildir.h"
 #include "server/listener.h"
 #include "server/no_dumps.h"
+#include "server/peer_address.h"
 #include "server/session_serve.h"
 
 namespace fernd {
@@ -338,9 +339,10 @@ int run_inetd(startup_config& config) {
   for (const std::string& warning : config.warnings) {
     log_write(&log, log_error, "%s", warning.c_str());
   }
-  const session_result result =
-      session_serve(&log, STDIN_FILENO, STDOUT_FILENO, config.accounts, inetd_auth_delay,
-                    session_idle_limit, {.top = config.top});
+  // The client's address, when inetd passed a socket: for the line that follows a failed login.
+  const session_result result = session_serve(
+      &log, STDIN_FILENO, STDOUT_FILENO, config.accounts, inetd_auth_delay, session_idle_limit,
+      {.top = config.top, .client = peer_address_of_socket(STDIN_FILENO)});
   return session_exit_status(result, session_mode::inetd);
 }
 

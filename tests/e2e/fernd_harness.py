@@ -1039,13 +1039,15 @@ def curl_listings(directory):
     return uidls, sizes
 
 
-def connect(port, timeout=WAIT, receive_buffer=0, host="127.0.0.1"):
+def connect(port, timeout=WAIT, receive_buffer=0, host="127.0.0.1", source=None):
     """A socket connected to the server on host (an IPv4 or IPv6 address); receive_buffer, when
-    not 0, pins the client's receive buffer (and so the window the server sees) small."""
-    if not receive_buffer:
-        return socket.create_connection((host, port), timeout=timeout)
+    not 0, pins the client's receive buffer (and so the window the server sees) small; source,
+    when given, is the client's own address (another loopback address, 127.0.0.2, say)."""
     client = socket.socket(address_family(host), socket.SOCK_STREAM)
-    client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    if receive_buffer:
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    if source is not None:
+        client.bind((source, 0))
     client.settimeout(timeout)
     client.connect((host, port))
     return client
@@ -1058,8 +1060,8 @@ def as_bytes(text):
 class LineClient:
     """A raw POP3 client: bytes in, lines out, for the exact checks that poplib hides."""
 
-    def __init__(self, port, timeout=WAIT, receive_buffer=0, host="127.0.0.1"):
-        self.socket = connect(port, timeout, receive_buffer, host)
+    def __init__(self, port, timeout=WAIT, receive_buffer=0, host="127.0.0.1", source=None):
+        self.socket = connect(port, timeout, receive_buffer, host, source)
         self.reader = self.socket.makefile("rb")
         self.local_port = self.socket.getsockname()[1]  # as the server's log names the client
 

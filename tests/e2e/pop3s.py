@@ -314,11 +314,19 @@ class Pop3sRefusalsTest(Pop3sCase):
                                  "stunnel to start fernd")
         harness.wait_until(lambda: "info: client ended session" in self.srv.log.session_of(pid),
                            "the session to end")
-        self.assertEqual(self.srv.log.session_of(pid), [
+        lines = self.srv.log.session_of(pid)
+        self.assertEqual(lines[:3] + lines[4:], [
             "info: starting POP3 session",
             "info: client started authorization",
             f"info: authorization for user {USER} failed: invalid credentials",
             "info: client ended session"])
+        # fernd's standard input is stunnel's own connection to it, not the client's: the line
+        # that follows the failure names stunnel's end, never the client (stunnel's log has the
+        # client's address). A ban by fernd's filter behind stunnel would hit stunnel alone.
+        source = re.fullmatch(r"info: invalid credentials from (?:127\.0\.0\.1 port (\d+)|"
+                              r"an unknown address)", lines[3])
+        self.assertIsNotNone(source, lines[3])
+        self.assertNotEqual(source.group(1), str(client_port))
         self.assertEqual(self.maildir.contents(), self.messages)
 
 

@@ -23,6 +23,7 @@ Usage: proxy.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 
 import os
 import re
+import shutil
 import socket
 import ssl
 import subprocess
@@ -71,8 +72,8 @@ class TlsClient(harness.LineClient):
     """A raw POP3 client of the proxy over TLS: implicit TLS (mode "pop3s") or STLS after the
     greeting (mode "stls"); it trusts the test certificate alone. greeting: the proxy's."""
 
-    def __init__(self, port, mode, cafile):
-        plain = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    def __init__(self, port, mode, cafile, source=None):
+        plain = harness.connect(port, source=source)
         context = ssl.create_default_context(cafile=cafile)
         self.capabilities_before_tls = None
         if mode == "stls":
@@ -261,11 +262,11 @@ class ProxyCase(harness.E2ETestCase):
         return {user: dict(messages)
                 for backend in self.backends for user, messages in backend.messages.items()}
 
-    def client(self, mode="stls"):
+    def client(self, mode="stls", source=None):
         """A TLS client of the proxy that has read the proxy's greeting, closed at the end of
-        the test."""
+        the test; source: its own address, when not 127.0.0.1."""
         port = self.proxy.stls_port if mode == "stls" else self.proxy.pop3s_port
-        client = TlsClient(port, mode, self.certificate.cert)
+        client = TlsClient(port, mode, self.certificate.cert, source)
         self.addCleanup(client.close)
         self.assertTrue(client.greeting.startswith(b"+OK "), client.greeting)
         return client
@@ -453,6 +454,33 @@ class ProxyRefusalsTest(ProxyCase):
         self.assertIn("info: user bob authorized and mailbox locked", delayed)
         other = self.session_ends(self.backend_of("carol"), 1)[-1]
         self.assertRegex(other[0], r", auth_delay=no$")
+
+    def test_a_guesser_is_banned_on_the_proxy_with_the_proxys_filter(self):
+        """Behind the proxy every failure that fernd logs names the proxy: the ban belongs on
+        the proxy, where fail2ban's own filter for Dovecot finds the guesser's address in
+        Dovecot's log. fernd's filter on the backend's log would ban the proxy alone."""
+        regex = shutil.which("fail2ban-regex")
+        dovecot_filter = "/etc/fail2ban/filter.d/dovecot.conf"
+        if regex is None or not os.path.exists(dovecot_filter):
+            self.skipTest("fail2ban is not installed")
+        guesser = "127.0.0.2"
+        client = self.client("stls", source=guesser)
+        for attempt in ("wrong", "also wrong"):
+            self.assertEqual(client.login("alice", attempt), AUTH_FAILED)
+        client.close()
+        dovecot_proxy.wait_for_log(self.proxy, f"rip={guesser}, ")
+        backend = self.backend_of("alice")
+        backend.log.wait_for("authorization for user alice failed: invalid credentials", 2)
+
+        def banned(log, filter_path):
+            done = subprocess.run([regex, "-o", "ip", log, filter_path], capture_output=True,
+                                  text=True, timeout=WAIT * 3, check=False)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            return done.stdout.split()
+        self.assertEqual(set(banned(dovecot_proxy.log_path(self.proxy.directory),
+                                    dovecot_filter)), {guesser})
+        fernd_filter = os.path.join(harness.SOURCE_DIR, "dist", "fail2ban", "fernd.conf")
+        self.assertEqual(banned(backend.log.path, fernd_filter), ["127.0.0.1"] * 2)
 
     def test_user_in_no_shard_is_refused_by_the_proxy(self):
         """A user whom the table does not name is refused by the proxy, and no backend hears

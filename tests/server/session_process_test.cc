@@ -91,33 +91,72 @@ struct SessionProcessServeTest : testing::Test {
 };
 
 TEST_F(SessionProcessServeTest, ClientThatDoesNotLogInIsLetGoAtTheDeadline) {
-  // The idle limit restarts with every byte; the login deadline does not. A client that trickles
-  // a byte now and then is let go once the deadline has passed, whatever it sends.
+  // The idle limit restarts with every byte, a write's with every byte the client takes; the
+  // login deadline does not. A client that trickles a byte now and then is let go once the
+  // deadline has passed, whatever it sends; so is one that floods the session with empty lines
+  // and never reads a reply, which leaves the session blocked in a write. Either way the log says
+  // why, and not that the idle limit ended it.
   constexpr milliseconds login_limit(500);
   constexpr milliseconds trickle_step(20);
-  tcp_pair pair;
-  ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair));
-  ASSERT_NO_FATAL_FAILURE(
-      start(&pair.server, pair.client, short_idle_limit * 50, false, login_limit));
-  std::atomic<bool> stop{false};
-  std::thread trickler([&] {
-    const std::string bytes = "NOOP\r\n";
-    // Bounded: far more bytes than the deadline lets through, unless the session ends first.
-    for (int i = 0; i < 1000 && !stop; ++i) {
-      if (::send(pair.client.fd, &bytes[i % bytes.size()], 1, MSG_NOSIGNAL) != 1) {
-        break;
-      }
-      std::this_thread::sleep_for(trickle_step);
+  constexpr int flood_lines = 100'000;
+  constexpr int small_buffer = 4096;
+  for (const bool flood : {false, true}) {
+    SCOPED_TRACE(flood ? "flood, no reading" : "trickle");
+    write_file(log_path, "");
+    tcp_pair pair;
+    ASSERT_NO_FATAL_FAILURE(tcp_pair_open(&pair, flood ? small_buffer : 0));
+    if (flood) {
+      ASSERT_EQ(0, ::setsockopt(pair.server.fd, SOL_SOCKET, SO_SNDBUF, &small_buffer,
+                                sizeof small_buffer));
     }
-  });
-  const std::string seen = read_to_end(pair.client.fd, session_end_limit);
-  stop = true;
-  trickler.join();
-  EXPECT_EQ(0u, seen.rfind("+OK fernd ready.\r\n-ERR command not understood\r\n", 0)) << seen;
-  EXPECT_EQ(exit_status_session_failed, finish());
-  const log_lines log = logged();
-  EXPECT_TRUE(log_lines_has(log, {"error: no login in time, session aborted"}));
-  EXPECT_FALSE(log_lines_has(log, logged_input_error));
+    ASSERT_NO_FATAL_FAILURE(
+        start(&pair.server, pair.client, short_idle_limit * 50, false, login_limit));
+    std::atomic<bool> stop{false};
+    std::thread client([&] {
+      if (flood) {
+        // Every line at once, as far as the session takes them; bounded by the lines.
+        std::string lines;
+        for (int i = 0; i < flood_lines; ++i) {
+          lines += "\r\n";
+        }
+        std::size_t sent = 0;
+        while (sent < lines.size() && !stop) {
+          pollfd wanted{pair.client.fd, POLLOUT, 0};
+          if (::poll(&wanted, 1, 50) <= 0) {
+            continue;
+          }
+          const ssize_t step = ::send(pair.client.fd, lines.data() + sent, lines.size() - sent,
+                                      MSG_NOSIGNAL | MSG_DONTWAIT);
+          if (step <= 0 && errno != EAGAIN) {
+            break;
+          }
+          sent += step > 0 ? static_cast<std::size_t>(step) : 0;
+        }
+        return;
+      }
+      const std::string bytes = "NOOP\r\n";
+      // Bounded: far more bytes than the deadline lets through, unless the session ends first.
+      for (int i = 0; i < 1000 && !stop; ++i) {
+        if (::send(pair.client.fd, &bytes[i % bytes.size()], 1, MSG_NOSIGNAL) != 1) {
+          break;
+        }
+        std::this_thread::sleep_for(trickle_step);
+      }
+    });
+    if (!flood) {
+      const std::string seen = read_to_end(pair.client.fd, session_end_limit);
+      EXPECT_EQ(0u, seen.rfind("+OK fernd ready.\r\n-ERR command not understood\r\n", 0)) << seen;
+    }
+    const int status = finish();
+    stop = true;
+    client.join();
+    EXPECT_EQ(exit_status_session_failed, status);
+    const log_lines log = logged();
+    EXPECT_TRUE(log_lines_has(log, {"error: no login in time, session aborted"}))
+        << testing::PrintToString(log);
+    EXPECT_FALSE(log_lines_has(log, logged_input_error));
+    EXPECT_FALSE(log_lines_has(log, {"error: output error, session aborted"}));
+  }
 }
 
 TEST_F(SessionProcessServeTest, LoginLiftsTheDeadline) {

@@ -101,8 +101,9 @@ log_lines logged_login(int count) {
   return logged_session_start + logged_user_accepted + logged_authorized("alice", count);
 }
 
-log_lines logged_invalid_credentials(const std::string& user) {
-  return {"info: authorization for user " + user + " failed: invalid credentials"};
+log_lines logged_invalid_credentials(const std::string& user, const std::string& from) {
+  return {"info: authorization for user " + user + " failed: invalid credentials",
+          "info: invalid credentials from " + from};
 }
 
 log_lines logged_mailbox_refused(const std::string& user) {

@@ -58,8 +58,10 @@ log_lines logged_authorized(const std::string& user, int count);
 /// The start of a session and a USER command, then the login of alice with \a count messages.
 log_lines logged_login(int count);
 
-/// A PASS with the wrong password, or for an unknown \a user.
-log_lines logged_invalid_credentials(const std::string& user);
+/// A PASS with the wrong password, or for an unknown \a user, from the client \a from ("ADDRESS
+/// port PORT", or "an unknown address" for a session on pipes).
+log_lines logged_invalid_credentials(const std::string& user,
+                                     const std::string& from = "an unknown address");
 
 /// A login of \a user refused because the mailbox cannot be opened or another process holds it.
 log_lines logged_mailbox_refused(const std::string& user);

@@ -5,9 +5,10 @@ systemctl (which notes its arguments):
 
 - the set-up block makes the log directory, copies the installed filter and writes the jail, and
   `fail2ban-client --test` accepts that configuration;
-- a real fernd, logging to the file that the jail names, serves sessions with failed and good
-  logins; the README's `fail2ban-regex` line finds in that log exactly one failure of the
-  client's address per failed password check, and nothing for the good ones.
+- a real fernd, logging to the file that the jail names, serves a guesser with failed and good
+  logins, one of them with a user name that looks like an address, and 110 short sessions of
+  another client in between; the README's `fail2ban-regex` line finds in that log exactly one
+  failure of the guesser's address per failed password check, and nothing else.
 """
 
 import os
@@ -23,6 +24,9 @@ from doc_recipes import recipe  # noqa: E402
 # Debian's own jail for sshd, which the package enables, needs a log that a test machine may not
 # have; the test's copy of the configuration leaves it out, so that only fernd's jail is tested.
 DEBIAN_DEFAULTS = "jail.d/defaults-debian.conf"
+
+# The guesser's address: a loopback address beside the 127.0.0.1 of every other client.
+GUESSER = "127.0.0.2"
 
 
 def set_up(docdir, workspace):
@@ -82,8 +86,9 @@ def as_mail():
 
 
 def sessions(binary, workspace, log_path):
-    """Runs a standalone fernd that logs to log_path, with three failed password checks in two
-    sessions and two good logins; returns the number of failed checks."""
+    """Runs a standalone fernd that logs to log_path: a guesser's session with failed password
+    checks and a good login, around 110 short sessions of another address; returns the number of
+    failed checks."""
     maildir = workspace.maildir("Maildir", {"1.m": b"one\n"})
     prefix, mail = as_mail()
     if mail is not None:
@@ -96,19 +101,31 @@ def sessions(binary, workspace, log_path):
                             workspace, log=log_path, prefix=prefix)
     server.start()
     try:
-        for attempts in (["wrong", "also wrong"], ["wrong", harness.PASSWORD], [harness.PASSWORD]):
+        # The guesser connects from an address of its own and waits while 110 short sessions
+        # come and go: a filter that tied failures to their connection line through the process
+        # id would have forgotten the guesser's by then.
+        guesser = harness.LineClient(server.port, source=GUESSER)
+        check(guesser.line() == b"+OK fernd ready.\r\n", "no greeting")
+        for _ in range(110):
             client = harness.LineClient(server.port)
             check(client.line() == b"+OK fernd ready.\r\n", "no greeting")
-            for password in attempts:
-                reply = client.login(password=password)
-                check(reply == (b"+OK\r\n" if password == harness.PASSWORD
-                                else b"-ERR authorization failed\r\n"), f"PASS answered {reply!r}")
             check(client.command("QUIT") == b"+OK\r\n", "QUIT not answered")
             client.close()
-        server.log.wait_for("connection closed", 3)
+        failures = 0
+        # A user name that looks like the end of the failure line cannot lend its address.
+        for user, password in ((harness.USER, "wrong"), ("x from 192.0.2.1 port 1", "wrong"),
+                               (harness.USER, "also wrong"), (harness.USER, harness.PASSWORD)):
+            reply = guesser.login(user=user, password=password)
+            good = password == harness.PASSWORD
+            check(reply == (b"+OK\r\n" if good else b"-ERR authorization failed\r\n"),
+                  f"PASS answered {reply!r}")
+            failures += 0 if good else 1
+        check(guesser.command("QUIT") == b"+OK\r\n", "QUIT not answered")
+        guesser.close()
+        server.log.wait_for("connection closed", 111)
     finally:
         server.stop()
-    return 3
+    return failures
 
 
 def main():
@@ -129,8 +146,8 @@ def main():
             done = subprocess.run(["/bin/bash", "-e", "-c", script], capture_output=True,
                                   text=True, timeout=harness.WAIT * 3, check=False)
             check(done.returncode == 0, f"fail2ban-regex failed:\n{done.stdout}{done.stderr}")
-            check(done.stdout.split() == ["127.0.0.1"] * failures,
-                  f"fail2ban-regex found {done.stdout!r} in the log, expected 127.0.0.1 "
+            check(done.stdout.split() == [GUESSER] * failures,
+                  f"fail2ban-regex found {done.stdout!r} in the log, expected {GUESSER} "
                   f"{failures} times:\n{harness.read_text(log_path)}")
     finally:
         workspace.cleanup()

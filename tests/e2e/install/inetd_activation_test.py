@@ -93,6 +93,10 @@ def check_log(log):
                      "1 mails deleted in update phase; session ends",
                      "2 mails deleted in update phase; session ends"):
         check(any(text.endswith(expected) for _, _, text in entries), f"no log line {expected!r}")
+    # The launcher passes the TCP connection itself: the failure names the client, from
+    # getpeername on standard input.
+    check(any(re.fullmatch(r"invalid credentials from 127\.0\.0\.1 port \d+", text)
+              for _, _, text in entries), "no line naming the client of the failed login")
 
 
 def serve(launcher_args, root, maildir, log):
