@@ -216,6 +216,19 @@ def man_page_blocks(heading):
     return blocks
 
 
+def poplib_deleting(text):
+    """A poplib script of docs/clients.md (text) changed to delete, as the page's Python section
+    says: with what stands in backticks in "With the `...` before `pop.dele` taken away" taken
+    away before pop.dele."""
+    found = re.findall(r"With the `([^`]+)` before `pop\.dele` taken away",
+                       section_text(CLIENTS, "## Python's poplib"))
+    if len(found) != 1:
+        raise AssertionError("docs/clients.md's Python section does not say once what to take "
+                             "away before pop.dele")
+    return harness.replace_exactly(text, found[0] + "pop.dele(int(number))",
+                                   "pop.dele(int(number))")
+
+
 def section_text(path, heading):
     """The text under a heading of a Markdown file, up to the next heading."""
     with open(path, encoding="utf-8") as document:

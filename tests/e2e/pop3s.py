@@ -293,8 +293,7 @@ class Pop3sClientsTest(Pop3sCase):
         for keep in (True, False):
             text = recipe("tls-poplib").text
             if not keep:
-                text = harness.replace_exactly(text, "# pop.dele(int(number))",
-                                               "pop.dele(int(number))")
+                text = doc_recipes.poplib_deleting(text)
             self.user.write(recipe("tls-poplib"), self.site, text)
             self.follow(recipe("tls-poplib-run").text)
             delivered = {}
