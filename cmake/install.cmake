@@ -78,7 +78,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 new/ directory of one or more Maildir mailboxes. Each mailbox is bound on the\n\
 command line to one user name and one password. fernd runs as a standalone\n\
 listener, or from inetd or systemd socket activation. It speaks plain POP3\n\
-(USER/PASS and UIDL) without TLS and without TOP.")
+(USER/PASS and UIDL, and TOP with --top). The package ships a configuration\n\
+for stunnel that serves it over TLS: POP3S on port 995 and STARTTLS on\n\
+port 110.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The fernd developers <dev@fernd.invalid>")
