@@ -720,32 +720,44 @@ class Pop3sSilentClientTest(Pop3sCase):
 
 
 class Pop3StarttlsSilentClientTest(Pop3sCase):
-    """On port 110, a client that reads the greeting and then sends nothing is let go by
-    stunnel after the same TIMEOUTbusy, as the README says; the fernd that stunnel started for
-    it saw no command. The test waits for that end; its ceiling is only for a hang."""
+    """On port 110, a client that reads the greeting and then sends nothing, and one that sends
+    STLS and then starts no handshake, are each let go by stunnel after the same TIMEOUTbusy,
+    as the README says; the fernd that stunnel started at once for each saw no command. The
+    test waits for those ends; its ceiling is only for a hang."""
 
-    def test_silent_client_is_let_go(self):
+    def test_silent_clients_are_let_go(self):
         bound = shipped_timeout_busy()
         self.assertIn(f"is let go after {bound} seconds (`TIMEOUTbusy`)", starttls_section())
         self.assertLessEqual(bound, 30)
-        with harness.connect(self.srv.starttls_port, timeout=bound + 3 * WAIT) as silent:
-            reader = silent.makefile("rb")
+        clients = []
+        for send_stls in (False, True):
+            client = harness.connect(self.srv.starttls_port, timeout=bound + 3 * WAIT)
+            self.addCleanup(client.close)
+            reader = client.makefile("rb")
             self.assertEqual(reader.readline(), STARTTLS_GREETING)
+            if send_stls:
+                client.sendall(b"STLS\r\n")
+                self.assertEqual(reader.readline(), STARTTLS_STLS)
+            clients.append(reader)
+        for reader in clients:
             try:
                 received = reader.read()  # the end of the connection, or a reset
             except ConnectionResetError:
                 received = b""
             except socket.timeout:
                 self.fail(f"stunnel held a silent connection for {bound + 3 * WAIT} s")
-        self.assertEqual(received, b"")
-        harness.wait_until(lambda: "TIMEOUTbusy exceeded" in self.srv.stunnel_log(),
-                           "stunnel's line on the timeout")
-        ((pid, lines),) = harness.wait_until(
-            lambda: [(pid, lines) for pid, lines in self.srv.log.sessions() if len(lines) == 2],
-            "fernd's session")
-        self.assertIn(pid, self.connections(STARTTLS).values())
-        self.assertEqual(lines, ["info: starting POP3 session",
-                                 "error: input error, session aborted"])
+            self.assertEqual(received, b"")
+        harness.wait_until(lambda: self.srv.stunnel_log().count("TIMEOUTbusy exceeded") >= 2,
+                           "stunnel's lines on the timeouts")
+        def ended():
+            found = [(pid, lines) for pid, lines in self.srv.log.sessions() if len(lines) == 2]
+            return found if len(found) == 2 else None
+        sessions = harness.wait_until(ended, "both fernd sessions to end")
+        self.assertEqual(len(self.srv.log.sessions()), 2, self.srv.log.sessions())
+        for pid, lines in sessions:
+            self.assertIn(pid, self.connections(STARTTLS).values())
+            self.assertEqual(lines, ["info: starting POP3 session",
+                                     "error: input error, session aborted"])
         self.assertEqual(self.maildir.contents(), self.messages)
 
 
