@@ -16,6 +16,11 @@ set(FERND_SYSTEMD_UNIT_DIR "lib/systemd/system"
 install(TARGETS fernd RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/docs/fernd.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 
+# The documents of docs/ that are installed beside the README: the client guide, the set-up
+# behind a proxy, the design and the performance notes. The fresh-machine check stays in the
+# source tree, whose scripts it runs.
+set(fernd_docs clients.md scaling.md design.md performance.md)
+
 # The service units name the installed binary by its absolute path. The prefix is final only at
 # install time (`cmake --install --prefix` and CPack both change it), so they are written then.
 set(fernd_install_units [[
@@ -50,20 +55,24 @@ set(fernd_install_units [[
   # copy to /etc.
   file(INSTALL DESTINATION "${fernd_docdir}/fail2ban" TYPE FILE
        FILES "@PROJECT_SOURCE_DIR@/dist/fail2ban/fernd.conf")
-  # The README links the client guide as docs/clients.md; installed, the guide stands beside it.
-  # A link to a file that is not installed (a script, another document of the source tree)
-  # becomes its plain text, the file's path in the source tree.
+  # The README links the documents of docs/ that are installed (fernd_docs above) as docs/NAME;
+  # installed, they stand beside it. A link to a file that is not installed (a script, the
+  # fresh-machine check) becomes its plain text, the file's path, and says where that is.
   file(READ "@PROJECT_SOURCE_DIR@/README.md" fernd_readme)
-  string(REPLACE "](docs/clients.md)" "](clients.md)" fernd_readme "${fernd_readme}")
-  string(REGEX REPLACE "\\[([A-Za-z0-9/._-]*)\\]\\((scripts|docs)/[^)]*\\)" "\\1"
-         fernd_readme "${fernd_readme}")
+  foreach(document IN ITEMS @fernd_docs@)
+    string(REPLACE "](docs/${document})" "](${document})" fernd_readme "${fernd_readme}")
+  endforeach()
+  string(REGEX REPLACE "\\[([A-Za-z0-9/._-]*)\\]\\((scripts|docs)/[^)]*\\)"
+         "\\1 (in fernd's source tree)" fernd_readme "${fernd_readme}")
   file(WRITE "@PROJECT_BINARY_DIR@/dist/README.md" "${fernd_readme}")
   file(INSTALL DESTINATION "${fernd_docdir}" TYPE FILE FILES "@PROJECT_BINARY_DIR@/dist/README.md")
 ]])
 string(CONFIGURE "${fernd_install_units}" fernd_install_units @ONLY)
 install(CODE "${fernd_install_units}")
 
-install(FILES "${PROJECT_SOURCE_DIR}/docs/clients.md" "${PROJECT_SOURCE_DIR}/LICENSE"
+list(TRANSFORM fernd_docs PREPEND "${PROJECT_SOURCE_DIR}/docs/"
+     OUTPUT_VARIABLE fernd_doc_files)
+install(FILES ${fernd_doc_files} "${PROJECT_SOURCE_DIR}/LICENSE"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
 # The Debian package (cpack -G DEB, which scripts/package runs). It always installs under /usr,
@@ -78,7 +87,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 new/ directory of one or more Maildir mailboxes. Each mailbox is bound on the\n\
 command line to one user name and one password. fernd runs as a standalone\n\
 listener, or from inetd or systemd socket activation. It speaks plain POP3\n\
-(USER/PASS and UIDL) without TLS and without TOP.")
+(USER/PASS and UIDL, and TOP with --top). The package ships a configuration\n\
+for stunnel that serves it over TLS: POP3S on port 995 and STARTTLS on\n\
+port 110.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The fernd developers <dev@fernd.invalid>")

@@ -3,13 +3,13 @@
 # root file system with nothing but git and ca-certificates, clones this repository into it and,
 # as root inside it, follows the README from a clone in root's home (/root, mode 0700, where a
 # newcomer working as root clones it): scripts/demo with its curl example, scripts/demo --tls
-# with its curl line, the Quick start, Install, scripts/package, scripts/test and the inetd
-# examples. Removes the file system at the end.
+# with its curl lines for POP3S and STARTTLS, the Quick start, Install, scripts/package,
+# scripts/test and the inetd examples. Removes the file system at the end.
 #
 # Run as root on a Debian machine with mmdebstrap and a reachable Debian mirror:
 #   docs/fresh-machine-check.sh [BRANCH]        (default: the branch checked out here)
-# It takes about half an hour on two cores, and several GB under /tmp. Ports 1100 and 1995 must
-# be free.
+# It takes about half an hour on two cores, and several GB under /tmp. Ports 1100, 1995 and 1110
+# must be free.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,8 +20,8 @@ if [[ $(id -u) -ne 0 ]] || ! command -v mmdebstrap >/dev/null; then
   echo "run as root, with mmdebstrap installed (apt-get install mmdebstrap)" >&2
   exit 2
 fi
-if grep -Eq ':(044C|07CB) 00000000:0000 0A' /proc/net/tcp; then
-  echo "port 1100 or 1995 is taken on this machine; the demos need them" >&2
+if grep -Eq ':(044C|07CB|0456) 00000000:0000 0A' /proc/net/tcp; then
+  echo "port 1100, 1995 or 1110 is taken on this machine; the demos need them" >&2
   exit 2
 fi
 
@@ -75,13 +75,16 @@ if port_open "$demo" && fetch demo:demo; then :; else fail "scripts/demo and cur
 kill "$demo"; wait "$demo"
 cat /tmp/demo.out
 
-step "scripts/demo --tls, and the curl line it prints"
+step "scripts/demo --tls, and the curl lines it prints"
 scripts/demo --tls >/tmp/demo-tls.out 2>&1 &
 demo=$!
-if port_open "$demo" 1995; then
-  line=$(grep -m1 -E '^  curl --cacert .*/1 ' /tmp/demo-tls.out)
-  echo "$line"
-  bash -c "$line" | grep -q '^Subject: Welcome to fernd' || fail "scripts/demo --tls: its curl line"
+if port_open "$demo" 1995 && port_open "$demo" 1110; then
+  for kind in '--cacert' '--ssl-reqd --cacert'; do
+    line=$(grep -m1 -E "^  curl $kind .*/1 " /tmp/demo-tls.out)
+    echo "$line"
+    bash -c "$line" | grep -q '^Subject: Welcome to fernd' ||
+      fail "scripts/demo --tls: its curl line (curl $kind)"
+  done
 else
   fail "scripts/demo --tls"
 fi

@@ -2,9 +2,10 @@
 """`scripts/demo` on a port that a demo serves already, plain and with --tls: the second demo
 stops at once with a message that names the port and `--port=N`, before it builds or touches
 anything; the first demo's mailbox, log and certificate stay as they were, and the `curl` line
-that it printed still fetches its message 1 byte for byte. A third demo, given another port with
---port as the message says, serves beside the first from files of its own, and the first one's
-line still works.
+that it printed still fetches its message 1 byte for byte. With --tls, so does a demo whose
+POP3S port is free but whose STARTTLS port the first one serves. A third demo, given other ports
+as the message says, serves beside the first from files of its own, and the first one's line
+still works.
 
 Each demo keeps its files in a directory of the test's (FERND_DEMO_DIR), its build in
 build/demo as usual, and listens on a free ephemeral port. Run as root, the --tls demo may put
@@ -60,12 +61,12 @@ def read_bytes(path):
 class Demo:
     """One run of scripts/demo, started in a process group of its own, its output in a file."""
 
-    def __init__(self, test, data, port, tls, name):
+    def __init__(self, test, data, port, tls, name, starttls_port=None):
         self.port = port
         self.output_path = test.workspace.path(f"{name}.out")
         arguments = [os.path.join(harness.SOURCE_DIR, "scripts", "demo"), f"--port={port}"]
         if tls:
-            arguments.insert(1, "--tls")
+            arguments[1:1] = ["--tls", f"--starttls-port={starttls_port}"]
         with open(self.output_path, "wb") as output:
             self.process = subprocess.Popen(
                 arguments, stdin=subprocess.DEVNULL, stdout=output, stderr=output,
@@ -94,6 +95,18 @@ class Demo:
         return maildir, log, fetch[0].split("#")[0].strip()
 
 
+def free_ports(count):
+    """count ports that were free a moment ago, each another."""
+    ports = []
+    for _ in range(20 * count):
+        port = harness.free_port()
+        if port not in ports:
+            ports.append(port)
+        if len(ports) == count:
+            return ports
+    raise AssertionError(f"no {count} free ports found")
+
+
 class DemoPortTest(harness.E2ETestCase):
 
     def fetch(self, line, maildir):
@@ -113,11 +126,23 @@ class DemoPortTest(harness.E2ETestCase):
             with self.subTest(tls=tls):
                 self.run_twice(tls)
 
+    def refused(self, demo, port, tls):
+        """The demo stops at once, naming the taken port and how to choose others."""
+        status = demo.process.wait(timeout=WAIT * 3)
+        text = demo.text()
+        self.assertEqual(status, 1, text)
+        self.assertIn(f"port {port} is in use", text)
+        self.assertIn("scripts/demo --tls --port=N --starttls-port=M" if tls
+                      else "scripts/demo --port=N", text)
+        self.assertIn("nothing was changed", text)
+        # It stopped before anything else: no package check, no build, no files.
+        self.assertEqual(text.count("\n"), 1, text)
+
     def run_twice(self, tls):
         kind = "tls" if tls else "plain"
         data = self.workspace.directory(f"demo-{kind}")
-        port = harness.free_port()
-        first = Demo(self, data, port, tls, f"first-{kind}")
+        port, starttls_port, other_port, third_port, third_starttls_port = free_ports(5)
+        first = Demo(self, data, port, tls, f"first-{kind}", starttls_port)
         maildir, log, line = first.wait_serving(self)
         self.fetch(line, maildir)
         # The directory of the demo's files: its mailbox, its log and, with --tls, stunnel's.
@@ -130,15 +155,12 @@ class DemoPortTest(harness.E2ETestCase):
                             <= {os.path.basename(name) for name in before}, before)
         logged = read_bytes(log)
 
-        second = Demo(self, data, port, tls, f"second-{kind}")
-        status = second.process.wait(timeout=WAIT * 3)
-        text = second.text()
-        self.assertEqual(status, 1, text)
-        self.assertIn(f"port {port} is in use", text)
-        self.assertIn("scripts/demo --tls --port=N" if tls else "scripts/demo --port=N", text)
-        self.assertIn("nothing was changed", text)
-        # It stopped before anything else: no package check, no build, no files.
-        self.assertEqual(text.count("\n"), 1, text)
+        second = Demo(self, data, port, tls, f"second-{kind}", other_port)
+        self.refused(second, port, tls)
+        if tls:
+            # Its own POP3S port, but the STARTTLS port of the first.
+            second = Demo(self, data, other_port, tls, f"second-starttls-{kind}", starttls_port)
+            self.refused(second, starttls_port, tls)
 
         self.assertIsNone(first.process.poll(), first.text())
         self.assertEqual(tree_state(files), before)
@@ -146,7 +168,7 @@ class DemoPortTest(harness.E2ETestCase):
         self.fetch(line, maildir)
 
         # Another port, as the message says: a demo of its own beside the first.
-        third = Demo(self, data, harness.free_port(), tls, f"third-{kind}")
+        third = Demo(self, data, third_port, tls, f"third-{kind}", third_starttls_port)
         third_maildir, _, third_line = third.wait_serving(self)
         self.assertNotEqual(os.path.dirname(third_maildir), files)
         self.fetch(third_line, third_maildir)

@@ -29,6 +29,7 @@ SOURCE_DIR = harness.SOURCE_DIR
 CLIENTS = os.path.join(SOURCE_DIR, "docs", "clients.md")
 SCALING = os.path.join(SOURCE_DIR, "docs", "scaling.md")
 README = os.path.join(SOURCE_DIR, "README.md")
+MAN_PAGE = os.path.join(SOURCE_DIR, "docs", "fernd.8")
 # The parts of the README whose blocks are recipes, by their headings.
 README_SECTIONS = ("## POP3 over TLS", "## Password guessing")
 
@@ -191,6 +192,43 @@ def check_documents():
     return blocks
 
 
+def man_page_blocks(heading):
+    """The literal displays (.Bd -literal to .Ed) of the man page's section or subsection whose
+    .Sh or .Ss line names heading, up to the next .Sh or .Ss line, as a reader sees them: the
+    roff escapes \\e (a backslash) and \\& (nothing) undone."""
+    with open(MAN_PAGE, encoding="utf-8") as page:
+        lines = page.read().split("\n")
+    titles = [index for index, line in enumerate(lines) if line.startswith((".Sh ", ".Ss "))]
+    start = next((index for index in titles if lines[index].split(" ", 1)[1] == heading), None)
+    if start is None:
+        raise AssertionError(f"docs/fernd.8 has no section {heading!r}")
+    end = next((index for index in titles if index > start), len(lines))
+    blocks = []
+    current = None
+    for line in lines[start + 1:end]:
+        if line.startswith(".Bd -literal"):
+            current = []
+        elif line == ".Ed" and current is not None:
+            blocks.append("\n".join(current) + "\n")
+            current = None
+        elif current is not None:
+            current.append(line.replace("\\&", "").replace("\\e", "\\"))
+    return blocks
+
+
+def poplib_deleting(text):
+    """A poplib script of docs/clients.md (text) changed to delete, as the page's Python section
+    says: with what stands in backticks in "With the `...` before `pop.dele` taken away" taken
+    away before pop.dele."""
+    found = re.findall(r"With the `([^`]+)` before `pop\.dele` taken away",
+                       section_text(CLIENTS, "## Python's poplib"))
+    if len(found) != 1:
+        raise AssertionError("docs/clients.md's Python section does not say once what to take "
+                             "away before pop.dele")
+    return harness.replace_exactly(text, found[0] + "pop.dele(int(number))",
+                                   "pop.dele(int(number))")
+
+
 def section_text(path, heading):
     """The text under a heading of a Markdown file, up to the next heading."""
     with open(path, encoding="utf-8") as document:
@@ -207,13 +245,16 @@ def section_text(path, heading):
 class Site:
     """The values that the documents tell a user to put in place of their examples: fernd's port
     (1100 in the examples), the POP3S port (995, and 1995 where the README tries it by hand),
-    the host name in the server's certificate (mail.example.org), the CA certificate that a
-    client is told to trust (ca.pem), and the user's home directory (/home/alice). The user
-    name alice and the password secret are the test account's own."""
+    the STARTTLS port (110, and 1110 by hand), the host name in the server's certificate
+    (mail.example.org), the CA certificate that a client is told to trust (ca.pem), and the
+    user's home directory (/home/alice). The user name alice and the password secret are the
+    test account's own."""
 
-    def __init__(self, port=None, tls_port=None, home=None, ca=None, host="localhost"):
+    def __init__(self, port=None, tls_port=None, home=None, ca=None, host="localhost",
+                 starttls_port=None):
         self.port = port
         self.tls_port = tls_port
+        self.starttls_port = starttls_port
         self.home = home
         self.ca = ca
         self.host = host
@@ -223,6 +264,8 @@ class Site:
             text = re.sub(r"\b1100\b", str(self.port), text)
         if self.tls_port is not None:
             text = re.sub(r"\b(995|1995)\b", str(self.tls_port), text)
+        if self.starttls_port is not None:
+            text = re.sub(r"\b(110|1110)\b", str(self.starttls_port), text)
         if self.home is not None:
             text = text.replace("/home/alice", self.home)
         if self.ca is not None:

@@ -641,24 +641,27 @@ def read_text(path):
 
 
 def start_on_free_port(command_for_port, output_path, env=None, host="127.0.0.1", output=None,
-                       cwd=None):
+                       cwd=None, more_ports=list):
     """Starts command_for_port(port) for a port of host that is free, in a process group of its
     own, with its standard output and error in the file output_path; returns (Popen, port) once
-    a process of it listens on the port. When another program took the port meanwhile, the
-    server reports that it cannot bind and ends, and another port is tried. output: what tells
-    (the output file's text by default). cwd: the working directory of the command."""
+    a process of it listens on the port, and on each of the ports that more_ports() gives once
+    the command is made (those that command_for_port chose besides). When another program took
+    a port meanwhile, the server reports that it cannot bind and ends, and other ports are
+    tried. output: what tells (the output file's text by default). cwd: the working directory
+    of the command."""
     if output is None:
         def output():
             return read_text(output_path)
     for _ in range(20):
         port = free_port(host)
         command = command_for_port(port)
+        ports = [port] + list(more_ports())
         with open(output_path, "wb") as stream:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stream,
                                        stderr=stream, env=env, cwd=cwd,
                                        start_new_session=True)
-        wait_until(lambda: listener_of(process, port) is not None or process.poll() is not None,
-                   f"{command[0]} to listen")
+        wait_until(lambda: all(listener_of(process, each) is not None for each in ports)
+                   or process.poll() is not None, f"{command[0]} to listen")
         if process.poll() is None:
             return process, port
         status = process.wait()
@@ -689,11 +692,12 @@ class Server:
 
     mode: "standalone"; "inetd-systemd" (systemd-socket-activate --inetd); "inetd-socat"
     (socat TCP-LISTEN,fork with EXEC); "stunnel": POP3 over TLS with the stunnel configuration
-    that the project ships (dist/stunnel), which starts one fernd --inetd per connection; it
-    needs a certificate and one account. prefix: a command that runs fernd (e.g. setpriv); in
-    stunnel mode it runs stunnel, and fernd with it. In standalone mode, interface is the
-    address that fernd listens on (::1 for IPv6), and port_offset a number added to the port on
-    fernd's command line (fernd takes the low 16 bits of a larger one)."""
+    that the project ships (dist/stunnel), which starts one fernd --inetd per connection, with
+    implicit TLS on port and STARTTLS on starttls_port; it needs a certificate and one account,
+    and adds extra to fernd's arguments there. prefix: a command that runs fernd (e.g.
+    setpriv); in stunnel mode it runs stunnel, and fernd with it. In standalone mode, interface
+    is the address that fernd listens on (::1 for IPv6), and port_offset a number added to the
+    port on fernd's command line (fernd takes the low 16 bits of a larger one)."""
 
     def __init__(self, binary, accounts, workspace, mode="standalone", log=None, prefix=(),
                  extra=(), certificate=None, interface="127.0.0.1", port_offset=0):
@@ -711,6 +715,7 @@ class Server:
         self.interface = interface
         self.port_offset = port_offset
         self.port = 0
+        self.starttls_port = 0  # stunnel mode: the port of the STARTTLS service
         self.process = None
         self.output_path = workspace.path(f"server-output-{id(self)}")
         self.stunnel_dir = workspace.path(f"stunnel-{id(self)}")
@@ -758,7 +763,7 @@ class Server:
         reads the key from a directory that only root can read and drops to the unprivileged
         user of unprivileged_prefix() in place of mail; otherwise it cannot change its user,
         and the configuration runs without setuid/setgid, as the README's by-hand try does."""
-        if self.certificate is None or len(self.accounts) != 1 or self.extra:
+        if self.certificate is None or len(self.accounts) != 1:
             raise ValueError("stunnel mode needs a certificate and exactly one account")
         account = self.accounts[0]
         credentials = self.credentials
@@ -787,13 +792,16 @@ class Server:
                     ("setgid = mail\n", f"setgid = {NOBODY_GID}\n", 1))
         else:
             user = (("setuid = mail\n", "", 1), ("setgid = mail\n", "", 1))
+        # fernd's further options, such as --top, at the end of execArgs.
+        maildir = " ".join([f"--maildir={account.maildir.path}"] + self.extra)
         for old, new, count in (
-                ("accept = :::995", f"accept = 127.0.0.1:{self.port}", 1),
+                ("accept = :::995\n", f"accept = 127.0.0.1:{self.port}\n", 1),
+                ("accept = :::110\n", f"accept = 127.0.0.1:{self.starttls_port}\n", 1),
                 ("@FERND_INSTALLED_BINARY@", binary, 1),
                 ("--log=syslog", f"--log={self.log_path}", 1),
                 ("--auth=pop,cat</etc/fernd/password",
                  f"--auth={account.user},cat<{password_path}", 1),
-                ("--maildir=/var/mail/pop", f"--maildir={account.maildir.path}", 1)) + user:
+                ("--maildir=/var/mail/pop\n", maildir + "\n", 1)) + user:
             text = replace_exactly(text, old, new, count)
         path = os.path.join(self.stunnel_dir, "fernd-pop3s.conf")
         with open(path, "w", encoding="utf-8") as config:
@@ -803,10 +811,20 @@ class Server:
     def start(self):
         def command_for_port(port):
             self.port = port
+            if self.mode == "stunnel":
+                # A second free port: the system may hand out the first again, which is not
+                # bound yet.
+                for _ in range(20):
+                    self.starttls_port = free_port(self.interface)
+                    if self.starttls_port != port:
+                        break
             return self.command()
+
+        def more_ports():
+            return [self.starttls_port] if self.mode == "stunnel" else []
         self.process, self.port = start_on_free_port(
             command_for_port, self.output_path, self.env, self.interface, self.output,
-            cwd=self.credentials if self.mode == "stunnel" else None)
+            cwd=self.credentials if self.mode == "stunnel" else None, more_ports=more_ports)
         return self
 
     def run(self, port):

@@ -19,6 +19,7 @@ strace, every system call made is one that the shipped systemd drop-in's sandbox
 Usage: pop3s.py --fernd PATH [unittest arguments, e.g. a TestCase name]
 """
 
+import mailbox
 import os
 import poplib
 import re
@@ -40,8 +41,11 @@ CLIENT_TIMEOUT = 60
 # stunnel's lines (at the level info that the shipped configuration sets) for one connection:
 # the client's address and port, then, once the TLS handshake has succeeded, the process id of
 # the fernd that serves it.
-ACCEPTED = re.compile(r"LOG5\[(\d+)\]: Service \[fernd-pop3s\] accepted connection from "
-                      r"127\.0\.0\.1:(\d+)$")
+ACCEPTED = re.compile(r"LOG5\[(\d+)\]: Service \[(fernd-pop3s|fernd-pop3-starttls)\] accepted "
+                      r"connection from 127\.0\.0\.1:(\d+)$")
+# The two services of the shipped configuration.
+POP3S = "fernd-pop3s"
+STARTTLS = "fernd-pop3-starttls"
 CHILD = re.compile(r"LOG6\[(\d+)\]: Local mode child started \(PID=(\d+)\)$")
 # A connection that ends in the TLS handshake: stunnel's error, then its closing line.
 HANDSHAKE_FAILED = re.compile(r"LOG3\[\d+\]: SSL_accept: ")
@@ -55,6 +59,8 @@ class Pop3sCase(harness.E2ETestCase):
     belongs to the unprivileged user."""
 
     password = "secret"
+    # fernd's options besides the shipped ones, at the end of stunnel's execArgs.
+    fernd_options = ()
 
     def setUp(self):
         super().setUp()
@@ -70,13 +76,15 @@ class Pop3sCase(harness.E2ETestCase):
         harness.give_to_unprivileged(base)
         self.srv = self.server([harness.Account(USER, self.password, self.maildir)],
                                mode="stunnel", log=os.path.join(base, "fernd.log"),
-                               prefix=self.server_prefix(), certificate=self.certificate)
+                               prefix=self.server_prefix(), certificate=self.certificate,
+                               extra=list(self.fernd_options))
         if harness.running_as_root():
             # stunnel binds the port as root, then drops to the user of its configuration.
             harness.wait_until(lambda: harness.process_uid(self.srv.listener_pid())
                                == harness.NOBODY_UID, "stunnel to drop to its user")
         self.site = doc_recipes.Site(tls_port=self.srv.port, home=self.user.home,
-                                     ca=self.certificate.cert, host="localhost")
+                                     ca=self.certificate.cert, host="localhost",
+                                     starttls_port=self.srv.starttls_port)
         self.out = self.workspace.directory("out")
 
     def server_prefix(self):
@@ -93,17 +101,19 @@ class Pop3sCase(harness.E2ETestCase):
     def stunnel_lines(self):
         return self.srv.stunnel_log().splitlines()
 
-    def connections(self):
-        """stunnel's connections as {client port: fernd process id or None}, from its log."""
+    def connections(self, service=None):
+        """stunnel's connections as {client port: fernd process id or None}, from its log; only
+        those of the service of that name when given."""
         threads = {}
         for line in self.stunnel_lines():
             accepted = ACCEPTED.search(line)
             if accepted:
-                threads[accepted.group(1)] = [int(accepted.group(2)), None]
+                threads[accepted.group(1)] = [accepted.group(2), int(accepted.group(3)), None]
             child = CHILD.search(line)
             if child:
-                threads[child.group(1)][1] = int(child.group(2))
-        return dict(threads.values())
+                threads[child.group(1)][2] = int(child.group(2))
+        return {port: pid for name, port, pid in threads.values()
+                if service is None or name == service}
 
     def expect_session(self, client_port, deleted, in_mailbox=None):
         """The connection from client_port was served by a fernd process whose log lines are
@@ -152,6 +162,64 @@ class Pop3sCase(harness.E2ETestCase):
             with self.subTest(message=name):
                 self.assertEqual(harness.normalise(content), harness.normalise(self.messages[name]))
 
+    def follow(self, *texts, expect_status=0, terminal=False):
+        """Runs the commands of the given recipe texts in one shell as the user, with the
+        site's values in place; returns the completed process. With terminal, on a
+        pseudo-terminal of the user's, whose output is then the process's stdout."""
+        script = "\n".join(self.site.apply(text) for text in texts)
+        return self.user.run(script, self.srv, CLIENT_TIMEOUT, expect_status=expect_status,
+                             terminal=terminal)
+
+    def ended_sessions(self, count):
+        """Waits until count sessions have ended; returns their lines."""
+        harness.wait_until(lambda: len(self.srv.finished_sessions()) >= count,
+                           f"{count} sessions to end")
+        sessions = [lines for _, lines in self.srv.finished_sessions()]
+        self.assertEqual(len(sessions), count, "sessions in the log")
+        return sessions
+
+    def assert_served_by(self, service):
+        """Every session in fernd's log was started by stunnel for a connection to the service
+        of that name."""
+        started = set(self.connections(service).values())
+        sessions = self.srv.log.sessions()
+        self.assertTrue(sessions)
+        for pid, _ in sessions:
+            self.assertIn(pid, started, f"fernd {pid} served no connection to [{service}]")
+
+    def fetchmail_keeps_then_deletes(self, name):
+        """docs/clients.md's fetchmail recipe name (a ~/.fetchmailrc), keeping, then with nokeep
+        in place of keep deleting, each run as the plain recipe says. What procmail delivered
+        must equal the files once fetchmail's Received header is taken off. Returns both
+        completed fetchmail runs."""
+        inbox = self.user.path("Mail/inbox")
+        runs = []
+        for keep in (True, False):
+            text = recipe(name).text
+            if not keep:
+                text = harness.replace_exactly(text, " fetchall keep\n", " fetchall nokeep\n")
+            self.user.write(recipe(name), self.site, text)
+            runs.append(self.follow(recipe("fetchmail-run").text))
+            delivered = []
+            for file_name in sorted(os.listdir(os.path.join(inbox, "new"))):
+                with open(os.path.join(inbox, "new", file_name), "rb") as message:
+                    content = message.read()
+                head, _, body = content.partition(b"\n\n")
+                lines = head.split(b"\n")
+                self.assertTrue(lines[0].startswith(b"Received: "), lines[0])
+                while lines[1][:1] in (b" ", b"\t"):  # the Received field's further lines
+                    lines.pop(1)
+                delivered.append(b"\n".join(lines[1:]) + b"\n\n" + body)
+            subprocess.run(["rm", "-rf", inbox], check=True)
+            self.assertEqual(sorted(delivered),
+                             sorted(harness.normalise(content)
+                                    for content in self.messages.values()))
+            sessions = self.ended_sessions(1 if keep else 2)
+            self.assertEqual(sessions[-1], harness.session_lines(len(self.messages),
+                                                                 0 if keep else len(delivered)))
+        self.assertEqual(self.maildir.names(), [])
+        return runs
+
     def curl(self, *arguments, cacert=True):
         """One curl run against the TLS port ("URL" in arguments stands for pop3s://...);
         returns the completed process."""
@@ -180,20 +248,6 @@ class Pop3sClientsTest(Pop3sCase):
 
     # The recipes of docs/clients.md ----------------------------------------------------------
 
-    def follow(self, *texts, expect_status=0):
-        """Runs the commands of the given recipe texts in one shell as the user, with the
-        site's values in place; returns the completed process."""
-        script = "\n".join(self.site.apply(text) for text in texts)
-        return self.user.run(script, self.srv, CLIENT_TIMEOUT, expect_status=expect_status)
-
-    def ended_sessions(self, count):
-        """Waits until count sessions have ended; returns their lines."""
-        harness.wait_until(lambda: len(self.srv.finished_sessions()) >= count,
-                           f"{count} sessions to end")
-        sessions = [lines for _, lines in self.srv.finished_sessions()]
-        self.assertEqual(len(sessions), count, "sessions in the log")
-        return sessions
-
     def test_curl_recipe(self):
         """docs/clients.md's curl commands over TLS: LIST, RETR 1 into 1.eml, DELE 1."""
         listing, retr, dele = doc_recipes.commands(recipe("tls-curl").text)
@@ -212,15 +266,34 @@ class Pop3sClientsTest(Pop3sCase):
                          [f"info: {count} mails deleted in update phase; session ends"
                           for count in (0, 0, 1)])
         self.assertEqual(self.maildir.names(), names[1:])
+        self.assert_served_by(POP3S)
+
+    def test_curl_recipe_deletes_several_in_one_session(self):
+        """docs/clients.md's DELE of messages 1, 3 and 5 joined by --next, --cacert after each:
+        one session deletes exactly those."""
+        self.follow(recipe("tls-curl-delete-several").text)
+        names = sorted(self.messages)
+        self.assertEqual(self.ended_sessions(1)[0],
+                         harness.session_lines(len(self.messages), 3))
+        self.assertEqual(self.maildir.names(), [names[1], names[3]])
+        self.assert_served_by(POP3S)
+
+    def test_curl_without_cacert_after_next_stops(self):
+        """What the page says of --next over TLS: without --cacert after it, curl does not trust
+        the certificate for the next request and stops with status 60."""
+        text = harness.replace_exactly(recipe("tls-curl-delete-several").text,
+                                       "--next --cacert ca.pem ", "--next ", count=2)
+        done = self.follow(text, expect_status=60)
+        self.assertIn(b"SSL certificate problem", done.stderr)
 
     def test_poplib_recipe(self):
-        """docs/clients.md's poplib.POP3_SSL script keeps every message, then, with the # before
-        pop.dele taken away, deletes them; each arrives whole."""
+        """docs/clients.md's poplib.POP3_SSL script keeps every message, then, with what the
+        page's Python section says taken away before pop.dele, deletes them; each arrives
+        whole."""
         for keep in (True, False):
             text = recipe("tls-poplib").text
             if not keep:
-                text = harness.replace_exactly(text, "# pop.dele(int(number))",
-                                               "pop.dele(int(number))")
+                text = doc_recipes.poplib_deleting(text)
             self.user.write(recipe("tls-poplib"), self.site, text)
             self.follow(recipe("tls-poplib-run").text)
             delivered = {}
@@ -239,32 +312,263 @@ class Pop3sClientsTest(Pop3sCase):
         """docs/clients.md's fetchmail over TLS (ssl, sslcertck, the certificate to trust),
         keeping, then with nokeep deleting; run as the plain recipe says. What procmail
         delivered equals the files once fetchmail's Received header is taken off."""
-        inbox = self.user.path("Mail/inbox")
-        for keep in (True, False):
-            text = recipe("tls-fetchmail").text
-            if not keep:
-                text = harness.replace_exactly(text, " fetchall keep\n", " fetchall nokeep\n")
-            self.user.write(recipe("tls-fetchmail"), self.site, text)
-            done = self.follow(recipe("fetchmail-run").text)
+        for done in self.fetchmail_keeps_then_deletes("tls-fetchmail"):
             self.assertNotIn(b"STLS", done.stdout + done.stderr)
-            delivered = []
-            for name in sorted(os.listdir(os.path.join(inbox, "new"))):
-                with open(os.path.join(inbox, "new", name), "rb") as message:
-                    content = message.read()
-                head, _, body = content.partition(b"\n\n")
-                lines = head.split(b"\n")
-                self.assertTrue(lines[0].startswith(b"Received: "), lines[0])
-                while lines[1][:1] in (b" ", b"\t"):  # the Received field's further lines
-                    lines.pop(1)
-                delivered.append(b"\n".join(lines[1:]) + b"\n\n" + body)
-            subprocess.run(["rm", "-rf", inbox], check=True)
-            self.assertEqual(sorted(delivered),
-                             sorted(harness.normalise(content)
-                                    for content in self.messages.values()))
-            sessions = self.ended_sessions(1 if keep else 2)
-            self.assertEqual(sessions[-1], harness.session_lines(len(self.messages),
-                                                                 0 if keep else len(delivered)))
+        self.assert_served_by(POP3S)
+
+
+def starttls_section():
+    """The README's account of what a client sees on port 110 before TLS, its blanks and line
+    ends each made one blank."""
+    return " ".join(doc_recipes.section_text(
+        doc_recipes.README, "### STARTTLS on port 110: what a client sees before TLS").split())
+
+
+class Pop3StarttlsClientsTest(Pop3sCase):
+    """STARTTLS on port 110, the second service of the shipped configuration: the recipes of
+    docs/clients.md's STARTTLS section, read from its text, fetch and delete through it, each
+    session served by a fernd that stunnel started for a connection to that service (where
+    nothing reaches fernd before TLS)."""
+
+    def test_curl_recipe(self):
+        """curl with --ssl-reqd: LIST, RETR 1 into 1.eml, DELE 1."""
+        listing, retr, dele = doc_recipes.commands(recipe("starttls-curl").text)
+        names = sorted(self.messages)
+        output = self.follow(listing).stdout
+        self.assertEqual(output, b"".join(f"{number} {len(self.messages[name])}\r\n".encode()
+                                          for number, name in enumerate(names, 1)))
+        self.follow(retr)
+        with open(self.user.path("1.eml"), "rb") as message:
+            self.assertEqual(harness.normalise(message.read()),
+                             harness.normalise(self.messages[names[0]]))
+        self.assertEqual(self.maildir.contents(), self.messages)
+        self.follow(dele)
+        sessions = self.ended_sessions(3)
+        self.assertEqual([lines[-1] for lines in sessions],
+                         [f"info: {count} mails deleted in update phase; session ends"
+                          for count in (0, 0, 1)])
+        self.assertEqual(self.maildir.names(), names[1:])
+        self.assert_served_by(STARTTLS)
+
+    def test_curl_recipe_deletes_several_in_one_session(self):
+        """DELE of messages 1, 3 and 5 joined by --next, --ssl-reqd and --cacert after each: one
+        session deletes exactly those."""
+        self.follow(recipe("starttls-curl-delete-several").text)
+        names = sorted(self.messages)
+        self.assertEqual(self.ended_sessions(1)[0],
+                         harness.session_lines(len(self.messages), 3))
+        self.assertEqual(self.maildir.names(), [names[1], names[3]])
+        self.assert_served_by(STARTTLS)
+
+    def test_curl_without_ssl_reqd_sends_no_password(self):
+        """What the page says of curl without --ssl-reqd: stunnel's CAPA offers no way to log
+        in, curl stops with status 67 ("Login denied"), and no command reaches fernd."""
+        listing = doc_recipes.commands(recipe("starttls-curl").text)[0]
+        done = self.follow(harness.replace_exactly(listing, "--ssl-reqd ", ""), expect_status=67)
+        self.assertIn(b"Login denied", done.stderr)
+        (pid,) = harness.wait_until(
+            lambda: [pid for pid in self.connections(STARTTLS).values() if pid],
+            "stunnel to start fernd")
+        harness.wait_until(lambda: len(self.srv.log.session_of(pid)) == 2, "fernd's session")
+        self.assertEqual(self.srv.log.session_of(pid), [
+            "info: starting POP3 session", "error: input error, session aborted"])
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+    def test_man_page_curl_line(self):
+        """The man page's STARTTLS example, read from its text, fetches message 1."""
+        (line,) = [block for block in doc_recipes.man_page_blocks("POP3 over TLS")
+                   if "--ssl-reqd" in block]
+        output = self.follow(line).stdout
+        self.assertEqual(harness.normalise(output),
+                         harness.normalise(self.messages[sorted(self.messages)[0]]))
+        self.assertEqual(self.ended_sessions(1)[0], harness.session_lines(len(self.messages), 0))
+        self.assert_served_by(STARTTLS)
+
+    def test_fetchmail_recipe(self):
+        """fetchmail with its default TLS policy (neither ssl nor sslproto), the certificate to
+        trust given: it asks for STLS itself; keeping, then with nokeep deleting."""
+        self.fetchmail_keeps_then_deletes("starttls-fetchmail")
+        self.assert_served_by(STARTTLS)
+
+
+class Pop3StarttlsMuttTest(Pop3sCase):
+    """mutt and neomutt with docs/clients.md's STARTTLS ~/.muttrc (ssl_starttls=yes,
+    ssl_force_tls=yes), read from its text, and the plain section's commands, on a
+    pseudo-terminal of their own on which nothing is typed: each copies every message to an
+    mbox file and keeps it, then moves every message there and deletes it. fernd runs with
+    --top, at the end of stunnel's execArgs, as the page says."""
+
+    fernd_options = ("--top",)
+    # The headers that mutt adds to each message it writes to an mbox file (docs/clients.md,
+    # "mutt and neomutt").
+    MUTT_ADDS = ("Content-Length", "Lines")
+
+    def mutt(self, name):
+        """The STARTTLS ~/.muttrc, the plain section's setup and then its recipe name, on a
+        terminal; returns what the terminal showed, as text."""
+        self.user.write(recipe("starttls-mutt"), self.site)
+        self.follow(recipe("mutt-setup").text)
+        done = self.follow(recipe(name).text, terminal=True)
+        return harness.terminal_text(done.stdout)
+
+    def take_mbox(self):
+        """The messages of ~/fetched.mbox, without their "From " lines and mutt's own headers,
+        normalised; the file is then removed."""
+        path = self.user.path("fetched.mbox")
+        box = mailbox.mbox(path, create=False)
+        try:
+            messages = [box.get_bytes(key) for key in box.keys()]
+        finally:
+            box.close()
+        os.unlink(path)
+        delivered = []
+        for content in messages:
+            head, _, body = harness.normalise(content).partition(b"\n\n")
+            kept = [line for line in head.split(b"\n")
+                    if line.split(b":", 1)[0].decode("ascii", "replace") not in self.MUTT_ADDS]
+            delivered.append(b"\n".join(kept) + b"\n\n" + body)
+        return sorted(delivered)
+
+    def keeps_then_deletes(self, keep, delete):
+        count = len(self.messages)
+        expected = sorted(harness.normalise(content) for content in self.messages.values())
+        for name, shown_line, deleted in ((keep, f"{count} kept, 0 deleted", 0),
+                                          (delete, f"0 kept, {count} deleted", count)):
+            shown = self.mutt(name)
+            self.assertIn("SSL/TLS connection using", shown)
+            self.assertIn(shown_line, shown)
+            self.assertEqual(self.take_mbox(), expected)
+            sessions = self.ended_sessions(1 if not deleted else 2)
+            self.assertEqual(sessions[-1][-1],
+                             f"info: {deleted} mails deleted in update phase; session ends")
         self.assertEqual(self.maildir.names(), [])
+        self.assert_served_by(STARTTLS)
+
+    def test_mutt(self):
+        self.keeps_then_deletes("mutt-keep", "mutt-delete")
+
+    def test_neomutt(self):
+        self.keeps_then_deletes("neomutt-keep", "neomutt-delete")
+
+
+# stunnel's own replies on port 110 before STLS, and fernd's greeting as it passes it on.
+STARTTLS_GREETING = b"+OK fernd ready. + stunnel\r\n"
+STARTTLS_CAPA = [b"+OK Stunnel capability list follows\r\n", b"STLS\r\n", b".\r\n"]
+STARTTLS_STLS = b"+OK Stunnel starts TLS negotiation\r\n"
+NOT_TLS = "Client does not want TLS"
+
+
+class Pop3StarttlsBeforeTlsTest(Pop3sCase):
+    """What a client sees on port 110 before STLS, as the README lists it: fernd's greeting
+    with stunnel's mark, stunnel's own CAPA list with STLS alone, and no reply at all to any
+    other command, which never reaches fernd: a client that sends USER (or PASS, or QUIT) before
+    STLS gets no login. After STLS and the handshake, fernd answers everything."""
+
+    def greeted(self):
+        client = harness.LineClient(self.srv.starttls_port)
+        self.addCleanup(client.close)
+        self.assertEqual(client.line(), STARTTLS_GREETING)
+        return client
+
+    def assert_ended_unanswered(self, client, count):
+        """The connection ends without a byte more (with a reset, or closed); it is the
+        count-th that stunnel refused, and the fernd that stunnel started for it saw no
+        command."""
+        try:
+            rest = client.read_to_end()
+        except ConnectionResetError:
+            rest = b""
+        self.assertEqual(rest, b"")
+        harness.wait_until(lambda: self.srv.stunnel_log().count(NOT_TLS) >= count,
+                           "stunnel's line on the refusal")
+        self.assertEqual(self.srv.stunnel_log().count(NOT_TLS), count)
+        pid = harness.wait_until(lambda: self.connections(STARTTLS).get(client.local_port),
+                                 "stunnel to start fernd")
+        harness.wait_until(lambda: len(self.srv.log.session_of(pid)) >= 2, "fernd's session")
+        self.assertEqual(self.srv.log.session_of(pid), [
+            "info: starting POP3 session", "error: input error, session aborted"])
+
+    def test_user_before_stls_gets_no_login(self):
+        # USER and PASS in one write, as a client that does not wait for replies sends them.
+        client = self.greeted()
+        client.send(f"USER {USER}\r\nPASS {self.password}\r\n")
+        self.assert_ended_unanswered(client, 1)
+        # After stunnel's CAPA, which offers STLS alone.
+        client = self.greeted()
+        client.send("CAPA\r\n")
+        self.assertEqual([client.line() for _ in STARTTLS_CAPA], STARTTLS_CAPA)
+        client.send(f"USER {USER}\r\n")
+        self.assert_ended_unanswered(client, 2)
+        # Python's poplib, which waits for the reply to USER before it sends PASS.
+        pop = poplib.POP3("127.0.0.1", self.srv.starttls_port, timeout=CLIENT_TIMEOUT)
+        try:
+            self.assertEqual(pop.getwelcome(), STARTTLS_GREETING.rstrip())
+            with self.assertRaises((poplib.error_proto, ConnectionResetError)):
+                pop.user(USER)
+        finally:
+            pop.close()
+        harness.wait_until(lambda: self.srv.stunnel_log().count(NOT_TLS) >= 3,
+                           "stunnel's line on the refusal")
+        # Nothing but the sessions' start and end reached fernd: no login, nothing touched.
+        self.assertNotIn("authoriz", harness.read_text(self.srv.log_path))
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+    def test_other_commands_before_stls_get_no_reply(self):
+        for number, commands in enumerate((["QUIT"], ["PASS " + self.password], ["CAPA", "CAPA"],
+                                           ["NOOP"]), 1):
+            with self.subTest(commands=commands):
+                client = self.greeted()
+                for command in commands[:-1]:
+                    client.send(command + "\r\n")
+                    self.assertEqual([client.line() for _ in STARTTLS_CAPA], STARTTLS_CAPA)
+                client.send(commands[-1] + "\r\n")
+                self.assert_ended_unanswered(client, number)
+        self.assertNotIn("authoriz", harness.read_text(self.srv.log_path))
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+    def test_after_stls_fernd_answers(self):
+        """poplib: stls() sends stunnel's one CAPA itself, then STLS; after the handshake fernd
+        answers CAPA with its own list, and the session fetches and deletes every message. A
+        capa() of the client's own before stls() makes that CAPA the second, and stunnel ends
+        the connection, as the documents say."""
+        pop = poplib.POP3("127.0.0.1", self.srv.starttls_port, timeout=CLIENT_TIMEOUT)
+        try:
+            self.assertEqual(pop.capa(), {"STLS": []})
+            with self.assertRaises((poplib.error_proto, ConnectionResetError)):
+                pop.stls(context=self.trusting_context())
+        finally:
+            pop.close()
+        harness.wait_until(lambda: NOT_TLS in self.srv.stunnel_log(), "stunnel's refusal")
+
+        pop = poplib.POP3("127.0.0.1", self.srv.starttls_port, timeout=CLIENT_TIMEOUT)
+        try:
+            client_port = pop.sock.getsockname()[1]
+            self.assertEqual(pop.stls(context=self.trusting_context()), STARTTLS_STLS.rstrip())
+            self.assertEqual(pop.capa(), {"USER": [], "UIDL": []})
+            pop.user(USER)
+            pop.pass_(self.password)
+            self.assertEqual(pop.stat(), (len(self.messages),
+                                          sum(map(len, self.messages.values()))))
+            delivered = {}
+            for line in pop.uidl()[1]:
+                number, name = line.decode("ascii").split()
+                delivered[name] = b"".join(line + b"\n" for line in pop.retr(int(number))[1])
+                pop.dele(int(number))
+            self.assertEqual(pop.quit(), b"+OK")
+        finally:
+            pop.close()
+        self.assert_whole(delivered)
+        self.expect_session(client_port, len(self.messages))
+        self.assertEqual(self.maildir.names(), [])
+        self.assertEqual(self.srv.stunnel_log().count(NOT_TLS), 1)
+
+    def test_readme_lists_what_was_seen(self):
+        """The README's list holds each reply and log line that these tests see."""
+        text = starttls_section()
+        for seen in (STARTTLS_GREETING.rstrip().decode(), STARTTLS_STLS.rstrip().decode(),
+                     *(line.rstrip().decode() for line in STARTTLS_CAPA), NOT_TLS,
+                     "starting POP3 session", "input error, session aborted"):
+            self.assertIn(seen, text)
 
 
 class Pop3sRefusalsTest(Pop3sCase):
@@ -423,6 +727,48 @@ class Pop3sSilentClientTest(Pop3sCase):
         self.assertEqual(self.maildir.contents(), self.messages)
 
 
+class Pop3StarttlsSilentClientTest(Pop3sCase):
+    """On port 110, a client that reads the greeting and then sends nothing, and one that sends
+    STLS and then starts no handshake, are each let go by stunnel after the same TIMEOUTbusy,
+    as the README says; the fernd that stunnel started at once for each saw no command. The
+    test waits for those ends; its ceiling is only for a hang."""
+
+    def test_silent_clients_are_let_go(self):
+        bound = shipped_timeout_busy()
+        self.assertIn(f"is let go after {bound} seconds (`TIMEOUTbusy`)", starttls_section())
+        self.assertLessEqual(bound, 30)
+        clients = []
+        for send_stls in (False, True):
+            client = harness.connect(self.srv.starttls_port, timeout=bound + 3 * WAIT)
+            self.addCleanup(client.close)
+            reader = client.makefile("rb")
+            self.assertEqual(reader.readline(), STARTTLS_GREETING)
+            if send_stls:
+                client.sendall(b"STLS\r\n")
+                self.assertEqual(reader.readline(), STARTTLS_STLS)
+            clients.append(reader)
+        for reader in clients:
+            try:
+                received = reader.read()  # the end of the connection, or a reset
+            except ConnectionResetError:
+                received = b""
+            except socket.timeout:
+                self.fail(f"stunnel held a silent connection for {bound + 3 * WAIT} s")
+            self.assertEqual(received, b"")
+        harness.wait_until(lambda: self.srv.stunnel_log().count("TIMEOUTbusy exceeded") >= 2,
+                           "stunnel's lines on the timeouts")
+        def ended():
+            found = [(pid, lines) for pid, lines in self.srv.log.sessions() if len(lines) == 2]
+            return found if len(found) == 2 else None
+        sessions = harness.wait_until(ended, "both fernd sessions to end")
+        self.assertEqual(len(self.srv.log.sessions()), 2, self.srv.log.sessions())
+        for pid, lines in sessions:
+            self.assertIn(pid, self.connections(STARTTLS).values())
+            self.assertEqual(lines, ["info: starting POP3 session",
+                                     "error: input error, session aborted"])
+        self.assertEqual(self.maildir.contents(), self.messages)
+
+
 def syscall_set(name):
     """The system calls of a systemd system call set such as @system-service, nested sets
     expanded, as systemd-analyze lists them."""
@@ -477,6 +823,25 @@ class Pop3sSandboxTest(Pop3sCase):
         client_port, delivered = self.poplib_session(delete=True)
         self.assert_whole(delivered)
         self.expect_session(client_port, len(self.messages))
+        # STARTTLS on port 110: a session under TLS, and a USER before STLS that stunnel
+        # refuses.
+        pop = poplib.POP3("127.0.0.1", self.srv.starttls_port, timeout=CLIENT_TIMEOUT)
+        try:
+            pop.stls(context=self.trusting_context())
+            pop.user(USER)
+            pop.pass_(self.password)
+            self.assertEqual(pop.stat(), (0, 0))
+            self.assertEqual(pop.quit(), b"+OK")
+        finally:
+            pop.close()
+        pop = poplib.POP3("127.0.0.1", self.srv.starttls_port, timeout=CLIENT_TIMEOUT)
+        try:
+            with self.assertRaises((poplib.error_proto, ConnectionResetError)):
+                pop.user(USER)
+        finally:
+            pop.close()
+        harness.wait_until(lambda: NOT_TLS in self.srv.stunnel_log(),
+                           "stunnel to refuse the USER before STLS")
         with self.assertRaises(ssl.SSLCertVerificationError):
             poplib.POP3_SSL("127.0.0.1", self.srv.port, context=ssl.create_default_context(),
                             timeout=CLIENT_TIMEOUT)

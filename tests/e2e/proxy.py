@@ -503,6 +503,43 @@ class ProxyRefusalsTest(ProxyCase):
         self.assertEqual(client.command("QUIT"), b"+OK\r\n")
         self.assertEqual(self.all_contents(), self.all_messages())
 
+    def test_plain_login_before_stls_only_from_the_proxys_own_address(self):
+        """What the page says of `ssl = required`: on a connection from the address that it was
+        made to (127.0.0.1 to 127.0.0.1) Dovecot takes a plain login before STLS, and CAPA
+        lists USER; from another address (127.0.0.2, loopback as well) CAPA lists neither USER
+        nor a SASL mechanism, and USER is refused with the page's words."""
+        page = " ".join(doc_recipes.section_text(doc_recipes.SCALING, "## Clients").split())
+        refusal = (b"-ERR [AUTH] Plaintext authentication disallowed on non-secure (SSL/TLS) "
+                   b"connections.")
+        self.assertIn(f'"{refusal.decode()}"', page)
+        for source, secure in (("127.0.0.1", True), ("127.0.0.2", False)):
+            with self.subTest(source=source):
+                plain = socket.create_connection(("127.0.0.1", self.proxy.stls_port),
+                                                 timeout=WAIT, source_address=(source, 0))
+                self.addCleanup(plain.close)
+                reader = plain.makefile("rb")
+                self.assertTrue(reader.readline().startswith(b"+OK "))
+                plain.sendall(b"CAPA\r\n")
+                listed = [line.rstrip(b"\r\n").decode("ascii")
+                          for line in read_multiline(reader)[1:-1]]
+                if secure:
+                    self.assertEqual(listed, PROXY_CAPABILITIES)
+                else:
+                    self.assertEqual(listed, [name for name in PROXY_CAPABILITIES
+                                              if name not in ("USER", "SASL PLAIN")] + ["SASL"])
+                plain.sendall(b"USER alice\r\n")
+                reply = reader.readline()
+                if not secure:
+                    self.assertEqual(reply, refusal + b"\r\n")
+                    continue
+                self.assertEqual(reply, b"+OK\r\n")
+                plain.sendall(f"PASS {PASSWORDS['alice']}\r\n".encode("ascii"))
+                self.assertEqual(reader.readline(), b"+OK\r\n")
+                plain.sendall(b"QUIT\r\n")
+                self.assertEqual(reader.readline(), b"+OK\r\n")
+        self.session_ends(self.backend_of("alice"), 1)
+        self.assertEqual(self.all_contents(), self.all_messages())
+
     def test_mailbox_in_use(self):
         """A second session of the same user, through the proxy, meets fernd's lock."""
         first = self.logged_in("carol", "pop3s")

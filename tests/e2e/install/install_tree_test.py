@@ -1,7 +1,8 @@
 """`cmake --install` into a temporary DESTDIR, under the configured prefix and under another
 one given with --prefix: exactly the expected files (no test, benchmark or stray file), the
-binary and the documents unchanged, a README whose `man fernd` opens the installed man page, and
-unit files that start the installed binary."""
+binary and the documents unchanged, a README whose `man fernd` opens the installed man page and
+whose every link leads to a file installed beside it (a file that stays in the source tree is
+named as such, not linked), and unit files that start the installed binary."""
 
 import os
 import re
@@ -15,6 +16,24 @@ from install_support import (check, cached_install_prefix, cmake_install,
 
 # A Markdown link: [text](target).
 LINK = re.compile(r"\[([^\]]*)\]\(([^)]*)\)")
+# The documents of docs/ that are installed beside the README.
+INSTALLED_DOCS = ("clients.md", "scaling.md", "design.md", "performance.md")
+
+
+def installed_readme(source):
+    """The README as it must read installed: a link to a document of INSTALLED_DOCS leads to the
+    file beside it; a link to any other file of the source tree becomes its path, followed by
+    where that is."""
+    def link(match):
+        text, target = match.groups()
+        if "://" in target:
+            return match.group(0)
+        name = target[len("docs/"):] if target.startswith("docs/") else None
+        if name in INSTALLED_DOCS:
+            return f"[{text}]({name})"
+        check(text == target, f"README.md links {target} as {text!r}, not by its path")
+        return f"{text} (in fernd's source tree)"
+    return LINK.sub(link, source)
 
 
 def check_tree(args, destdir, prefix):
@@ -34,6 +53,9 @@ def check_tree(args, destdir, prefix):
     same_as_source = {
         "share/man/man8/fernd.8": "docs/fernd.8",
         "share/doc/fernd/clients.md": "docs/clients.md",
+        "share/doc/fernd/scaling.md": "docs/scaling.md",
+        "share/doc/fernd/design.md": "docs/design.md",
+        "share/doc/fernd/performance.md": "docs/performance.md",
         "lib/systemd/system/fernd.socket": "dist/systemd/fernd.socket",
         "share/doc/fernd/LICENSE": "LICENSE",
         "share/doc/fernd/stunnel/override.conf": "dist/stunnel/override.conf",
@@ -46,14 +68,17 @@ def check_tree(args, destdir, prefix):
         mode = stat.S_IMODE(os.stat(os.path.join(root, installed_path)).st_mode)
         check(mode == 0o644, f"{installed_path} has mode {mode:o}, expected 644")
 
-    # The README is the source's, its links made to work where it is installed: the client
-    # guide beside it, the files that are not installed named in plain text.
+    # The README is the source's, its links made to work where it is installed: the documents
+    # beside it, the files that are not installed named in plain text with where they are.
     docdir = os.path.join(root, "share/doc/fernd")
     readme = read_bytes(os.path.join(docdir, "README.md")).decode()
     source = read_bytes(os.path.join(args.source_dir, "README.md")).decode()
-    check(LINK.sub(r"\1", readme) == LINK.sub(r"\1", source),
-          "the installed README.md differs from README.md in more than its links")
-    check("](clients.md)" in readme, "the installed README.md does not link clients.md")
+    check(readme == installed_readme(source),
+          "the installed README.md is not README.md with its links made to work installed")
+    for name in INSTALLED_DOCS:
+        check(f"]({name})" in readme, f"the installed README.md does not link {name}")
+    check("(in fernd's source tree)" in readme,
+          "the installed README.md names no file of the source tree")
     mode = stat.S_IMODE(os.stat(os.path.join(docdir, "README.md")).st_mode)
     check(mode == 0o644, f"share/doc/fernd/README.md has mode {mode:o}, expected 644")
     # The README names the command that opens the installed man page, and that command finds it
@@ -64,7 +89,7 @@ def check_tree(args, destdir, prefix):
                    env=dict(os.environ, MANPATH=manual)).stdout.strip()
     check(found == os.path.join(manual, "man8/fernd.8"),
           f"`man fernd` with the install's manual tree finds {found!r}")
-    for name in ("README.md", "clients.md"):
+    for name in ("README.md",) + INSTALLED_DOCS:
         text = read_bytes(os.path.join(docdir, name)).decode()
         for target in LINK.findall(text):
             target = target[1].split("#", 1)[0]

@@ -50,6 +50,19 @@ def check_control(args, package):
         check(fields[field] == value, f"control field {field}: {fields[field]!r}, not {value!r}")
     check(fields["Description"].startswith("small POP3 server for local Maildirs\n"),
           f"Description: {fields['Description']!r}")
+    # What the description promises, against what the program and the package do: TOP with the
+    # option that --help lists, and the ports of the shipped stunnel configuration.
+    description = " ".join(fields["Description"].split())
+    help_text = run_ok([args.binary, "--help"]).stdout
+    check("--top" in help_text and "TOP with --top" in description
+          and "without TOP" not in description,
+          f"Description does not match --help on TOP: {description!r}")
+    with open(os.path.join(args.source_dir, "dist/stunnel/fernd-pop3s.conf.in"),
+              encoding="utf-8") as conf:
+        accepts = re.findall(r"^accept = :::(\d+)$", conf.read(), re.MULTILINE)
+    check(accepts == ["995", "110"] and "POP3S on port 995" in description
+          and "STARTTLS on port 110" in description,
+          f"Description and the stunnel configuration's ports ({accepts}): {description!r}")
     # dpkg-shlibdeps found the C library at least. The C++ runtime and libgcc are dependencies
     # exactly when the binary loads them: a build that links them in (the default) must not
     # claim them, and one that does not must name them.

@@ -4,11 +4,12 @@
   directory of the user's own that holds what the README's commands use there (the stunnel
   template, and the fernd that the Quick start built, at build/src/fernd), the `openssl` command
   and the by-hand block make a certificate and a password file of mode 0600, fill in the
-  template with a port of the test's in place of 1995, and start stunnel4 in the foreground,
-  whose log names the handshake it waits for; the README's curl line, trusting that
-  certificate, fetches message 1 of ~/Maildir byte for byte, and fernd's log in ~/pop3s holds
-  the session. Nothing is installed for it. The same commands again with the installed
-  configuration in place of the template, as the README says, typed in the home directory;
+  template with ports of the test's in place of 1995 and 1110, and start stunnel4 in the
+  foreground, whose log names the handshake it waits for; the README's curl lines, trusting that
+  certificate, fetch message 1 of ~/Maildir byte for byte, one over POP3S and one over
+  STARTTLS, and fernd's log in ~/pop3s holds both sessions. Nothing is installed for it. The
+  same commands again with the installed configuration in place of the template, as the README
+  says, typed in the home directory;
 - the systemd set-up, against an install under a temporary prefix (in place of /usr): as root,
   with /etc/ under a temporary root, and stand-ins for apt-get and systemctl that note their
   arguments (there is no systemd to run here): the files land where Debian's stunnel@.service
@@ -57,8 +58,19 @@ def by_hand(workspace, name, source=None, docdir=None):
     harness.Maildir(user.path("Maildir"), messages)
     user.give(user.home)
     port = harness.free_port()
-    site = doc_recipes.Site(tls_port=port, home=user.home)
-    script = site.apply(recipe("pop3s-certificate").text + recipe("pop3s-by-hand").text)
+    starttls_port = port
+    for _ in range(20):  # another free port: the first one is not bound yet
+        starttls_port = harness.free_port()
+        if starttls_port != port:
+            break
+    site = doc_recipes.Site(tls_port=port, home=user.home, starttls_port=starttls_port)
+    # The ports of the user's own, where the by-hand block puts them: the sed expressions
+    # that find the shipped ports 995 and 110 stay as they are.
+    text = recipe("pop3s-by-hand").text
+    for documented, chosen in ((1995, port), (1110, starttls_port)):
+        text = harness.replace_exactly(text, f"/accept = 127.0.0.1:{documented}/",
+                                       f"/accept = 127.0.0.1:{chosen}/")
+    script = doc_recipes.Site(home=user.home).apply(recipe("pop3s-certificate").text + text)
     if source is not None:
         script = f"cd {shlex.quote(source_tree(*source, user))}\n" + script
     else:
@@ -67,27 +79,32 @@ def by_hand(workspace, name, source=None, docdir=None):
     output_path = workspace.path("by-hand.out")
     process = user.start(script, output_path)
     try:
-        harness.wait_until(lambda: harness.listener_of(process, port) is not None
+        harness.wait_until(lambda: (harness.listener_of(process, port) is not None
+                                    and harness.listener_of(process, starttls_port) is not None)
                            or process.poll() is not None, "stunnel4 to listen")
         check(process.poll() is None,
               f"the by-hand commands ended with {process.returncode}:\n"
               f"{harness.read_text(output_path)}")
         mode = stat.S_IMODE(os.stat(user.path("pop3s/password")).st_mode)
         check(mode == 0o600, f"the by-hand password file has mode {mode:o}, expected 600")
-        fetch = site.apply(recipe("pop3s-by-hand-fetch").text)
-        done = user.run(fetch, None, harness.WAIT * 3)
-        check(harness.normalise(done.stdout) == harness.normalise(messages["1001.first"]),
-              f"the README's curl line fetched {done.stdout!r}")
         log = harness.LogFile(user.path("pop3s/fernd.log"))
-        harness.wait_until(lambda: any(lines[-1].endswith("mails deleted in update phase; "
-                                                          "session ends")
-                                       for _, lines in log.sessions()), "fernd's session")
-        ((_, lines),) = log.sessions()
-        check(lines == harness.session_lines(2, 0, user=user.name),
-              f"fernd's log by hand: {lines}")
+        for count, name in enumerate(("pop3s-by-hand-fetch", "pop3s-by-hand-starttls-fetch"), 1):
+            fetch = site.apply(recipe(name).text)
+            done = user.run(fetch, None, harness.WAIT * 3)
+            check(harness.normalise(done.stdout) == harness.normalise(messages["1001.first"]),
+                  f"the README's curl line {name} fetched {done.stdout!r}")
+            harness.wait_until(lambda: sum(lines[-1].endswith("mails deleted in update phase; "
+                                                              "session ends")
+                                           for _, lines in log.sessions()) >= count,
+                               "fernd's session")
+            check([lines for _, lines in log.sessions()]
+                  == [harness.session_lines(2, 0, user=user.name)] * count,
+                  f"fernd's log by hand: {log.sessions()}")
         text = harness.read_text(output_path)
         check("Local mode child started" in text and "Configuration successful" in text,
               f"stunnel's log is not on standard error:\n{text}")
+        check("Service [fernd-pop3-starttls] accepted connection" in text,
+              f"the STARTTLS line did not go to the STARTTLS service:\n{text}")
     finally:
         harness.kill_group(process)
 
@@ -105,6 +122,12 @@ def with_systemd(docdir, manpath, workspace):
             program.write(f'#!/bin/sh\necho "{name} $*" >> "{noted}"\n')
         os.chmod(path, 0o755)
     script = recipe("pop3s-install").text
+    # The man page's commands for the same set-up are among those that run here.
+    commands = doc_recipes.commands(script)
+    (page,) = [block for block in doc_recipes.man_page_blocks("POP3 over TLS")
+               if "systemctl" in block]
+    for command in doc_recipes.commands(page):
+        check(command in commands, f"the man page's {command!r} is not in the README's set-up")
     script = harness.replace_exactly(script, "/usr/share/doc/fernd", docdir, 2)
     script = harness.replace_exactly(script, " /etc/", f" {root}/etc/", 3)
     done = subprocess.run(["/bin/bash", "-e", "-c", script], capture_output=True, text=True,

@@ -3,10 +3,17 @@
 agree with the sandbox: every Maildir they serve is writable, the password is the credential
 that the unit loads, and the standalone listener stays on loopback.
 
+Both run fernd as the user mail in a sandbox that allows no change of user: no capability, and
+neither setgroups nor any call that changes a process's user ids, so that a unit edited to run
+as root could not become a Maildir's owner either (the man page says so, and sends those who
+want that to a classic inetd).
+
 The same for POP3 over TLS: Debian's stunnel@.service with the drop-in override.conf for the
 instance fernd-pop3s, and the stunnel configuration fernd-pop3s.conf that it runs: stunnel starts
 as root with no ambient capability, reads the certificate and the key that the drop-in loads as
-credentials, and drops to an unprivileged user; fernd reads its password file itself."""
+credentials, and drops to an unprivileged user; fernd reads its password file itself. The
+configuration has two services, POP3S on port 995 and STARTTLS on port 110, which share the
+global section's certificate, key and fernd command line."""
 
 import os
 import re
@@ -61,17 +68,75 @@ STUNNEL_INSTANCE = "stunnel@fernd-pop3s.service"
 CREDENTIALS_DIRECTORY = f"/run/credentials/{STUNNEL_INSTANCE}"
 
 
-def stunnel_settings(path):
-    """The `key = value` lines of a stunnel configuration file, as a list of pairs; comments,
-    blank lines and section headers left out."""
-    settings = []
+def stunnel_sections(path):
+    """The `key = value` lines of a stunnel configuration file by section, as {None: the
+    global section's pairs, NAME: the pairs of the service [NAME]}, in the file's order;
+    comments and blank lines left out."""
+    sections = {None: []}
+    current = None
     with open(path, encoding="utf-8") as config:
         for line in config:
             line = line.strip()
-            if line and not line.startswith((";", "#", "[")):
+            if line.startswith("[") and line.endswith("]"):
+                current = line[1:-1]
+                check(current not in sections, f"the service [{current}] stands twice")
+                sections[current] = []
+            elif line and not line.startswith((";", "#")):
                 key, _, value = line.partition("=")
-                settings.append((key.strip(), value.strip()))
-    return settings
+                sections[current].append((key.strip(), value.strip()))
+    return sections
+
+
+def syscall_set(name):
+    """The system calls of a systemd system call set such as @system-service, nested sets
+    expanded, as systemd-analyze lists them."""
+    done = run(["systemd-analyze", "syscall-filter", name])
+    check(done.returncode == 0, f"systemd-analyze syscall-filter {name}: {done.stderr}")
+    calls = set()
+    for line in done.stdout.splitlines()[1:]:
+        entry = line.strip()
+        if entry and not entry.startswith("#"):
+            calls |= syscall_set(entry) if entry.startswith("@") else {entry}
+    return calls
+
+
+def filter_allows(path):
+    """The system calls that a unit's SystemCallFilter= lines allow, read in order as systemd
+    reads them: the first, an allow list, sets the calls allowed; a later ~ line takes calls
+    out, a later line without ~ puts them back."""
+    allowed = None
+    for value in unit_settings(path, "SystemCallFilter"):
+        calls = set()
+        for name in value.lstrip("~").split():
+            calls |= syscall_set(name) if name.startswith("@") else {name}
+        if allowed is None:
+            check(not value.startswith("~"), f"{path}: the first SystemCallFilter= denies")
+            allowed = calls
+        elif value.startswith("~"):
+            allowed -= calls
+        else:
+            allowed |= calls
+    return allowed or set()
+
+
+# The calls with which a process of root gives up its groups and takes a user's ids: the
+# system call filter of the units lets none of them through (a denied call ends the process).
+CHANGING_USER = ("setgroups", "setuid", "setreuid", "setresuid")
+
+
+def check_no_change_of_user(unit_dir, unit):
+    """The unit runs fernd as mail, and its sandbox lets no process change its user: no
+    capability at all (without CAP_SETUID and CAP_SETGID no id can change), and none of the
+    calls of CHANGING_USER allowed by the system call filter."""
+    path = os.path.join(unit_dir, unit)
+    check(unit_settings(path, "User") == ["mail"] and unit_settings(path, "Group") == ["mail"],
+          f"{unit} must run fernd as the user and group mail, as the documents say")
+    check(unit_settings(path, "CapabilityBoundingSet") == [""],
+          f"{unit} must leave fernd no capability (an empty CapabilityBoundingSet=)")
+    allowed = filter_allows(path)
+    check(len(allowed) > 100, f"{unit}: SystemCallFilter= allows only {sorted(allowed)}")
+    changing = set(CHANGING_USER) & allowed
+    check(not changing, f"{unit}: SystemCallFilter= allows changing the user: {sorted(changing)}")
 
 
 def check_stunnel(analyze, prefix, manpath, tmp):
@@ -104,29 +169,41 @@ def check_stunnel(analyze, prefix, manpath, tmp):
 
     # stunnel starts as root, to read the key, and drops to an unprivileged user of its own
     # accord: no User= (which would leave the key readable by that user, and so by fernd), and
-    # only the capabilities that binding port 995 and the drop need, none of them ambient.
+    # only the capabilities that binding ports 995 and 110 and the drop need, none of them
+    # ambient.
     check(unit_settings(dropin, "User") == [] and unit_settings(dropin, "Group") == [],
           "the drop-in must let stunnel start as root: stunnel drops to its user itself")
     check(unit_settings(dropin, "AmbientCapabilities") == [],
           "the drop-in must give no ambient capability: fernd and its passwordeval would hold it")
     bounding = " ".join(unit_settings(dropin, "CapabilityBoundingSet")).split()
     check(sorted(bounding) == ["CAP_NET_BIND_SERVICE", "CAP_SETGID", "CAP_SETUID"],
-          f"CapabilityBoundingSet= must hold what binding port 995 and the drop need: {bounding}")
+          f"CapabilityBoundingSet= must hold what binding the ports and the drop need: "
+          f"{bounding}")
     loaded = [c.split(":", 1)[0] for c in unit_settings(dropin, "LoadCredential")]
     writable = " ".join(unit_settings(dropin, "ReadWritePaths")).split()
 
-    config = stunnel_settings(os.path.join(prefix, "share/doc/fernd/stunnel/fernd-pop3s.conf"))
+    sections = stunnel_sections(os.path.join(prefix, "share/doc/fernd/stunnel/fernd-pop3s.conf"))
+    config = sections[None]
     keys = [key for key, _ in config]
     values = dict(config)
+    # POP3S on 995 and STARTTLS on 110; every other setting is the global section's, which
+    # stunnel takes as each service's default, so that both serve the same accounts.
+    check(list(sections) == [None, "fernd-pop3s", "fernd-pop3-starttls"],
+          f"fernd-pop3s.conf must have the services [fernd-pop3s] and [fernd-pop3-starttls]: "
+          f"{list(sections)[1:]}")
+    check(sections["fernd-pop3s"] == [("accept", ":::995")],
+          f"[fernd-pop3s] must accept implicit TLS on port 995 and set nothing else: "
+          f"{sections['fernd-pop3s']}")
+    check(sections["fernd-pop3-starttls"] == [("accept", ":::110"), ("protocol", "pop3")],
+          f"[fernd-pop3-starttls] must accept STARTTLS (protocol pop3) on port 110 and set "
+          f"nothing else: {sections['fernd-pop3-starttls']}")
+    check(len(keys) == len(set(keys)), f"a key stands twice in the global section: {keys}")
     # Debian's template unit is Type=simple: stunnel must stay in the foreground.
     check(values.get("foreground") in ("yes", "quiet"),
           "stunnel must stay in the foreground under stunnel@.service")
     check(keys.count("setuid") == 1 and keys.count("setgid") == 1
           and values["setuid"] not in ("root", "0") and values["setgid"] not in ("root", "0"),
           "fernd-pop3s.conf must drop to an unprivileged user and group (setuid/setgid)")
-    check(keys.index("setuid") < keys.index("accept"),
-          "setuid/setgid must stand in the global section, before the service")
-    check(values.get("accept", "").endswith(":995"), "fernd-pop3s.conf must accept on port 995")
     # The files are named relative to the working directory, which the drop-in makes the
     # credentials directory; so the same configuration runs by hand in a directory that holds
     # them (README, "POP3 over TLS").
@@ -213,6 +290,9 @@ def main():
               f"fernd.socket must listen on loopback only: fernd has no TLS ({listen})")
         service_input = unit_settings(os.path.join(unit_dir, "fernd@.service"), "StandardInput")
         check(service_input == ["socket"], "fernd@.service must read the connection on stdin")
+
+        for unit in ("fernd.service", "fernd@.service"):
+            check_no_change_of_user(unit_dir, unit)
 
         check_stunnel(analyze, prefix, manpath, tmp)
 
