@@ -40,6 +40,38 @@ constexpr std::string_view reply_no_message = "-ERR\r\n";
 constexpr std::string_view reply_cannot_open = "-ERR cannot open message\r\n";
 constexpr std::string_view reply_end = ".\r\n";
 
+// With --resp-codes (RFC 2449), the refusals after PASS carry a code that tells a client why: a
+// client such as fetchmail counts any other refusal as a wrong password, and after a few of them
+// tells its user so, when another session merely held the mailbox.
+constexpr std::string_view reply_auth_failed_coded = "-ERR [AUTH] authorization failed\r\n";
+constexpr std::string_view reply_in_use_coded =
+    "-ERR [IN-USE] mailbox in use by another session\r\n";
+constexpr std::string_view reply_no_mailbox_coded = "-ERR [SYS/TEMP] cannot access mailbox\r\n";
+
+// What CAPA announces, in this order, each line only when the command line turned on what it
+// names. Without --top and --resp-codes the reply is "+OK", USER, UIDL and ".".
+enum class capability_when { always, top, resp_codes };
+struct capability {
+  std::string_view line;
+  capability_when when;
+};
+constexpr capability capabilities[] = {
+    {"USER\r\n", capability_when::always},
+    {"TOP\r\n", capability_when::top},
+    {"UIDL\r\n", capability_when::always},
+    {"RESP-CODES\r\n", capability_when::resp_codes},
+    {"AUTH-RESP-CODE\r\n", capability_when::resp_codes},
+};
+
+// Room for the longest capability reply.
+constexpr std::size_t capa_reply_max = [] {
+  std::size_t size = reply_ok.size() + reply_end.size();
+  for (const capability& each : capabilities) {
+    size += each.line.size();
+  }
+  return size;
+}();
+
 // Everything one dialogue holds. It lives on pop3_session's stack and ends with it; the command
 // line lies in the connection's input buffer and the user name in a fixed buffer, so the dialogue
 // itself allocates nothing.
@@ -52,7 +84,8 @@ struct pop3_state {
   connection& client;
   std::span<account> accounts;
   bool auth_delay;
-  bool top = false;  // TOP is served and announced
+  bool top = false;         // TOP is served and announced
+  bool resp_codes = false;  // refusals after PASS carry response codes, and CAPA says so
   pop3_client_address client_address;
   bool auth_failed = false;
   bool pass_may_follow = false;    // an accepted USER was the last command: PASS may come next
@@ -189,7 +222,7 @@ step check_password(pop3_state& s, const char* password) {
     log_write(s.log, log_info, "authorization for user %s failed: invalid credentials",
               sanitize(s.user.data()));
     log_failure_source(s);
-    reply(s, reply_auth_failed);
+    reply(s, s.resp_codes ? reply_auth_failed_coded : reply_auth_failed);
     s.auth_failed = true;
     return step::next;
   }
@@ -204,7 +237,11 @@ step check_password(pop3_state& s, const char* password) {
       log_write(s.log, log_error, "cannot open maildir %s: %s", sanitize(path.data()),
                 sanitize(failure.reason.data()));
     }
-    reply(s, reply_no_mailbox);
+    if (!s.resp_codes) {
+      reply(s, reply_no_mailbox);
+    } else {
+      reply(s, failure.lock_held ? reply_in_use_coded : reply_no_mailbox_coded);
+    }
     log_write(s.log, log_info, "authorization for user %s failed: cannot lock mailbox",
               match->user.c_str());
     // The process acts for the mailbox's user now, whatever became of the open: it serves no
@@ -230,8 +267,18 @@ step auth_quit(pop3_state& s, const command_argument& /*argument*/) {
   return step::quit;
 }
 
+// The capability reply, formed whole and sent as one piece.
 step cmd_capa(pop3_state& s, const command_argument& /*argument*/) {
-  send_capa(s.client, s.top);
+  std::array<char, capa_reply_max> text;  // NOLINT: filled before it is sent
+  std::size_t length = reply_ok.copy(text.data(), reply_ok.size());
+  for (const capability& each : capabilities) {
+    if (each.when == capability_when::always || (each.when == capability_when::top && s.top) ||
+        (each.when == capability_when::resp_codes && s.resp_codes)) {
+      length += each.line.copy(text.data() + length, each.line.size());
+    }
+  }
+  length += reply_end.copy(text.data() + length, reply_end.size());
+  reply(s, {text.data(), length});
   return step::next;
 }
 
@@ -565,6 +612,7 @@ session_result pop3_session(session_log* log, connection& client, std::span<acco
                             bool auth_delay, pop3_options options) {
   pop3_state s(log, client, accounts, auth_delay);
   s.top = options.top;
+  s.resp_codes = options.resp_codes;
   s.client_address = options.client;
   log_write(log, log_info, "starting POP3 session");
   reply(s, reply_greeting);

@@ -32,6 +32,9 @@ struct pop3_client_address {
 /// What a session serves beyond the bare dialogue, and what it knows of its client.
 struct pop3_options {
   bool top = false;  ///< TOP is served, and CAPA announces it
+  /// The refusals after PASS carry RFC 2449 response codes ([AUTH], [IN-USE], [SYS/TEMP]), and
+  /// CAPA announces RESP-CODES and AUTH-RESP-CODE.
+  bool resp_codes = false;
   /// Named in the line that follows every failed password check, for tools that ban guessers.
   pop3_client_address client;
 };

@@ -1,5 +1,5 @@
 // Message numbers and TOP's arguments, the transmission of a message file (whole, or the part
-// that TOP sends), the cleaning of user names for the log and the capability reply.
+// that TOP sends), and the cleaning of user names for the log.
 #include "pop3/pop3_wire.h"
 
 #include <sys/stat.h>
@@ -34,11 +34,6 @@ constexpr std::size_t wide_transfer_least = wide_read_size;
 // Room that transfer_block asks the output for before it forms the next part of a block: the
 // output leaves in writes at most this much short of a full buffer.
 constexpr std::size_t transfer_room_least = 1024;
-
-// The capability reply: both phases answer CAPA with exactly these bytes, or with the second when
-// TOP is served.
-constexpr std::string_view capa_reply = "+OK\r\nUSER\r\nUIDL\r\n.\r\n";
-constexpr std::string_view capa_reply_top = "+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n";
 
 // Where the transmission stands in the byte stream of the file; carried across reads and output
 // writes alike, so that neither boundary changes a single byte of the result.
@@ -258,10 +253,6 @@ char* sanitize(char* text) {
     }
   }
   return text;
-}
-
-void send_capa(connection& c, bool with_top) {
-  connection_send(c, with_top ? capa_reply_top : capa_reply);
 }
 
 }  // namespace fernd

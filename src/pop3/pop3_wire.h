@@ -1,6 +1,6 @@
 // What goes on the wire besides the connection's own lines: message numbers as clients write them,
 // a message file in its wire form (CR LF line ends, dot-stuffed), whole or its header and first
-// lines for TOP, the capability reply, and user names cleaned for the log.
+// lines for TOP, and user names cleaned for the log.
 #ifndef FERND_POP3_POP3_WIRE_H_
 #define FERND_POP3_POP3_WIRE_H_
 
@@ -42,11 +42,6 @@ struct top_arguments {
 
 /// Replaces every control character (1-31, 127) of \a text with '?', in place; returns \a text.
 char* sanitize(char* text);
-
-/// Appends the capability reply "+OK\r\nUSER\r\nUIDL\r\n.\r\n" to the output, as one piece; with
-/// \a with_top, "+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n". A failed write is reported as
-/// connection_send reports it.
-void send_capa(connection& c, bool with_top);
 
 }  // namespace fernd
 

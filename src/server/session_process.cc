@@ -29,7 +29,7 @@ void session_process_run(int connection, const pop3_client_address& client, int 
             auth_delay ? "yes" : "no");
   const session_result result =
       session_serve(&log, socket.fd, socket.fd, config.accounts, auth_delay, session_idle_limit,
-                    {.top = config.top, .client = client});
+                    {.top = config.top, .resp_codes = config.resp_codes, .client = client});
   socket.reset();
   log_write(&log, log_info, "connection closed");
   log_close(&log);  // _exit runs no destructor

@@ -44,6 +44,7 @@ enum option_code : int {
   option_auth,
   option_maildir,
   option_top,
+  option_resp_codes,
 };
 
 // Only long options exist: the matching short-option string is empty.
@@ -59,6 +60,7 @@ constexpr option long_options[] = {
     {"auth", required_argument, nullptr, option_auth},
     {"maildir", required_argument, nullptr, option_maildir},
     {"top", no_argument, nullptr, option_top},
+    {"resp-codes", no_argument, nullptr, option_resp_codes},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -223,6 +225,8 @@ void print_help() {
   std::fputs("                  the key ring or, if that fails, from a prompt.\n", stdout);
   std::fputs("  --maildir=dir   use this maildir as mailbox\n", stdout);
   std::fputs("  --top           serve the TOP command and announce it in CAPA\n", stdout);
+  std::fputs("  --resp-codes    say in refusals after PASS why ([AUTH], [IN-USE],\n", stdout);
+  std::fputs("                  [SYS/TEMP]) and announce RESP-CODES in CAPA\n", stdout);
   std::fputs("Each pair of --auth and --maildir options defines one POP3 mailbox.\n", stdout);
   std::fputs("At least one such pair must be given.\n", stdout);
 }
@@ -340,9 +344,11 @@ int run_inetd(startup_config& config) {
     log_write(&log, log_error, "%s", warning.c_str());
   }
   // The client's address, when inetd passed a socket: for the line that follows a failed login.
-  const session_result result = session_serve(
-      &log, STDIN_FILENO, STDOUT_FILENO, config.accounts, inetd_auth_delay, session_idle_limit,
-      {.top = config.top, .client = peer_address_of_socket(STDIN_FILENO)});
+  const session_result result = session_serve(&log, STDIN_FILENO, STDOUT_FILENO, config.accounts,
+                                              inetd_auth_delay, session_idle_limit,
+                                              {.top = config.top,
+                                               .resp_codes = config.resp_codes,
+                                               .client = peer_address_of_socket(STDIN_FILENO)});
   return session_exit_status(result, session_mode::inetd);
 }
 
@@ -412,6 +418,9 @@ bool parse_command_line(int argc, char** argv, startup_config* config) {
         break;
       case option_top:
         config->top = true;
+        break;
+      case option_resp_codes:
+        config->resp_codes = true;
         break;
       default:
         // An unknown option or a missing argument: getopt_long has already said so, unless what

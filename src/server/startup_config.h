@@ -24,6 +24,7 @@ struct startup_config {
   bool log_to_syslog = false;
   const char* log_file = nullptr;  ///< the option's argument itself, or none
   bool top = false;                ///< --top: sessions serve TOP and announce it
+  bool resp_codes = false;         ///< --resp-codes: refusals carry RFC 2449 response codes
   account_list accounts;
   /// What start-up found doubtful but not fatal, one line each ("warning: ..."): on standard error
   /// in standalone mode, in the session log in inetd mode, where standard error may be the client.

@@ -558,6 +558,35 @@ class StandaloneClientsTest(RealClients, harness.E2ETestCase):
         done = self.follow(script, expect_status=expect_status)
         return self.take_inbox(), (done.stdout + done.stderr).decode("utf-8", "replace")
 
+    def test_fetchmail_on_a_mailbox_that_another_session_holds(self):
+        """Another session holds the mailbox. With --resp-codes, as the page recommends,
+        fetchmail reads [IN-USE] and reports the lock (its lock-busy status, 9); without it,
+        the refusal counts as a wrong password (its authentication-failure status, 3)."""
+        for resp_codes in (True, False):
+            with self.subTest(resp_codes=resp_codes):
+                self.srv.stop()
+                self.srv = self.server([self.account], mode=self.mode,
+                                       extra=["--resp-codes"] if resp_codes else [],
+                                       log=self.workspace.path(f"fernd-{resp_codes}.log"))
+                self.site = doc_recipes.Site(port=self.srv.port, home=self.user.home)
+                holder = self.client(self.srv)
+                self.assertEqual(holder.login(USER, DOC_PASSWORD), b"+OK\r\n")
+                status = 9 if resp_codes else 3
+                delivered, transcript = self.fetchmail_variant(" fetchall keep", " fetchall keep",
+                                                               expect_status=status)
+                self.assertEqual(delivered, [])
+                if resp_codes:
+                    self.assertIn("POP3< -ERR [IN-USE] mailbox in use by another session",
+                                  transcript)
+                    self.assertIn("Lock-busy error", transcript)
+                    self.assertNotIn("Authorization failure", transcript)
+                else:
+                    self.assertIn("POP3< -ERR cannot access mailbox", transcript)
+                    self.assertIn("Authorization failure", transcript)
+                self.assertEqual(holder.command("QUIT"), b"+OK\r\n")
+                holder.close()
+                self.assert_all_kept()
+
     def test_fetchmail_without_fetchall_asks_for_top(self):
         """fetchmail without fetchall sends TOP before RETR; fernd refuses TOP, so nothing is
         fetched, and nothing is lost: every message stays."""

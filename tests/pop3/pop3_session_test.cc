@@ -952,6 +952,52 @@ TEST_F(Pop3Session, MailboxHeldByAnotherProcessIsRefused) {
   EXPECT_EQ(logged_login(1) + logged_update(0), accepted.log);
 }
 
+TEST_F(Pop3Session, ResponseCodesOnlyWithTheOption) {
+  // With --resp-codes a refusal after PASS says why: a wrong password, a mailbox that another
+  // session holds, a mailbox that cannot be opened. Without it every byte stays as it was. CAPA
+  // lists each capability once, in one order, whatever the options.
+  messages = {{"m1", "one\n"}};
+  accounts.push_back({"carol", "c", box.path + "/absent"});
+  mailbox_holder holder(bob_box.path);
+  const std::string client =
+      "CAPA\r\nUSER alice\r\nPASS wrong\r\nUSER bob\r\nPASS pw  \r\nUSER carol\r\nPASS c\r\n"
+      "QUIT\r\n";
+  const struct {
+    bool top;
+    bool resp_codes;
+    std::string capa;
+    std::string refusals;
+  } cases[] = {
+      {false, false, "+OK\r\nUSER\r\nUIDL\r\n.\r\n",
+       "-ERR authorization failed\r\n+OK\r\n-ERR cannot access mailbox\r\n+OK\r\n"
+       "-ERR cannot access mailbox\r\n"},
+      {true, false, "+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n",
+       "-ERR authorization failed\r\n+OK\r\n-ERR cannot access mailbox\r\n+OK\r\n"
+       "-ERR cannot access mailbox\r\n"},
+      {false, true, "+OK\r\nUSER\r\nUIDL\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n.\r\n",
+       "-ERR [AUTH] authorization failed\r\n+OK\r\n-ERR [IN-USE] mailbox in use by another "
+       "session\r\n+OK\r\n-ERR [SYS/TEMP] cannot access mailbox\r\n"},
+      {true, true, "+OK\r\nUSER\r\nTOP\r\nUIDL\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n.\r\n",
+       "-ERR [AUTH] authorization failed\r\n+OK\r\n-ERR [IN-USE] mailbox in use by another "
+       "session\r\n+OK\r\n-ERR [SYS/TEMP] cannot access mailbox\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "top " << c.top << ", resp-codes " << c.resp_codes);
+    options.top = c.top;
+    options.resp_codes = c.resp_codes;
+    const session_run result = run(client);
+    EXPECT_TRUE(same_bytes(greeting + c.capa + "+OK\r\n" + c.refusals + "+OK\r\n", result.output));
+    // The log and the status do not depend on the option.
+    EXPECT_EQ(exit_status_auth_failed, result.status);
+    EXPECT_EQ(logged_session_start + logged_user_accepted + logged_invalid_credentials("alice") +
+                  logged_user_accepted + logged_mailbox_refused("bob") + logged_user_accepted +
+                  log_lines{"error: cannot open maildir " + box.path +
+                            "/absent: No such file or directory"} +
+                  logged_mailbox_refused("carol") + log_lines{"info: client ended session"},
+              result.log);
+  }
+}
+
 TEST_F(Pop3Session, AChangeToTheMailboxUserThatFailsEndsTheSessionWithoutALockFile) {
   // alice's Maildir is nobody's: as root the session becomes nobody before it opens anything in
   // it. When any step of that change fails or lies, the session ends at once, and bob's login

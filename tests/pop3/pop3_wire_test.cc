@@ -146,27 +146,6 @@ TEST(ParseTopArguments, Samples) {
   }
 }
 
-TEST(SendCapa, WritesTheCapabilityReply) {
-  const struct {
-    bool with_top;
-    std::string wire;
-  } cases[] = {
-      {false, "+OK\r\nUSER\r\nUIDL\r\n.\r\n"},
-      {true, "+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n"},
-  };
-  for (const auto& each : cases) {
-    SCOPED_TRACE(each.with_top);
-    const unique_fd out = file_with("");
-    {
-      connection c(-1, out.fd);
-      send_capa(c, each.with_top);
-      ASSERT_TRUE(connection_flush(c));
-    }
-    EXPECT_EQ(each.wire, file_contents(out.fd));
-  }
-  EXPECT_EQ(20u, cases[0].wire.size());
-}
-
 // Sends \a file through send_mail_file into a connection on a temporary file; returns the bytes
 // that reached the file.
 std::string transmit(const std::string& file, bool* result) {

@@ -44,6 +44,8 @@ const std::string help_text =
     "                  the key ring or, if that fails, from a prompt.\n"
     "  --maildir=dir   use this maildir as mailbox\n"
     "  --top           serve the TOP command and announce it in CAPA\n"
+    "  --resp-codes    say in refusals after PASS why ([AUTH], [IN-USE],\n"
+    "                  [SYS/TEMP]) and announce RESP-CODES in CAPA\n"
     "Each pair of --auth and --maildir options defines one POP3 mailbox.\n"
     "At least one such pair must be given.\n";
 

@@ -71,10 +71,11 @@ def main():
     rendered = run_ok([mandoc, "-T", "utf8", page]).stdout
 
     help_text = run_ok([args.binary, "--help"]).stdout
-    options = sorted(set(re.findall(r"^\s+--([a-z]+)", help_text, re.MULTILINE)))
+    options = sorted(set(re.findall(r"^\s+--([a-z][a-z-]*)", help_text, re.MULTILINE)))
     check(len(options) >= 8, f"--help lists too few options ({options}):\n{help_text}")
     for option in options:
-        check(re.search(r"^\.It Fl \\-" + option + r"\b", source, re.MULTILINE),
+        check(re.search(r"^\.It Fl \\-" + option.replace("-", r"\\-") + r"\b", source,
+                        re.MULTILINE),
               f"option --{option} from --help has no entry in the man page's option list")
     for default in ("127.0.0.1", "1100"):
         check(default in help_text, f"--help does not show the default {default}")
