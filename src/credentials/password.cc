@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/fd_rw.h"
 #include "common/must_alloc.h"
@@ -58,13 +59,17 @@ constexpr const char* terminal_path = "/dev/tty";
 constexpr std::size_t typed_room = 128;
 
 // Shows \a prompt on the terminal and reads one line there with echo off. None when the process
-// has no terminal, or input ends (Ctrl-D) before the line does.
-std::optional<std::string> password_prompt(const std::string& prompt) {
+// has no terminal, or input ends (Ctrl-D) before the line does; then \a why, when given, says
+// which.
+std::optional<std::string> password_prompt(const std::string& prompt, password_missing* why) {
   unique_fd tty;
   do {
     tty.reset(::open(terminal_path, O_RDWR | O_NOCTTY | O_CLOEXEC));
   } while (tty.fd < 0 && errno == EINTR);
   if (tty.fd < 0) {
+    if (why != nullptr) {
+      *why = password_missing::no_terminal;
+    }
     return std::nullopt;
   }
   // Echo off while the password is typed, and no signal from the keyboard meanwhile: an
@@ -102,6 +107,9 @@ std::optional<std::string> password_prompt(const std::string& prompt) {
   (void)fd_write_all(tty.fd, "\n", 1);
   if (!line_complete) {
     secret_wipe(typed.data(), typed.size());
+    if (why != nullptr) {
+      *why = password_missing::end_of_input;
+    }
     return std::nullopt;
   }
   secret_wipe(typed.data() + length, typed.size() - length);
@@ -152,10 +160,31 @@ int eval_spawn(const char* command, int output_fd, int error_fd, pid_t* pid) {
   return ::posix_spawn(pid, eval_shell, &spawn.actions, nullptr, arguments, environ);
 }
 
-/// Waits for the command's process, going on after EINTR. Its status is not looked at.
-void eval_reap(pid_t pid) {
-  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+/// Waits for the command's process, going on after EINTR. Returns its wait status, or -1 when it
+/// cannot be had.
+int eval_reap(pid_t pid) {
+  int status = 0;
+  for (;;) {
+    if (::waitpid(pid, &status, 0) == pid) {
+      return status;
+    }
+    if (errno != EINTR) {
+      return -1;
+    }
   }
+}
+
+/// How a command that failed ended, for the message that says it gave no output: empty when it
+/// exited with status 0, or its status is not known.
+std::string eval_ending(int status) {
+  if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+    return must_asprintf(": it exited with status %d", WEXITSTATUS(status));
+  }
+  if (status >= 0 && WIFSIGNALED(status)) {
+    return must_asprintf(": it was ended by signal %d (%s)", WTERMSIG(status),
+                         ::strsignal(WTERMSIG(status)));
+  }
+  return {};
 }
 
 }  // namespace
@@ -216,10 +245,11 @@ password_result password_eval(const char* command, int error_fd) {
   // and the command is waited for. Its exit status does not matter: a command that fails but
   // prints a line still gives that line.
   output.reset();
-  eval_reap(pid);
+  const int status = eval_reap(pid);
   if (read_failed) {
     secret_wipe(buffer.data(), buffer.size());
-    return {std::nullopt, must_asprintf(gettext("cannot read output of '%s'"), command)};
+    return {std::nullopt,
+            must_asprintf(gettext("cannot read output of '%s'"), command) + eval_ending(status)};
   }
 
   if (line_complete) {
@@ -237,7 +267,8 @@ password_result password_eval(const char* command, int error_fd) {
 }
 
 std::optional<std::string> password_get(const char* host, const char* user, int protocol,
-                                        bool consult_netrc, bool require_tty) {
+                                        bool consult_netrc, bool require_tty,
+                                        password_missing* why) {
   (void)protocol;  // the same password serves every protocol
   if (consult_netrc) {
     std::optional<std::string> password = netrc_lookup(host, user, get_sysconfdir().c_str());
@@ -249,10 +280,13 @@ std::optional<std::string> password_get(const char* host, const char* user, int 
     // Only a test: the stream is closed again at once.
     const unique_file tty(std::fopen("/dev/tty", "w+"));
     if (!tty) {
+      if (why != nullptr) {
+        *why = password_missing::no_terminal;
+      }
       return std::nullopt;
     }
   }
-  return password_prompt(must_asprintf(gettext("password for %s at %s: "), user, host));
+  return password_prompt(must_asprintf(gettext("password for %s at %s: "), user, host), why);
 }
 
 }  // namespace fernd

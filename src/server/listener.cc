@@ -278,6 +278,11 @@ int session_fork(unique_fd connection, const sockaddr_storage& peer, int listeni
 
 }  // namespace
 
+bool listener_interface_valid(const char* interface) {
+  listener_address address;
+  return address_parse(interface, 0, &address);
+}
+
 unique_fd listener_bind(const char* program, const startup_config& config) {
   listener_address address;
   if (!address_parse(config.interface, config.port, &address)) {

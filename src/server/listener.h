@@ -11,6 +11,10 @@
 
 namespace fernd {
 
+/// Whether \a interface is an address that the listener can listen on: an IPv6 or IPv4 address
+/// text, never a name.
+[[nodiscard]] bool listener_interface_valid(const char* interface);
+
 /// Creates a TCP socket bound to the configured interface (an IPv6 or IPv4 address text, never a
 /// name) and port, listening. Returns it, or none (-1) after writing the failure, prefixed with
 /// \a program, to standard error.

@@ -97,13 +97,16 @@ std::optional<int> parse_port(const char* text) {
   return port;
 }
 
-/// Checks every --port of the command line before anything else happens, so that a mistyped port
-/// fails before any password is asked for. Returns false after printing the message.
-[[nodiscard]] bool check_ports(int argc, char** argv, const char* program) {
+/// Checks every --port of the command line, and the --interface that standalone mode listens on,
+/// before anything else happens, so that a mistyped one fails before any password is asked for.
+/// Returns false after printing the message.
+[[nodiscard]] bool check_addresses(int argc, char** argv, const char* program) {
   const int saved_opterr = opterr;
   opterr = 0;  // the real pass reports everything else
   optind = 0;
   bool valid = true;
+  bool inetd = false;
+  const char* interface = nullptr;
   for (;;) {
     const int code = ::getopt_long(argc, argv, short_options, long_options, nullptr);
     if (code == -1) {
@@ -115,8 +118,21 @@ std::optional<int> parse_port(const char* text) {
       valid = false;
       break;
     }
+    if (code == option_interface && optarg != nullptr && optarg[0] != '\0') {
+      interface = optarg;
+    } else if (code == option_inetd) {
+      inetd = true;
+    }
   }
   opterr = saved_opterr;
+  // The last --interface counts, and only where there is a listener: inetd mode ignores it.
+  if (valid && !inetd && interface != nullptr && !listener_interface_valid(interface)) {
+    diagnostic_print(
+        "%s: invalid interface '%s': give an IPv4 or IPv6 address, such as 127.0.0.1 or ::1; "
+        "host names are not looked up",
+        program, interface);
+    valid = false;
+  }
   return valid;
 }
 
@@ -139,11 +155,24 @@ std::optional<int> parse_port(const char* text) {
     added.user = must_strdup(argument);
     // Only the prompt: the server never consults netrc files, and a missing terminal simply
     // gives no password.
+    password_missing why = password_missing::no_terminal;
     password =
-        password_get(password_host, added.user.c_str(), password_protocol_pop3, false, false);
+        password_get(password_host, added.user.c_str(), password_protocol_pop3, false, false, &why);
     if (!password) {
       diagnostic_print("%s: cannot get password for (localhost, pop3, %s)", program,
                        added.user.c_str());
+      // The line above names what is missing; this one why, and what to do instead.
+      if (why == password_missing::no_terminal) {
+        diagnostic_print(
+            "%s: there is no terminal to ask for it on; give a command that prints it instead: "
+            "--auth=%s,COMMAND",
+            program, added.user.c_str());
+      } else {
+        diagnostic_print(
+            "%s: input ended at the prompt before the line did; type the password and Enter, or "
+            "give a command that prints it: --auth=%s,COMMAND",
+            program, added.user.c_str());
+      }
       return false;
     }
   }
@@ -356,7 +385,7 @@ int run_inetd(startup_config& config) {
 
 bool parse_command_line(int argc, char** argv, startup_config* config) {
   const char* program = program_path(argc, argv);
-  if (!check_ports(argc, argv, program)) {
+  if (!check_addresses(argc, argv, program)) {
     return false;
   }
   // Zero, not one: glibc's getopt then starts afresh, also when a test parses a second command

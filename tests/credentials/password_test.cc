@@ -82,18 +82,21 @@ TEST(PasswordEval, FirstLineOfOutput) {
       // A line with a NUL byte is cut there; the rest of the output is not read.
       {"printf 'ab\\000cd\\nnext\\n'", 0, "ab", std::nullopt},
       {"printf '\\000\\n'", 0, "", std::nullopt},
-      // The exit status is never looked at.
+      // The exit status decides nothing: a line is the password however the command ends, and
+      // a command without output fails however it ends; the message says how it ended.
       {"printf 'line\\n'; exit 3", 0, "line", std::nullopt},
       {"printf 'partial'; exit 1", 0, "partial", std::nullopt},
       // Output after the first line is left unread; the writer ends on the closed pipe.
       {"printf 'first\\n'; yes", 0, "first", std::nullopt},
       {"printf ''", 1, std::nullopt, "cannot read output of 'printf '''"},
       {"", 1, std::nullopt, "cannot read output of ''"},
-      {"exit 3", 1, std::nullopt, "cannot read output of 'exit 3'"},
+      {"exit 3", 1, std::nullopt, "cannot read output of 'exit 3': it exited with status 3"},
+      {"kill -TERM $$", 1, std::nullopt,
+       "cannot read output of 'kill -TERM $$': it was ended by signal 15 (Terminated)"},
       {"echo to stderr >&2", 1, std::nullopt, "cannot read output of 'echo to stderr >&2'"},
       // The shell complains on standard error; the shell itself ran.
       {"fernd-no-such-command-4711", 1, std::nullopt,
-       "cannot read output of 'fernd-no-such-command-4711'"},
+       "cannot read output of 'fernd-no-such-command-4711': it exited with status 127"},
   };
   for (const eval_case& c : cases) {
     check_eval(c);

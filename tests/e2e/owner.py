@@ -491,7 +491,8 @@ class LogPathTest(OwnerTestCase):
         ours.settimeout(WAIT)
         self.assertEqual(ours.makefile("rb").read(), b"")
         self.assertEqual(process.wait(timeout=WAIT), 3)
-        message = f"{self.binary}: cannot get password: cannot read output of 'exit 1'"
+        message = (f"{self.binary}: cannot get password: cannot read output of 'exit 1': "
+                   "it exited with status 1")
         self.assertEqual(collector.records_until(message)[-1][::2], (b"<19>", message))
 
 

@@ -280,7 +280,10 @@ TEST(FerndInetd, NoPasswordIsEverReadFromTheClient) {
       fernd_run({"--auth=alice", "--maildir=" + maildir.path, "--inetd"}, options);
   EXPECT_EQ(3, result.status);
   EXPECT_EQ("", result.out);
-  EXPECT_EQ(std::string(FERND_BINARY) + ": cannot get password for (localhost, pop3, alice)\n",
+  EXPECT_EQ(std::string(FERND_BINARY) + ": cannot get password for (localhost, pop3, alice)\n" +
+                FERND_BINARY +
+                ": there is no terminal to ask for it on; give a command that prints it instead: "
+                "--auth=alice,COMMAND\n",
             result.err);
 }
 

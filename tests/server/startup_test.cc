@@ -51,6 +51,16 @@ const std::string help_text =
 
 const std::string version_line = "fernd version " FERND_VERSION "\n";
 
+/// What follows "cannot get password for (...)" when there is no terminal to ask on.
+const std::string no_terminal =
+    "$0: there is no terminal to ask for it on; give a command that prints it instead: "
+    "--auth=alice,COMMAND\n";
+
+/// An address of no interface of this machine (TEST-NET-1): the listener cannot bind it.
+const std::string not_local = "192.0.2.1";
+const std::string cannot_bind_not_local =
+    "$0: cannot bind to 192.0.2.1:1100: Cannot assign requested address\n";
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::size_t start = 0;
@@ -171,8 +181,8 @@ TEST(FerndCommandLine, MissingPasswordCommandFailsLikeEmptyOutput) {
   EXPECT_EQ(3, result.status);
   EXPECT_EQ("", result.out);
   // The shell's own complaint comes first, in the shell's words.
-  const std::string ours =
-      expand("$0: cannot get password: cannot read output of '" + command + "'\n");
+  const std::string ours = expand("$0: cannot get password: cannot read output of '" + command +
+                                  "': it exited with status 127\n");
   ASSERT_GE(result.err.size(), ours.size());
   EXPECT_EQ(ours, result.err.substr(result.err.size() - ours.size()));
   EXPECT_NE(std::string::npos, result.err.find(command));
@@ -390,7 +400,10 @@ TEST(FerndPrompt, InputEndingAtThePromptGivesNoPassword) {
     fernd_terminal_type(&terminal, typed);
     EXPECT_EQ(3, fernd_terminal_finish(&terminal, &shown));
     EXPECT_EQ(alice_prompt + "\r\n" +
-                  on_terminal(expand("$0: cannot get password for (localhost, pop3, alice)\n")),
+                  on_terminal(expand(
+                      "$0: cannot get password for (localhost, pop3, alice)\n"
+                      "$0: input ended at the prompt before the line did; type the password and "
+                      "Enter, or give a command that prints it: --auth=alice,COMMAND\n")),
               shown);
   }
 }
@@ -404,7 +417,8 @@ TEST(FerndCommandLine, PasswordIsNeverReadFromStandardInput) {
     options.input = input;
     const fernd_result result = fernd_run({"--auth=alice", "--maildir=/m"}, options);
     EXPECT_EQ(3, result.status);
-    EXPECT_EQ(expand("$0: cannot get password for (localhost, pop3, alice)\n"), result.err);
+    EXPECT_EQ(expand("$0: cannot get password for (localhost, pop3, alice)\n" + no_terminal),
+              result.err);
   }
 }
 
@@ -419,14 +433,34 @@ TEST(FerndCommandLine, PortIsADecimalNumberFrom0To65535) {
     EXPECT_EQ(expand("$0: invalid port '" + port + "': a port is a number from 0 to 65535\n"),
               result.err);
   }
-  // Valid ports reach the listener; an address that is none ends it after the checks.
+  // Valid ports reach the listener; an address that is no local one ends it after the checks.
   for (const std::string port : {"0", "1100", "65535", "00110"}) {
     SCOPED_TRACE(port);
-    const fernd_result result =
-        fernd_run({"--auth=alice,printf a", "--maildir=/m", "--port=" + port, "--interface=x"});
+    const fernd_result result = fernd_run(
+        {"--auth=alice,printf a", "--maildir=/m", "--port=" + port, "--interface=" + not_local});
     EXPECT_EQ(3, result.status);
-    EXPECT_NE(std::string::npos, result.err.find("invalid interface")) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("cannot bind to " + not_local)) << result.err;
   }
+}
+
+TEST(FerndCommandLine, InterfaceIsAnAddressCheckedBeforeAnyPassword) {
+  // A host name is never looked up: it fails before any password is asked for, with a hint. The
+  // last --interface counts; inetd mode listens nowhere and ignores it.
+  const std::string ran_a = "--auth=alice,echo ran alice >&2; printf a";
+  for (const std::string interface : {"localhost", "x", "127.0.0.1 ", "::1%", "1.2.3"}) {
+    SCOPED_TRACE(interface);
+    const fernd_result result =
+        fernd_run({ran_a, "--maildir=/m", "--interface=127.0.0.1", "--interface=" + interface});
+    EXPECT_EQ(3, result.status);
+    EXPECT_EQ(expand("$0: invalid interface '" + interface +
+                     "': give an IPv4 or IPv6 address, such as 127.0.0.1 or ::1; host names are "
+                     "not looked up\n"),
+              result.err);
+  }
+  const fernd_result inetd =
+      fernd_run({ran_a, "--maildir=/m", "--interface=localhost", "--inetd"}, {});
+  EXPECT_EQ("+OK fernd ready.\r\n", inetd.out) << inetd.err;
+  EXPECT_EQ(std::string::npos, inetd.err.find("invalid interface")) << inetd.err;
 }
 
 TEST(FerndCommandLine, WarnsOfEmptyPasswordsAndUnusableMaildirs) {
@@ -454,17 +488,18 @@ TEST(FerndCommandLine, WarnsOfEmptyPasswordsAndUnusableMaildirs) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.maildir);
     const fernd_result result =
-        fernd_run({"--auth=alice,printf a", "--maildir=" + c.maildir, "--interface=x"});
+        fernd_run({"--auth=alice,printf a", "--maildir=" + c.maildir, "--interface=" + not_local});
     const std::string warning = c.warning.empty() ? ""
                                                   : "$0: warning: cannot use maildir " + c.maildir +
                                                         " of user alice: " + c.warning + "\n";
-    EXPECT_EQ(expand(warning + "$0: invalid interface\n"), result.err);
+    EXPECT_EQ(expand(warning + cannot_bind_not_local), result.err);
     EXPECT_EQ(3, result.status);
   }
   const fernd_result empty =
-      fernd_run({"--auth=alice,echo", "--maildir=" + box.path, "--interface=x"});
+      fernd_run({"--auth=alice,echo", "--maildir=" + box.path, "--interface=" + not_local});
   EXPECT_EQ(expand("$0: warning: the password for user alice is empty: any client can log in as "
-                   "alice with an empty PASS\n$0: invalid interface\n"),
+                   "alice with an empty PASS\n" +
+                   cannot_bind_not_local),
             empty.err);
   for (const std::string& dir : {box.path, box.path + "/new", without_new.path}) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir + "/fernd.lock")))
