@@ -46,7 +46,9 @@ class ListenerAddressTest(ListenerTestCase):
         # Names are never looked up; inet_aton's shorthands and scoped addresses are no texts.
         for text in ("localhost", "127.1", "0x7f.0.0.1", "::1%lo", " 127.0.0.1", "ip6-localhost"):
             with self.subTest(text):
-                self.assertEqual((3, b"", f"{self.binary}: invalid interface\n".encode()),
+                self.assertEqual((3, b"", f"{self.binary}: invalid interface '{text}': give an "
+                                  "IPv4 or IPv6 address, such as 127.0.0.1 or ::1; host names "
+                                  "are not looked up\n".encode()),
                                  self.refused(text, harness.free_port()))
 
     def test_bind_conflict_reports_the_port_as_given(self):
