@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "maildir/maildir.h"
+#include "maildir/mail_entry.h"
 
 namespace fernd {
 

@@ -37,7 +37,6 @@ constexpr const char* maildir_new_name = "new";
 // entry's name_size.
 static_assert(sizeof(dirent::d_name) - 1 <= maildir_name_max);
 static_assert(maildir_name_max <= std::numeric_limits<decltype(mail_entry::name_size)>::max());
-static_assert(sizeof(mail_entry) <= 32, "one entry per message for a whole session");
 
 // Notes why the maildir cannot be used, when the caller asked.
 [[gnu::format(printf, 2, 3)]] void maildir_fail(maildir_failure* failure, const char* format, ...);
@@ -252,17 +251,6 @@ void maildir_unlock(unique_fd* lock_file) {
   // Ignored: closing the descriptor drops the lock all the same.
   (void)maildir_set_lock(lock_file->fd, F_UNLCK);
   lock_file->reset();
-}
-
-int mail_entry_compare(const mail_entry& a, const mail_entry& b) {
-  if (a.mtime_sec != b.mtime_sec) {
-    return a.mtime_sec < b.mtime_sec ? -1 : 1;
-  }
-  if (a.mtime_nsec != b.mtime_nsec) {
-    return a.mtime_nsec < b.mtime_nsec ? -1 : 1;
-  }
-  // Byte by byte as unsigned values, a prefix first. Directory entry names hold no NUL.
-  return std::strcmp(a.name, b.name);
 }
 
 bool maildir_check(const char* maildir, maildir_failure* failure) {

@@ -13,29 +13,13 @@
 
 #include "common/page_memory.h"
 #include "common/posix_handle.h"
+#include "maildir/mail_entry.h"
 #include "maildir/name_store.h"
 
 namespace fernd {
 
 /// Name of the lock file in every maildir; created on first use, never removed.
 inline constexpr const char* maildir_lock_name = "fernd.lock";
-
-/// The longest name of a directory entry, in bytes: what NAME_MAX allows.
-inline constexpr std::size_t maildir_name_max = 255;
-
-/// One message of a snapshot, as the scan saw it. 32 bytes: a big mailbox holds one per message
-/// for a whole session, so the record stays small and its name lives in the snapshot's name store.
-struct mail_entry {
-  /// The directory entry's name, byte for byte, followed by a NUL; the UIDL.
-  const char* name = nullptr;
-  std::uint64_t file_size = 0;  ///< st_size at the scan (before any line-end conversion)
-  std::int64_t mtime_sec = 0;   ///< st_mtim seconds
-  std::int32_t mtime_nsec = 0;  ///< st_mtim nanoseconds, 0 to 999,999,999
-  std::uint8_t name_size = 0;   ///< bytes of the name, without its NUL; at most maildir_name_max
-  bool deleted = false;         ///< marked by DELE, cleared by RSET
-  /// 0: the name is the unique id; n: the id is the name's n-th derivation (maildir/unique_id.h).
-  std::uint16_t unique_id = 0;
-};
 
 /// Why a maildir cannot be used, as the log names it.
 struct maildir_failure {
@@ -118,10 +102,6 @@ void maildir_close(maildir_snapshot* snapshot);
 /// name), or another process holds the lock; then \a failure, when given, says which.
 [[nodiscard]] unique_fd maildir_lock(int directory_fd, const char* name,
                                      maildir_failure* failure = nullptr);
-
-/// Orders entries by modification time (seconds, then nanoseconds), then by name as strcmp does.
-/// Returns a negative number, zero or a positive number.
-[[nodiscard]] int mail_entry_compare(const mail_entry& a, const mail_entry& b);
 
 }  // namespace fernd
 

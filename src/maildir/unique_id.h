@@ -9,14 +9,14 @@
 #include <span>
 #include <string_view>
 
-#include "maildir/maildir.h"
+#include "maildir/mail_entry.h"
 
 namespace fernd {
 
 /// The longest unique id that a POP3 client must accept.
 inline constexpr std::size_t unique_id_max = 70;
 
-/// Room in which unique_id_form forms an id.
+/// Room in which unique_id_of forms a derived id.
 using unique_id_room = std::array<char, unique_id_max>;
 
 /// Whether \a name is its own unique id: 1 to 70 bytes, each from '!' to '~', and not beginning
