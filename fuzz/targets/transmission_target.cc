@@ -15,7 +15,7 @@
 
 #include "common/posix_handle.h"
 #include "pop3/connection.h"
-#include "pop3/pop3_wire.h"
+#include "pop3/transmission.h"
 #include "targets/fuzz_targets.h"
 
 namespace fernd {

@@ -235,6 +235,18 @@ void log_write(session_log* log, log_level level, const char* format, ...) {
   va_end(args);
 }
 
+char* sanitize(char* text) {
+  // The POSIX locale's control characters, spelled out so that no locale can widen the set.
+  constexpr unsigned char delete_char = 127;
+  for (char* p = text; *p != '\0'; ++p) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte < ' ' || byte == delete_char) {
+      *p = '?';
+    }
+  }
+  return text;
+}
+
 void log_close(session_log* log) {
   switch (log->sink) {
     case log_sink::nowhere:

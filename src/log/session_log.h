@@ -55,6 +55,11 @@ void log_open(bool to_syslog, const char* file_name, session_log* log);
 [[gnu::format(printf, 3, 4)]] void log_write(session_log* log, log_level level, const char* format,
                                              ...);
 
+/// The log's own cleaning of text that others chose (a user name, a file name), so that it
+/// cannot forge a line: replaces every control character (1-31, 127) of \a text with '?', in place;
+/// returns \a text.
+char* sanitize(char* text);
+
 /// Closes the file, or syslog when it was opened, and leaves the log writing nowhere. Does nothing
 /// to a log that writes nowhere, so calling it twice is harmless. A process that ends with _exit
 /// calls it first: no destructor runs then.

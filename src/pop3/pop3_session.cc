@@ -23,7 +23,7 @@
 #include "common/secret.h"
 #include "maildir/maildir.h"
 #include "maildir/unique_id.h"
-#include "pop3/pop3_wire.h"
+#include "pop3/transmission.h"
 
 namespace fernd {
 namespace {
@@ -164,11 +164,15 @@ struct command_argument {
 
 using command_handler = step (*)(pop3_state& s, const command_argument& argument);
 
+// Whether a command is served whatever the command line says, or only with an option.
+enum class served { always, with_top };
+
 // One row of a phase's command table.
 struct pop3_command {
   std::string_view word;
   argument_kind argument;
   command_handler handler;
+  served when = served::always;
 };
 
 // ---- authorization phase ----
@@ -490,8 +494,20 @@ constexpr pop3_command transaction_commands[] = {
     {"UIDL", argument_kind::optional_message, cmd_uidl},
     {"RETR", argument_kind::message, cmd_retr},
     {"DELE", argument_kind::message, cmd_dele},
-    {"TOP", argument_kind::message_and_lines, cmd_top},  // only with pop3_options::top
+    {"TOP", argument_kind::message_and_lines, cmd_top, served::with_top},
 };
+
+// Reads the decimal number that is all of \a text: digits only (no blank, no sign), at most 64
+// bits, leading zeros allowed.
+std::optional<std::uint64_t> parse_decimal(std::string_view text) {
+  std::uint64_t value = 0;
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end) {
+    return std::nullopt;
+  }
+  return value;
+}
 
 // Whether \a line is \a command: its word alone where that is allowed, or its word, one blank and
 // what its argument kind takes; the argument goes to \a argument.
@@ -530,8 +546,8 @@ bool command_matches(const pop3_command& command, const char* line, command_argu
 // that exists and is not marked deleted ("-ERR" otherwise); only then does the command act.
 step dispatch(pop3_state& s, const char* line, std::span<const pop3_command> commands) {
   for (const pop3_command& command : commands) {
-    // TOP is no command at all unless it is served: any line of it is not understood.
-    if (command.argument == argument_kind::message_and_lines && !s.top) {
+    // A command that is not served is no command at all: any line of it is not understood.
+    if (command.when == served::with_top && !s.top) {
       continue;
     }
     command_argument argument;
@@ -607,6 +623,27 @@ bool transaction_phase(pop3_state& s) {
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> parse_msgnum(std::string_view text) {
+  const std::optional<std::uint64_t> number = parse_decimal(text);
+  if (number == 0U) {
+    return std::nullopt;  // messages are numbered from 1
+  }
+  return number;
+}
+
+std::optional<top_arguments> parse_top_arguments(std::string_view text) {
+  const std::size_t blank = text.find(' ');
+  if (blank == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::optional<std::uint64_t> number = parse_msgnum(text.substr(0, blank));
+  const std::optional<std::uint64_t> lines = parse_decimal(text.substr(blank + 1));
+  if (!number || !lines) {
+    return std::nullopt;
+  }
+  return top_arguments{*number, *lines};
+}
 
 session_result pop3_session(session_log* log, connection& client, std::span<account> accounts,
                             bool auth_delay, pop3_options options) {

@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "common/account.h"
 #include "log/session_log.h"
@@ -38,6 +41,23 @@ struct pop3_options {
   /// Named in the line that follows every failed password check, for tools that ban guessers.
   pop3_client_address client;
 };
+
+// The arguments of the command table's rows (pop3_session.cc), parsed beside it.
+
+/// Parses a message number: ASCII digits only, 1 to 18446744073709551615, leading zeros allowed.
+/// None for anything else.
+[[nodiscard]] std::optional<std::uint64_t> parse_msgnum(std::string_view text);
+
+/// TOP's two arguments.
+struct top_arguments {
+  std::uint64_t number = 0;  ///< the message, 1 or more
+  std::uint64_t lines = 0;   ///< how many lines of the body
+};
+
+/// Parses TOP's arguments: a message number as parse_msgnum takes it, exactly one blank, and a
+/// line count of ASCII digits only, 0 to 18446744073709551615, leading zeros allowed. None for
+/// anything else.
+[[nodiscard]] std::optional<top_arguments> parse_top_arguments(std::string_view text);
 
 /// Conducts one POP3 session with the client on \a client, against \a accounts (the first account
 /// with a user name decides). With \a auth_delay every password check first waits auth_delay_pause

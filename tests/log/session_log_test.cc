@@ -398,5 +398,17 @@ TEST_F(SessionLogTest, NowhereWritesNothing) {
   EXPECT_EQ(1U, files);  // only the fixture's new/
 }
 
+TEST(Sanitize, ReplacesControlCharactersOnly) {
+  std::string text(
+      "a\x01"
+      "b\x1f\x7f\x80\xff c\t\r\n~ ");
+  char* result = sanitize(text.data());
+  EXPECT_EQ(text.data(), result);
+  EXPECT_EQ(std::string("a?b??\x80\xff c???~ "), text);
+
+  std::string empty;
+  EXPECT_EQ("", std::string(sanitize(empty.data())));
+}
+
 }  // namespace
 }  // namespace fernd

@@ -1,4 +1,4 @@
-#include "pop3/pop3_wire.h"
+#include "pop3/transmission.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -38,111 +38,6 @@ std::string file_contents(int fd) {
     }
     text.append(chunk, static_cast<std::size_t>(size));
     at += size;
-  }
-}
-
-TEST(ParseMsgnum, Samples) {
-  struct msgnum_case {
-    std::string text;
-    int result;
-    std::uint64_t number;  // checked only when valid
-  };
-  const msgnum_case cases[] = {
-      {"1", 0, 1},
-      {"2", 0, 2},
-      {"007", 0, 7},
-      {"18446744073709551615", 0, UINT64_MAX},
-      {"000000000000000000000018446744073709551615", 0, UINT64_MAX},
-      {"18446744073709551616", 1, 0},
-      {"99999999999999999999999", 1, 0},
-      {"0", 1, 0},
-      {"000", 1, 0},
-      {"-1", 1, 0},
-      {"+1", 1, 0},
-      {"x", 1, 0},
-      {" 1", 1, 0},
-      {"1 ", 1, 0},
-      {"1x", 1, 0},
-      {"1\r", 1, 0},
-      {"", 1, 0},
-      {"\377", 1, 0},
-      {"\t1", 1, 0},
-  };
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(cases[i].text);
-    const std::optional<std::uint64_t> number = parse_msgnum(cases[i].text);
-    EXPECT_EQ(cases[i].result == 0, number.has_value());
-    if (cases[i].result == 0 && number) {
-      EXPECT_EQ(cases[i].number, *number);
-    }
-  }
-}
-
-TEST(ParseMsgnum, IgnoresAnEarlierErrno) {
-  errno = ERANGE;
-  EXPECT_EQ(5u, parse_msgnum("5"));
-}
-
-TEST(ParseMsgnum, ReadsOnlyTheTextItIsGiven) {
-  // A number is read from the view alone, never past its end.
-  const std::string line = "12345";
-  EXPECT_EQ(12u, parse_msgnum(std::string_view(line).substr(0, 2)));
-}
-
-TEST(Sanitize, ReplacesControlCharactersOnly) {
-  std::string text(
-      "a\x01"
-      "b\x1f\x7f\x80\xff c\t\r\n~ ");
-  char* result = sanitize(text.data());
-  EXPECT_EQ(text.data(), result);
-  EXPECT_EQ(std::string("a?b??\x80\xff c???~ "), text);
-
-  std::string empty;
-  EXPECT_EQ("", std::string(sanitize(empty.data())));
-}
-
-TEST(ParseTopArguments, Samples) {
-  struct top_case {
-    std::string text;
-    int result;
-    std::uint64_t number;  // both checked only when valid
-    std::uint64_t lines;
-  };
-  const top_case cases[] = {
-      {"1 0", 0, 1, 0},
-      {"2 15", 0, 2, 15},
-      {"007 000", 0, 7, 0},
-      {"18446744073709551615 18446744073709551615", 0, UINT64_MAX, UINT64_MAX},
-      {"1 000000000000000000000018446744073709551615", 0, 1, UINT64_MAX},
-      {"1 18446744073709551616", 1, 0, 0},
-      {"18446744073709551616 1", 1, 0, 0},
-      {"0 1", 1, 0, 0},
-      {"1", 1, 0, 0},
-      {"1 ", 1, 0, 0},
-      {" 1 0", 1, 0, 0},
-      {"1  0", 1, 0, 0},
-      {"1 0 ", 1, 0, 0},
-      {"1 0 3", 1, 0, 0},
-      {"1 -1", 1, 0, 0},
-      {"1 +1", 1, 0, 0},
-      {"-1 0", 1, 0, 0},
-      {"+1 0", 1, 0, 0},
-      {"1 x", 1, 0, 0},
-      {"x 1", 1, 0, 0},
-      {"1x 0", 1, 0, 0},
-      {"1 0x", 1, 0, 0},
-      {"1\t0", 1, 0, 0},
-      {"1 0\r", 1, 0, 0},
-      {"", 1, 0, 0},
-  };
-  for (const top_case& c : cases) {
-    SCOPED_TRACE(c.text);
-    const std::optional<top_arguments> parsed = parse_top_arguments(c.text);
-    EXPECT_EQ(c.result == 0, parsed.has_value());
-    if (c.result == 0 && parsed) {
-      EXPECT_EQ(c.number, parsed->number);
-      EXPECT_EQ(c.lines, parsed->lines);
-    }
   }
 }
 

@@ -1,15 +1,13 @@
-// Message numbers and TOP's arguments, the transmission of a message file (whole, or the part
-// that TOP sends), and the cleaning of user names for the log.
-#include "pop3/pop3_wire.h"
+// The transmission of a message file, whole or the part that TOP sends: its wire form formed
+// straight in the connection's output.
+#include "pop3/transmission.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -127,30 +125,6 @@ bool send_small(int message, connection& c) {
 
 }  // namespace
 
-namespace {
-
-// Reads the decimal number that is all of \a text: digits only (no blank, no sign), at most 64
-// bits, leading zeros allowed.
-std::optional<std::uint64_t> parse_decimal(std::string_view text) {
-  std::uint64_t value = 0;
-  const char* const end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc() || stop != end) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-}  // namespace
-
-std::optional<std::uint64_t> parse_msgnum(std::string_view text) {
-  const std::optional<std::uint64_t> number = parse_decimal(text);
-  if (number == 0U) {
-    return std::nullopt;  // messages are numbered from 1
-  }
-  return number;
-}
-
 bool send_mail_file(int message, connection& c) {
   const std::span<char> memory =
       wide_transfer(message) ? connection_transfer_memory(c) : std::span<char>();
@@ -160,19 +134,6 @@ bool send_mail_file(int message, connection& c) {
   connection_lend_buffer(c, memory.subspan(wide_read_size));
   const bool sent = transfer_file(message, memory.first(wide_read_size), c);
   return connection_return_buffer(c) && sent;
-}
-
-std::optional<top_arguments> parse_top_arguments(std::string_view text) {
-  const std::size_t blank = text.find(' ');
-  if (blank == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const std::optional<std::uint64_t> number = parse_msgnum(text.substr(0, blank));
-  const std::optional<std::uint64_t> lines = parse_decimal(text.substr(blank + 1));
-  if (!number || !lines) {
-    return std::nullopt;
-  }
-  return top_arguments{*number, *lines};
 }
 
 namespace {
@@ -241,18 +202,6 @@ bool send_mail_top(int message, std::uint64_t body_lines, connection& c) {
     }
   }
   return state.line_start || connection_put(c, "\r\n");
-}
-
-char* sanitize(char* text) {
-  // The POSIX locale's control characters, spelled out so that no locale can widen the set.
-  constexpr unsigned char delete_char = 127;
-  for (char* p = text; *p != '\0'; ++p) {
-    const auto byte = static_cast<unsigned char>(*p);
-    if (byte < ' ' || byte == delete_char) {
-      *p = '?';
-    }
-  }
-  return text;
 }
 
 }  // namespace fernd
