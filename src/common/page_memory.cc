@@ -50,6 +50,35 @@ void page_memory_free(void* data, std::size_t size) noexcept {
   }
 }
 
+std::span<char> page_memory_map_huge() {
+  constexpr std::size_t size = page_memory_huge_page;
+  // Twice the size is mapped, and all but an aligned part of it given back.
+  void* const region =
+      ::mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (region == MAP_FAILED) {
+    return {};
+  }
+  const auto start = reinterpret_cast<std::uintptr_t>(region);
+  const std::uintptr_t aligned = (start + size - 1) & ~(std::uintptr_t{size} - 1);
+  if (aligned > start) {
+    (void)::munmap(region, aligned - start);
+  }
+  if (start + 2 * size > aligned + size) {
+    (void)::munmap(reinterpret_cast<void*>(aligned + size), start + 2 * size - (aligned + size));
+  }
+  const std::span<char> memory{reinterpret_cast<char*>(aligned), size};
+  // Best effort: without huge pages or the populate advice, the pages fault in one by one.
+  (void)::madvise(memory.data(), size, MADV_HUGEPAGE);
+  (void)::madvise(memory.data(), size, MADV_POPULATE_WRITE);
+  return memory;
+}
+
+void page_memory_unmap_huge(std::span<char> memory) noexcept {
+  if (!memory.empty()) {
+    (void)::munmap(memory.data(), memory.size());
+  }
+}
+
 void page_memory_release_tail(void* data, std::size_t used, std::size_t size) noexcept {
   char* const tail = static_cast<char*>(data) + used;
   advise(tail, size - used, page_size(), MADV_DONTNEED);

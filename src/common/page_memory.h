@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <new>
+#include <span>
 
 namespace fernd {
 
@@ -27,6 +28,17 @@ void page_memory_free(void* data, std::size_t size) noexcept;
 /// back to the kernel, so that memory made larger than it turned out to be needed costs nothing
 /// beyond what is used. Those pages read as zeros should they be touched again.
 void page_memory_release_tail(void* data, std::size_t used, std::size_t size) noexcept;
+
+/// Maps page_memory_huge_page bytes aligned to a huge page, on one where the kernel has them,
+/// every page present at once. Empty when there is no memory. Mapped rather than allocated: the
+/// memory goes back to the kernel the moment page_memory_unmap_huge is called, where freed
+/// memory of the allocator would stay in the process, and a mapping can be aligned to the huge
+/// page that holds it whole.
+[[nodiscard]] std::span<char> page_memory_map_huge();
+
+/// Gives memory that page_memory_map_huge mapped back to the kernel. Does nothing to an empty
+/// span.
+void page_memory_unmap_huge(std::span<char> memory) noexcept;
 
 /// Frees a block of page memory of \a size bytes: the deleter of its owning pointer.
 struct page_memory_deleter {

@@ -1,7 +1,6 @@
 // The connection's buffers: line reading, output gathering and writing, and wiping.
 #include "pop3/connection.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <limits>
 
 #include "common/deadline.h"
+#include "common/page_memory.h"
 #include "common/secret.h"
 
 namespace fernd {
@@ -19,17 +19,9 @@ namespace {
 // The longest command line with its LF: pop3_line_size leaves room for a terminating NUL.
 constexpr std::size_t longest_line = pop3_line_size - 1;
 
-// Whether output gathers in the connection's own buffer, not in one lent to it.
+// Whether output gathers in the connection's own buffer, not in that of a wide transfer.
 bool own_buffer_in_use(const connection& c) {
   return c.output.data() == c.own_output.data();
-}
-
-// Unmaps the transfer memory, if any. Output must not be gathering there.
-void release_transfer_memory(connection& c) {
-  if (!c.transfer_memory.empty()) {
-    (void)::munmap(c.transfer_memory.data(), c.transfer_memory.size());
-    c.transfer_memory = {};
-  }
 }
 
 // Where the LF of the next whole line lies, or none when no whole line is buffered yet.
@@ -66,14 +58,39 @@ bool connection_write(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// Ends a wide transfer, if one is open: the own buffer takes over again. The last bytes wait
+// there, half of it at most, so that what the caller adds next (the end of the reply) leaves in
+// the same write and the client meets no stall; the rest leaves now.
+void end_wide_output(connection& c) {
+  if (own_buffer_in_use(c)) {
+    return;
+  }
+  const std::size_t keep = std::min(c.output_used, c.own_output.size() / 2);
+  const std::size_t leave = c.output_used - keep;
+  if (!c.output_failed && leave > 0 && !connection_write(c.output_fd, c.output.data(), leave)) {
+    c.output_failed = true;
+  }
+  c.output_used = c.output_failed ? 0 : keep;
+  std::memcpy(c.own_output.data(), c.output.data() + leave, c.output_used);
+  c.output_touched = std::max(c.output_touched, c.output_used);
+  c.output = c.own_output;
+}
+
+// Unmaps the transfer memory, if any, ending first a wide transfer that may gather output there.
+void release_transfer_memory(connection& c) {
+  end_wide_output(c);
+  page_memory_unmap_huge(c.transfer_memory);
+  c.transfer_memory = {};
+}
+
 }  // namespace
 
 connection::~connection() {
+  // Ends a wide transfer that is still open, so that output gathers in the own buffer again.
   release_transfer_memory(*this);
   secret_wipe(input.data(), input_touched);
-  // A lent buffer is the lender's to free; the own one held output as far as it was ever filled.
-  secret_wipe(own_output.data(),
-              own_buffer_in_use(*this) ? std::max(output_touched, output_used) : output_touched);
+  // The own buffer held output as far as it was ever filled.
+  secret_wipe(own_output.data(), std::max(output_touched, output_used));
 }
 
 command_line read_line(connection& c, output_check check) {
@@ -178,32 +195,14 @@ bool connection_flush(connection& c) {
 }
 
 std::span<char> connection_transfer_memory(connection& c) {
-  if (!c.transfer_memory.empty()) {
-    return c.transfer_memory;
+  if (c.transfer_memory.empty()) {
+    c.transfer_memory = page_memory_map_huge();
   }
-  constexpr std::size_t size = connection_transfer_size;
-  // Twice the size is mapped, and all but an aligned part of it given back.
-  void* const region =
-      ::mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (region == MAP_FAILED) {
-    return {};
-  }
-  const auto start = reinterpret_cast<std::uintptr_t>(region);
-  const std::uintptr_t aligned = (start + size - 1) & ~(std::uintptr_t{size} - 1);
-  if (aligned > start) {
-    (void)::munmap(region, aligned - start);
-  }
-  if (start + 2 * size > aligned + size) {
-    (void)::munmap(reinterpret_cast<void*>(aligned + size), start + 2 * size - (aligned + size));
-  }
-  c.transfer_memory = {reinterpret_cast<char*>(aligned), size};
-  // Best effort: without huge pages or the populate advice, the pages fault in one by one.
-  (void)::madvise(c.transfer_memory.data(), size, MADV_HUGEPAGE);
-  (void)::madvise(c.transfer_memory.data(), size, MADV_POPULATE_WRITE);
   return c.transfer_memory;
 }
 
-void connection_lend_buffer(connection& c, std::span<char> buffer) {
+connection_wide_output::connection_wide_output(connection& client, std::span<char> buffer)
+    : c(client) {
   if (own_buffer_in_use(c)) {
     c.output_touched = std::max(c.output_touched, c.output_used);
   }
@@ -211,23 +210,8 @@ void connection_lend_buffer(connection& c, std::span<char> buffer) {
   c.output = buffer;
 }
 
-bool connection_return_buffer(connection& c) {
-  if (own_buffer_in_use(c)) {
-    return !c.output_failed;
-  }
-  // The last bytes wait in the own buffer, half of it at most, so that what the caller adds next
-  // (the end of the reply) leaves in the same write and the client meets no stall; the rest
-  // leaves now.
-  const std::size_t keep = std::min(c.output_used, c.own_output.size() / 2);
-  const std::size_t leave = c.output_used - keep;
-  if (!c.output_failed && leave > 0 && !connection_write(c.output_fd, c.output.data(), leave)) {
-    c.output_failed = true;
-  }
-  c.output_used = c.output_failed ? 0 : keep;
-  std::memcpy(c.own_output.data(), c.output.data() + leave, c.output_used);
-  c.output_touched = std::max(c.output_touched, c.output_used);
-  c.output = c.own_output;
-  return !c.output_failed;
+connection_wide_output::~connection_wide_output() {
+  end_wide_output(c);
 }
 
 }  // namespace fernd

@@ -25,13 +25,11 @@ static_assert(connection_input_size >= pop3_line_size);
 /// Room for the output gathered before it is written: a long reply leaves in writes of this size.
 inline constexpr std::size_t connection_output_size = 64 * 1024;
 
-/// The memory for the transfer of a long message: one transparent huge page.
-inline constexpr std::size_t connection_transfer_size = 2 * 1024 * 1024;
-
 /// One client connection as a session sees it. The descriptors are borrowed: the caller opens and
 /// closes them. Input bytes live in input[input_start, input_end); output bytes wait in
 /// output[0, output_used), where output is the connection's own buffer or, while a long message is
-/// sent, a larger one that the sender lends it. The own buffers are wiped when the connection ends.
+/// sent, the larger buffer of a wide transfer (connection_wide_output). The own buffers are wiped
+/// when the connection ends; the transfer memory is given back to the kernel.
 struct connection {
   int input_fd = -1;
   int output_fd = -1;
@@ -43,7 +41,8 @@ struct connection {
   bool output_failed = false;
   std::size_t input_touched = 0;   ///< how far reads have ever filled the input buffer
   std::size_t output_touched = 0;  ///< how far output has ever filled the own output buffer
-  /// Where output gathers now: own_output, or a buffer lent while a long message is sent. It lies
+  /// Where output gathers now: own_output, or the buffer of a wide transfer
+  /// (connection_wide_output) while a long message is sent. It lies
   /// before the buffers, with the other fields: a session that never fills its buffers touches
   /// none of their pages.
   std::span<char> output;
@@ -122,22 +121,28 @@ inline void connection_commit(connection& c, std::size_t size) {
 /// failed, now or before.
 [[nodiscard]] bool connection_flush(connection& c);
 
-/// connection_transfer_size bytes for the transfer of a long message, mapped at the first call (on
-/// a transparent huge page where the kernel has them, every page present at once) and unmapped
-/// right before the session next waits for its client, or when the connection ends: an idle
-/// session holds none of it, and the unmapping never delays the end of a reply. Empty when there
-/// is no memory.
+/// page_memory_huge_page bytes for the transfer of a long message (page_memory_map_huge), mapped
+/// at the first call and unmapped right before the session next waits for its client, or when the
+/// connection ends: an idle session holds none of it, and the unmapping never delays the end of a
+/// reply. Empty when there is no memory.
 [[nodiscard]] std::span<char> connection_transfer_memory(connection& c);
 
-/// Gathers output in \a buffer, the caller's memory of at least connection_output_size bytes,
-/// until connection_return_buffer: a long message then leaves in fewer, larger writes, and the
-/// connection's own buffer stays small for the rest of the session. The bytes waiting move along.
-void connection_lend_buffer(connection& c, std::span<char> buffer);
+/// A wide transfer: while it lives, output gathers in the buffer it was given (the caller's
+/// memory, at least connection_output_size bytes, such as part of the transfer memory), so that a
+/// long message leaves in fewer, larger writes, and the connection's own buffer stays small for
+/// the rest of the session. The bytes waiting move along. When it ends, output gathers in the own
+/// buffer again: of the bytes waiting, the last ones (up to half the own buffer) move back, to
+/// leave with what comes next, and the rest is written now; a failed write is recorded in the
+/// connection. A transfer that the release of the transfer memory ended first has nothing left to
+/// do.
+struct connection_wide_output {
+  connection_wide_output(connection& client, std::span<char> buffer);
+  ~connection_wide_output();
+  connection_wide_output(const connection_wide_output&) = delete;
+  connection_wide_output& operator=(const connection_wide_output&) = delete;
 
-/// Gathers output in the connection's own buffer again; called before the lent one is freed. Of
-/// the bytes waiting, the last ones (up to half the own buffer) move back, to leave with what
-/// comes next, and the rest is written now. Returns false when a write failed, now or before.
-[[nodiscard]] bool connection_return_buffer(connection& c);
+  connection& c;
+};
 
 }  // namespace fernd
 

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/fd_rw.h"
+#include "common/page_memory.h"
 
 namespace fernd {
 namespace {
@@ -22,11 +23,11 @@ namespace {
 constexpr std::size_t mail_read_size = 64 * 1024;
 
 // A long message is sent through the connection's transfer memory: the first half takes the
-// reads of the file, the second is lent to the connection as its output buffer, so that reads
-// and writes of a mebibyte cost less CPU per byte than those of 64 KiB. A message shorter than
-// one such read is sent through the small buffers: mapping and populating the memory would cost
-// it more than the larger reads and writes save (docs/performance.md).
-constexpr std::size_t wide_read_size = connection_transfer_size / 2;
+// reads of the file, the second is the buffer of a wide transfer (connection_wide_output), so that
+// reads and writes of a mebibyte cost less CPU per byte than those of 64 KiB. A message shorter
+// than one such read is sent through the small buffers: mapping and populating the memory would
+// cost it more than the larger reads and writes save (docs/performance.md).
+constexpr std::size_t wide_read_size = page_memory_huge_page / 2;
 constexpr std::size_t wide_transfer_least = wide_read_size;
 
 // Room that transfer_block asks the output for before it forms the next part of a block: the
@@ -131,9 +132,12 @@ bool send_mail_file(int message, connection& c) {
   if (memory.empty()) {
     return send_small(message, c);
   }
-  connection_lend_buffer(c, memory.subspan(wide_read_size));
-  const bool sent = transfer_file(message, memory.first(wide_read_size), c);
-  return connection_return_buffer(c) && sent;
+  bool sent = false;
+  {
+    const connection_wide_output wide(c, memory.subspan(wide_read_size));
+    sent = transfer_file(message, memory.first(wide_read_size), c);
+  }
+  return sent && !c.output_failed;
 }
 
 namespace {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/page_memory.h"
 #include "common/posix_handle.h"
 #include "support/fd_reading.h"
 #include "support/transcript.h"
@@ -230,8 +231,8 @@ TEST(Connection, GathersLongRepliesIntoLargeWrites) {
   }
 }
 
-TEST(Connection, LentBufferGathersLargerWritesAndHandsBackItsTail) {
-  // Output gathered in a lent buffer leaves in writes of that buffer's size. When it is returned,
+TEST(Connection, WideOutputGathersLargerWritesAndHandsBackItsTail) {
+  // Output gathered in a wide transfer leaves in writes of its buffer's size. When it ends,
   // its last bytes (half the own buffer at most) wait there, to leave in one write with what
   // follows, and the rest leaves at once; nothing is lost or repeated on the way.
   constexpr std::size_t lent_size = 3 * connection_output_size / 2;
@@ -249,10 +250,12 @@ TEST(Connection, LentBufferGathersLargerWritesAndHandsBackItsTail) {
       std::vector<char> lent(lent_size);
       connection c(ends.near.fd, ends.near.fd);
       ASSERT_TRUE(connection_put(c, before));
-      connection_lend_buffer(c, lent);
-      ASSERT_TRUE(connection_put(c, gathered));
-      EXPECT_EQ(lent.data(), c.output.data());
-      ASSERT_TRUE(connection_return_buffer(c));
+      {
+        const connection_wide_output wide(c, lent);
+        ASSERT_TRUE(connection_put(c, gathered));
+        EXPECT_EQ(lent.data(), c.output.data());
+      }
+      EXPECT_FALSE(c.output_failed);
       EXPECT_EQ(c.own_output.data(), c.output.data());
       ASSERT_TRUE(connection_put(c, end));
       ASSERT_TRUE(connection_flush(c));
@@ -280,22 +283,63 @@ TEST(Connection, LentBufferGathersLargerWritesAndHandsBackItsTail) {
   }
 }
 
-TEST(Connection, ReturningALentBufferReportsAFailedWrite) {
+TEST(Connection, EndingAWideTransferRecordsAFailedWrite) {
   // /dev/full refuses every write: bytes beyond what waits in the own buffer must be written
-  // when the lent buffer is returned, and that failure is the return's; bytes that wait fail
-  // only when they are written.
+  // when the wide transfer ends, and that failure is recorded then; bytes that wait fail only
+  // when they are written.
   const unique_fd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
   ASSERT_GE(full.fd, 0);
   for (const std::size_t size : {connection_output_size / 2, connection_output_size / 2 + 1}) {
     SCOPED_TRACE(size);
     std::vector<char> lent(2 * connection_output_size);
     connection c(-1, full.fd);
-    connection_lend_buffer(c, lent);
-    ASSERT_TRUE(connection_put(c, std::string(size, 'x')));
-    EXPECT_EQ(size == connection_output_size / 2, connection_return_buffer(c));
+    {
+      const connection_wide_output wide(c, lent);
+      ASSERT_TRUE(connection_put(c, std::string(size, 'x')));
+    }
+    EXPECT_EQ(size != connection_output_size / 2, c.output_failed);
     EXPECT_EQ(c.own_output.data(), c.output.data());
     EXPECT_FALSE(connection_flush(c));
     EXPECT_TRUE(c.output_failed);
+  }
+}
+
+TEST(Connection, WideTransferInTheTransferMemoryEndsBeforeTheMemoryGoes) {
+  // A wide transfer gathers output in the transfer memory. Ended by its scope, then the memory
+  // released; or the memory released while the transfer is open, which ends it first: either
+  // way no byte is lost or repeated, and nothing touches memory that is gone.
+  for (const bool released_while_open : {false, true}) {
+    SCOPED_TRACE(released_while_open ? "released while open" : "ended by its scope");
+    socket_ends ends = socket_pair(SOCK_STREAM);
+    send_all(ends.far.fd, "NOOP\r\n");
+    std::string received;
+    std::thread reader([&] { received = read_to_end(ends.far.fd, std::chrono::seconds(20)); });
+    const std::string body(3 * connection_output_size, 'b');
+    {
+      connection c(ends.near.fd, ends.near.fd);
+      const std::span<char> memory = connection_transfer_memory(c);
+      ASSERT_EQ(page_memory_huge_page, memory.size());
+      {
+        const connection_wide_output wide(c, memory.subspan(memory.size() / 2));
+        ASSERT_TRUE(connection_put(c, "+OK\r\n" + body));
+        if (released_while_open) {
+          ASSERT_EQ(line_status::ready, read_line(c).status);
+          EXPECT_TRUE(c.transfer_memory.empty());
+          EXPECT_EQ(c.own_output.data(), c.output.data());
+          ASSERT_TRUE(connection_put(c, "after\r\n"));
+        }
+      }
+      ASSERT_TRUE(connection_put(c, ".\r\n"));
+      if (!released_while_open) {
+        ASSERT_EQ(line_status::ready, read_line(c).status);
+        EXPECT_TRUE(c.transfer_memory.empty());
+      }
+      ASSERT_TRUE(connection_flush(c));
+    }
+    ::shutdown(ends.near.fd, SHUT_WR);
+    reader.join();
+    EXPECT_TRUE(same_bytes("+OK\r\n" + body + (released_while_open ? "after\r\n" : "") + ".\r\n",
+                           received));
   }
 }
 
@@ -316,7 +360,7 @@ TEST(Connection, TransferMemoryIsGoneBeforeTheSessionWaits) {
     connection c(ends.near.fd, ends.near.fd);
     ASSERT_EQ(line_status::ready, read_line(c).status);
     memory = connection_transfer_memory(c);
-    ASSERT_EQ(connection_transfer_size, memory.size());
+    ASSERT_EQ(page_memory_huge_page, memory.size());
     EXPECT_TRUE(still_mapped(memory));
     std::memset(memory.data(), 'm', memory.size());
     ASSERT_EQ(line_status::ready, read_line(c).status);
