@@ -414,7 +414,7 @@ bool parse_command_line(int argc, char** argv, startup_config* config) {
         config->inetd = true;
         break;
       case option_port:
-        // check_ports has let only valid ports through.
+        // check_addresses has let only valid ports through.
         config->port = parse_port(optarg).value_or(startup_default_port);
         break;
       case option_interface:
