@@ -187,6 +187,37 @@ class Pop3sCase(harness.E2ETestCase):
         for pid, _ in sessions:
             self.assertIn(pid, started, f"fernd {pid} served no connection to [{service}]")
 
+    def check_curl_recipe(self, name, service):
+        """The page's curl commands of recipe name through service: LIST, RETR 1 into 1.eml,
+        DELE 1, each a session of its own."""
+        listing, retr, dele = doc_recipes.commands(recipe(name).text)
+        names = sorted(self.messages)
+        output = self.follow(listing).stdout
+        self.assertEqual(output, b"".join(f"{number} {len(self.messages[name])}\r\n".encode()
+                                          for number, name in enumerate(names, 1)))
+        self.follow(retr)
+        with open(self.user.path("1.eml"), "rb") as message:
+            self.assertEqual(harness.normalise(message.read()),
+                             harness.normalise(self.messages[names[0]]))
+        self.assertEqual(self.maildir.contents(), self.messages)
+        self.follow(dele)
+        sessions = self.ended_sessions(3)
+        self.assertEqual([lines[-1] for lines in sessions],
+                         [f"info: {count} mails deleted in update phase; session ends"
+                          for count in (0, 0, 1)])
+        self.assertEqual(self.maildir.names(), names[1:])
+        self.assert_served_by(service)
+
+    def check_curl_deletes_several(self, name, service):
+        """The page's DELE of messages 1, 3 and 5 of recipe name through service, joined by
+        --next: one session deletes exactly those."""
+        self.follow(recipe(name).text)
+        names = sorted(self.messages)
+        self.assertEqual(self.ended_sessions(1)[0],
+                         harness.session_lines(len(self.messages), 3))
+        self.assertEqual(self.maildir.names(), [names[1], names[3]])
+        self.assert_served_by(service)
+
     def fetchmail_keeps_then_deletes(self, name):
         """docs/clients.md's fetchmail recipe name (a ~/.fetchmailrc), keeping, then with nokeep
         in place of keep deleting, each run as the plain recipe says. What procmail delivered
@@ -250,33 +281,12 @@ class Pop3sClientsTest(Pop3sCase):
 
     def test_curl_recipe(self):
         """docs/clients.md's curl commands over TLS: LIST, RETR 1 into 1.eml, DELE 1."""
-        listing, retr, dele = doc_recipes.commands(recipe("tls-curl").text)
-        names = sorted(self.messages)
-        output = self.follow(listing).stdout
-        self.assertEqual(output, b"".join(f"{number} {len(self.messages[name])}\r\n".encode()
-                                          for number, name in enumerate(names, 1)))
-        self.follow(retr)
-        with open(self.user.path("1.eml"), "rb") as message:
-            self.assertEqual(harness.normalise(message.read()),
-                             harness.normalise(self.messages[names[0]]))
-        self.assertEqual(self.maildir.contents(), self.messages)
-        self.follow(dele)
-        sessions = self.ended_sessions(3)
-        self.assertEqual([lines[-1] for lines in sessions],
-                         [f"info: {count} mails deleted in update phase; session ends"
-                          for count in (0, 0, 1)])
-        self.assertEqual(self.maildir.names(), names[1:])
-        self.assert_served_by(POP3S)
+        self.check_curl_recipe("tls-curl", POP3S)
 
     def test_curl_recipe_deletes_several_in_one_session(self):
         """docs/clients.md's DELE of messages 1, 3 and 5 joined by --next, --cacert after each:
         one session deletes exactly those."""
-        self.follow(recipe("tls-curl-delete-several").text)
-        names = sorted(self.messages)
-        self.assertEqual(self.ended_sessions(1)[0],
-                         harness.session_lines(len(self.messages), 3))
-        self.assertEqual(self.maildir.names(), [names[1], names[3]])
-        self.assert_served_by(POP3S)
+        self.check_curl_deletes_several("tls-curl-delete-several", POP3S)
 
     def test_curl_without_cacert_after_next_stops(self):
         """What the page says of --next over TLS: without --cacert after it, curl does not trust
@@ -332,33 +342,12 @@ class Pop3StarttlsClientsTest(Pop3sCase):
 
     def test_curl_recipe(self):
         """curl with --ssl-reqd: LIST, RETR 1 into 1.eml, DELE 1."""
-        listing, retr, dele = doc_recipes.commands(recipe("starttls-curl").text)
-        names = sorted(self.messages)
-        output = self.follow(listing).stdout
-        self.assertEqual(output, b"".join(f"{number} {len(self.messages[name])}\r\n".encode()
-                                          for number, name in enumerate(names, 1)))
-        self.follow(retr)
-        with open(self.user.path("1.eml"), "rb") as message:
-            self.assertEqual(harness.normalise(message.read()),
-                             harness.normalise(self.messages[names[0]]))
-        self.assertEqual(self.maildir.contents(), self.messages)
-        self.follow(dele)
-        sessions = self.ended_sessions(3)
-        self.assertEqual([lines[-1] for lines in sessions],
-                         [f"info: {count} mails deleted in update phase; session ends"
-                          for count in (0, 0, 1)])
-        self.assertEqual(self.maildir.names(), names[1:])
-        self.assert_served_by(STARTTLS)
+        self.check_curl_recipe("starttls-curl", STARTTLS)
 
     def test_curl_recipe_deletes_several_in_one_session(self):
         """DELE of messages 1, 3 and 5 joined by --next, --ssl-reqd and --cacert after each: one
         session deletes exactly those."""
-        self.follow(recipe("starttls-curl-delete-several").text)
-        names = sorted(self.messages)
-        self.assertEqual(self.ended_sessions(1)[0],
-                         harness.session_lines(len(self.messages), 3))
-        self.assertEqual(self.maildir.names(), [names[1], names[3]])
-        self.assert_served_by(STARTTLS)
+        self.check_curl_deletes_several("starttls-curl-delete-several", STARTTLS)
 
     def test_curl_without_ssl_reqd_sends_no_password(self):
         """What the page says of curl without --ssl-reqd: stunnel's CAPA offers no way to log
