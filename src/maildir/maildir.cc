@@ -82,18 +82,27 @@ unique_fd maildir_walk(const char* maildir, path_trust* trust, maildir_failure* 
   return std::move(found.fd);
 }
 
-// Whether another process holds the lock of the maildir on \a maildir_fd. Only looks: a lock file
-// that is missing, a link or anything but a regular file counts as free, and nothing is created.
+// Whether another process holds the lock of the maildir on \a maildir_fd, looked at by a process
+// that is root in a directory that a user controls. Nothing is created, no link followed, and
+// nothing but that very regular file is opened: the name is pinned with O_PATH, its type looked
+// at there, and the file opened again through the process's own descriptor of it, so that no
+// FIFO or device put in its place meanwhile is ever opened. A lock file that is missing, that is
+// no regular file, or that cannot be looked at so counts as free: the open after the change of
+// user then decides, and ends the session should the mailbox be held after all.
 bool maildir_lock_held(int maildir_fd) {
+  unique_fd pinned;
+  do {
+    pinned.reset(::openat(maildir_fd, maildir_lock_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  } while (pinned.fd < 0 && errno == EINTR);
   struct stat status {};
-  if (::fstatat(maildir_fd, maildir_lock_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(status.st_mode)) {
+  if (pinned.fd < 0 || ::fstat(pinned.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     return false;
   }
+  std::array<char, 32> own_path{};
+  (void)std::snprintf(own_path.data(), own_path.size(), "/proc/self/fd/%d", pinned.fd);
   unique_fd fd;
   do {
-    fd.reset(::openat(maildir_fd, maildir_lock_name,
-                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    fd.reset(::open(own_path.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   } while (fd.fd < 0 && errno == EINTR);
   struct stat opened {};
   if (fd.fd < 0 || ::fstat(fd.fd, &opened) != 0 || opened.st_dev != status.st_dev ||
@@ -267,20 +276,17 @@ bool maildir_open(maildir_snapshot* snapshot, const char* maildir, maildir_failu
   if (maildir_fd.fd < 0) {
     return false;
   }
-  if (user == maildir_user::controller && trust.adopt && trust.user) {
+  // A caller that could not learn that the process changed its user must not have it changed.
+  if (user == maildir_user::controller && failure != nullptr && trust.adopt && trust.user) {
     // A login that will not get the mailbox is refused while the process is still root: the
     // user gets no process of her own for it, which she could stop to hold its session slot.
     if (maildir_lock_held(maildir_fd.fd)) {
-      if (failure != nullptr) {
-        failure->lock_held = true;
-      }
+      failure->lock_held = true;
       maildir_fail(failure, "%s is held by another process", maildir_lock_name);
       return false;
     }
     maildir_fd.reset();
-    if (failure != nullptr) {
-      failure->user_changed = true;  // whatever follows: the process may hold the new ids
-    }
+    failure->user_changed = true;  // whatever follows: the process may hold the new ids
     if (!privilege_become(*trust.user, trust.group)) {
       maildir_fail(failure, "cannot become user %s: %s", trust.user_name.c_str(),
                    std::strerror(errno));

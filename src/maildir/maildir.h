@@ -41,7 +41,9 @@ enum class maildir_user {
   /// path_trust::adopt), whom the process becomes for good before it opens anything below the
   /// path, unless root alone controls it or another process holds the lock. A link in new/ then
   /// reaches only what that user could read, and an unlink removes only what the user could
-  /// remove. A process that is not root works with its own rights, as for process.
+  /// remove. A process that is not root works with its own rights, as for process. Only with a
+  /// maildir_failure to report in: its user_changed tells the caller that the process acts for
+  /// that user from now on; without one the process stays as it is.
   controller,
 };
 

@@ -97,45 +97,6 @@ std::optional<int> parse_port(const char* text) {
   return port;
 }
 
-/// Checks every --port of the command line, and the --interface that standalone mode listens on,
-/// before anything else happens, so that a mistyped one fails before any password is asked for.
-/// Returns false after printing the message.
-[[nodiscard]] bool check_addresses(int argc, char** argv, const char* program) {
-  const int saved_opterr = opterr;
-  opterr = 0;  // the real pass reports everything else
-  optind = 0;
-  bool valid = true;
-  bool inetd = false;
-  const char* interface = nullptr;
-  for (;;) {
-    const int code = ::getopt_long(argc, argv, short_options, long_options, nullptr);
-    if (code == -1) {
-      break;
-    }
-    if (code == option_port && optarg != nullptr && optarg[0] != '\0' && !parse_port(optarg)) {
-      diagnostic_print("%s: invalid port '%s': a port is a number from 0 to %d", program, optarg,
-                       port_max);
-      valid = false;
-      break;
-    }
-    if (code == option_interface && optarg != nullptr && optarg[0] != '\0') {
-      interface = optarg;
-    } else if (code == option_inetd) {
-      inetd = true;
-    }
-  }
-  opterr = saved_opterr;
-  // The last --interface counts, and only where there is a listener: inetd mode ignores it.
-  if (valid && !inetd && interface != nullptr && !listener_interface_valid(interface)) {
-    diagnostic_print(
-        "%s: invalid interface '%s': give an IPv4 or IPv6 address, such as 127.0.0.1 or ::1; "
-        "host names are not looked up",
-        program, interface);
-    valid = false;
-  }
-  return valid;
-}
-
 /// --auth=user[,passwordeval]: appends the account, obtaining its password first.
 [[nodiscard]] bool add_account(const char* program, const char* argument, int password_stderr,
                                account_list* accounts) {
@@ -260,12 +221,15 @@ void print_help() {
   std::fputs("At least one such pair must be given.\n", stdout);
 }
 
-/// What the command line says before it is parsed: --inetd and --log may stand after the first
-/// --auth, and they decide where start-up messages and the passwordeval commands' errors go. The
-/// reading is silent; the parse reports every error.
+/// What the command line says before it is parsed, read once, silently (the parse reports every
+/// error): --inetd and --log may stand after the first --auth, and decide where start-up messages
+/// and the passwordeval commands' errors go; a --port or --interface that cannot work must fail
+/// before any password is asked for.
 struct startup_prescan {
   bool inetd = false;
   const char* log_file = nullptr;
+  const char* interface = nullptr;  ///< the last non-empty --interface: the one that counts
+  const char* bad_port = nullptr;   ///< the first --port that is no port number
 };
 
 startup_prescan startup_scan(int argc, char** argv) {
@@ -275,15 +239,38 @@ startup_prescan startup_scan(int argc, char** argv) {
   optind = 0;
   for (int code = 0; code != -1;) {
     code = ::getopt_long(argc, argv, short_options, long_options, nullptr);
+    const bool given = optarg != nullptr && optarg[0] != '\0';
     if (code == option_inetd) {
       found.inetd = true;
     } else if (code == option_log) {
       const bool no_file = std::strcmp(optarg, "none") == 0 || std::strcmp(optarg, "syslog") == 0;
-      found.log_file = no_file || optarg[0] == '\0' ? nullptr : optarg;
+      found.log_file = no_file || !given ? nullptr : optarg;
+    } else if (code == option_interface && given) {
+      found.interface = optarg;
+    } else if (code == option_port && given && found.bad_port == nullptr && !parse_port(optarg)) {
+      found.bad_port = optarg;
     }
   }
   opterr = report_errors;
   return found;
+}
+
+/// Refuses a --port that is no port number, and an --interface that standalone mode cannot listen
+/// on (inetd mode listens nowhere and ignores it). Returns false after printing the message.
+[[nodiscard]] bool check_addresses(const startup_prescan& scan, const char* program) {
+  if (scan.bad_port != nullptr) {
+    diagnostic_print("%s: invalid port '%s': a port is a number from 0 to %d", program,
+                     scan.bad_port, port_max);
+    return false;
+  }
+  if (!scan.inetd && scan.interface != nullptr && !listener_interface_valid(scan.interface)) {
+    diagnostic_print(
+        "%s: invalid interface '%s': give an IPv4 or IPv6 address, such as 127.0.0.1 or ::1; "
+        "host names are not looked up",
+        program, scan.interface);
+    return false;
+  }
+  return true;
 }
 
 /// Under a classic inetd, standard error is the client's connection, which must never learn about
@@ -385,7 +372,7 @@ int run_inetd(startup_config& config) {
 
 bool parse_command_line(int argc, char** argv, startup_config* config) {
   const char* program = program_path(argc, argv);
-  if (!check_addresses(argc, argv, program)) {
+  if (!check_addresses(startup_scan(argc, argv), program)) {
     return false;
   }
   // Zero, not one: glibc's getopt then starts afresh, also when a test parses a second command

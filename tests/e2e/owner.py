@@ -298,6 +298,36 @@ class ContainedTest(OwnerTestCase):
         self.assertIn(f"error: cannot open maildir {self.alice_maildir.path}: {remedy}", lines)
         self.assertEqual(self.alice_maildir.names(), ["1.alice"])
 
+    def test_a_fifo_for_the_lock_file_is_never_opened(self):
+        """alice puts a FIFO where her lock file goes, with a writer waiting on it. The look at
+        the lock, made as root, opens nothing but a regular file; the session, as alice, cannot open
+        the FIFO without a reader and ends. The writer waits on."""
+        self.tree()
+        lock = os.path.join(self.alice_maildir.path, "fernd.lock")
+        os.mkfifo(lock)
+        os.chown(lock, self.alice.pw_uid, self.alice.pw_gid)
+        writer = self.waiting_writer(lock)
+        server = self.serve(self.alice_maildir.path)
+        client = self.client(server)
+        self.assertEqual(client.login(), b"-ERR cannot access mailbox\r\n")
+        self.assertEqual(client.read_to_end(), b"")
+        lines = server.log.closed_session_of(server.log.pid_of_client(client.local_port))
+        # Opened without waiting, a FIFO that nobody reads cannot be opened for writing.
+        self.assertIn(f"error: cannot open maildir {self.alice_maildir.path}: fernd.lock: No "
+                      "such device or address", lines)
+        self.assertIsNone(writer.poll())
+        self.assertTrue(harness.in_system_call(writer.pid, "openat"))
+        self.assertTrue(stat.S_ISFIFO(os.lstat(lock).st_mode))
+
+    def waiting_writer(self, fifo):
+        """A process that waits in its open of fifo for a reader, which would release it."""
+        writer = subprocess.Popen([sys.executable, "-c", f"open({fifo!r}, 'wb').write(b'x')"])
+        self.addCleanup(writer.wait)
+        self.addCleanup(writer.kill)
+        harness.wait_until(lambda: harness.in_system_call(writer.pid, "openat"),
+                           "the writer to wait in its open")
+        return writer
+
     def test_a_fifo_swapped_in_for_a_message_is_never_opened(self):
         self.tree()
         server = self.serve(self.alice_maildir.path)
@@ -308,11 +338,7 @@ class ContainedTest(OwnerTestCase):
         os.mkfifo(message)
         # A writer waits for a reader in its open; were the session to open the FIFO, it would
         # be released.
-        writer = subprocess.Popen([sys.executable, "-c", f"open({message!r}, 'wb').write(b'x')"])
-        self.addCleanup(writer.wait)
-        self.addCleanup(writer.kill)
-        harness.wait_until(lambda: harness.in_system_call(writer.pid, "openat"),
-                           "the writer to wait in its open")
+        writer = self.waiting_writer(message)
         self.assertEqual(client.command("RETR 1"), b"-ERR cannot open message\r\n")
         self.assertEqual(client.command("NOOP"), b"+OK\r\n")
         self.assertIsNone(writer.poll())
